@@ -1,0 +1,117 @@
+#include "app/command_line.h"
+
+#include <cstdio>
+
+namespace serialtap {
+
+const char kUsageText[] =
+    "usage: serialtap <file> <options>\n"
+    "Available options are: \n"
+    "-c <comm port> where the default is COM1\n"
+    "-b <baud rate> where the default is 9600\n"
+    "-n <number of bits in the bytes> where the default is 8\n"
+    "-p <patiry > where the default is NOPARITY (0)\n"
+    "-s <the number of the stop bits> where the default is ONESTOPBIT (1)\n"
+    "  Parity values: 0 -- No parity; 1 -- Odd; 2 -- Even; 3 -- Mark; 4 -- Space.\n"
+    "  StopBits values: 0 -- 1 stop bit; 1 -- 1.5 stop bits; 2 -- 2 stop bits.\n";
+
+namespace {
+
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::uint8_t parityCode(std::int32_t number) {
+    return number >= kNoParity && number <= kSpaceParity ? static_cast<std::uint8_t>(number)
+                                                         : kNoParity;
+}
+
+std::uint8_t stopBitsCode(std::int32_t number) {
+    return number >= kOneStopBit && number <= kTwoStopBits ? static_cast<std::uint8_t>(number)
+                                                           : kOneStopBit;
+}
+
+bool takesValue(char letter) {
+    return letter == 'b' || letter == 'c' || letter == 'n' || letter == 'p' || letter == 's';
+}
+
+}  // namespace
+
+std::int32_t readNumber(const char* text) {
+    while (isSpace(*text)) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    std::uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10u + static_cast<std::uint32_t>(*text - '0');
+    }
+    if (negative) value = 0u - value;
+    return static_cast<std::int32_t>(value);
+}
+
+CommandLine parseCommandLine(int argc, const char* const argv[]) {
+    CommandLine result;
+    if (argc < 2) return result;
+    result.captureFileName = argv[1];
+
+    std::int32_t parity = kNoParity;
+    std::int32_t stopBits = kOneStopBit;
+    std::int32_t byteSize = 8;
+    std::int32_t baudRate = 9600;
+    for (int i = 2; i < argc; i += 2) {
+        const char* token = argv[i];
+        // The first character is not examined; only the second one chooses.
+        const char letter = token[0] != '\0' ? token[1] : '\0';
+        if (!takesValue(letter)) {
+            result.status = ParseStatus::UnknownOption;
+            result.badToken = token;
+            return result;
+        }
+        if (i + 1 >= argc) {
+            result.status = ParseStatus::MissingValue;
+            result.badToken = token;
+            return result;
+        }
+        const char* value = argv[i + 1];
+        switch (letter) {
+            case 'b': baudRate = readNumber(value); break;
+            case 'c': result.settings.portName = value; break;
+            case 'n': byteSize = readNumber(value); break;
+            case 'p': parity = readNumber(value); break;
+            default: stopBits = readNumber(value); break;
+        }
+    }
+    result.settings.parity = parityCode(parity);
+    result.settings.stopBits = stopBitsCode(stopBits);
+    result.settings.byteSize = static_cast<std::uint8_t>(static_cast<std::uint32_t>(byteSize) & 0xFFu);
+    result.settings.baudRate = static_cast<std::uint32_t>(baudRate);
+    result.status = ParseStatus::Capture;
+    return result;
+}
+
+int reportParseOutcome(const CommandLine& commandLine, std::FILE* out, std::FILE* in) {
+    switch (commandLine.status) {
+        case ParseStatus::ShowUsage:
+            std::fputs(kUsageText, out);
+            std::fflush(out);
+            std::fgetc(in);
+            break;
+        case ParseStatus::UnknownOption: {
+            const std::string& token = commandLine.badToken;
+            // A token without a second character shows nothing in its place.
+            if (token.size() >= 2) {
+                std::fprintf(out, "unknown argument: -%c\n", token[1]);
+            } else {
+                std::fputs("unknown argument: -\n", out);
+            }
+            std::fputs("type serialtap without any parameters for help", out);
+            break;
+        }
+        case ParseStatus::MissingValue:
+            std::fprintf(out, "missing value for option %s\n", commandLine.badToken.c_str());
+            break;
+        case ParseStatus::Capture:
+            return 0;
+    }
+    return 1;
+}
+
+}  // namespace serialtap

@@ -1,0 +1,58 @@
+#include "capture/capture_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace serialtap {
+
+CaptureFile::~CaptureFile() {
+    if (stream_ != nullptr) std::fclose(stream_);
+}
+
+bool CaptureFile::open(const std::string& fileName) {
+    // Binary mode: the line-end expansion is done here, the same on every
+    // platform, so a capture is byte-identical wherever it was made.
+    stream_ = std::fopen(fileName.c_str(), "wb");
+    if (stream_ == nullptr) {
+        errorCode_ = errno;
+        return false;
+    }
+    // The buffer below is the only one: each write-out goes straight to the file.
+    std::setvbuf(stream_, nullptr, _IONBF, 0);
+    return true;
+}
+
+void CaptureFile::writeBytes(const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        if (used_ == kBufferBytes) writeOut();
+        std::size_t room = kBufferBytes - used_;
+        std::size_t take = count < room ? count : room;
+        std::memcpy(buffer_ + used_, bytes, take);
+        used_ += take;
+        bytes += take;
+        count -= take;
+    }
+}
+
+void CaptureFile::writeOut() {
+    std::uint8_t expanded[2 * kBufferBytes];
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < used_; ++i) {
+        if (buffer_[i] == 0x0A) expanded[size++] = 0x0D;
+        expanded[size++] = buffer_[i];
+    }
+    used_ = 0;
+    if (stream_ == nullptr || std::fwrite(expanded, 1, size, stream_) != size) writeFailed_ = true;
+}
+
+bool CaptureFile::close() {
+    if (stream_ == nullptr) return true;
+    if (used_ > 0) writeOut();
+    bool failed = writeFailed_;
+    if (std::fclose(stream_) != 0) failed = true;
+    stream_ = nullptr;
+    if (failed) std::fputs("Error: Can't close the file\n", stderr);
+    return !failed;
+}
+
+}  // namespace serialtap
