@@ -1,0 +1,18 @@
+#pragma once
+
+#include <termios.h>
+
+#include "port/port_settings.h"
+#include "port/serial_device.h"
+
+namespace serialtap {
+
+// Writes the four line settings into a termios record and makes the line
+// discipline transparent, keeping flow control and everything else as it
+// was. Gives 0, or EINVAL for a combination a serial port refuses. A rate
+// without a B constant leaves the speed alone and sets needsCustomBaud.
+int applyLineSettings(termios& terminal, const LineSettings& settings, bool& needsCustomBaud);
+
+LineSettings readLineSettings(const termios& terminal);
+
+}  // namespace serialtap

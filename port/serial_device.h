@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace serialtap {
+
+// A file descriptor on POSIX, a HANDLE on Windows.
+using NativeHandle = std::intptr_t;
+
+constexpr int kErrorIoPending = 997;
+constexpr std::uint32_t kEventRxChar = 0x0001;
+constexpr std::uint32_t kPurgeAll = 0x000F;
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+
+// The four line settings the program chooses; every other setting of the
+// port is kept by the device as the port reported it.
+struct LineSettings {
+    std::uint32_t baudRate = 0;
+    std::uint8_t byteSize = 0;
+    std::uint8_t parity = 0;
+    std::uint8_t stopBits = 0;
+};
+
+struct Timeouts {
+    std::uint32_t readInterval = 0;
+    std::uint32_t readTotalMultiplier = 0;
+    std::uint32_t readTotalConstant = 0;
+    std::uint32_t writeTotalMultiplier = 0;
+    std::uint32_t writeTotalConstant = 0;
+};
+
+enum class EventWait {
+    Event,   // the port reported events; the mask says which
+    Woken,   // one of the wake handles became ready first
+    Failed,  // lastError() tells why
+};
+
+enum class WakeWait { Woken, TimedOut };
+
+enum class ReadStart { Completed, Pending, Failed };
+
+enum class CompletionWait { Signalled, TimedOut, Failed, Other };
+
+// The operations the port setup and the reception pass are made of. Each
+// platform maps them onto its own calls; tests script them. A failing call
+// returns false (or Failed) and leaves its code for lastError().
+class SerialDevice {
+public:
+    virtual ~SerialDevice() = default;
+
+    virtual bool open(const std::string& portName) = 0;
+    virtual bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;
+    virtual bool getLineSettings(LineSettings& settings) = 0;
+    virtual bool setLineSettings(const LineSettings& settings) = 0;
+    virtual bool getTimeouts(Timeouts& timeouts) = 0;
+    virtual bool setTimeouts(const Timeouts& timeouts) = 0;
+    virtual bool setEventMask(std::uint32_t mask) = 0;
+    virtual bool purge(std::uint32_t flags) = 0;
+    virtual bool createEvent() = 0;
+
+    // Handles (console input, stop signal) that end an event wait early.
+    virtual void setWakeHandles(const std::vector<NativeHandle>& handles) = 0;
+    // Waits with no time-out until the port reports an event in the mask
+    // or a wake handle is ready.
+    virtual EventWait waitEvent(std::uint32_t& eventMask) = 0;
+    // Whether a wake handle was ready when the last wait ended; true when
+    // the device cannot tell, which only costs a look at the console.
+    virtual bool wakeReady() const { return true; }
+    // Waits for the wake handles alone, at most the given time.
+    virtual WakeWait waitWake(std::uint32_t milliseconds) = 0;
+    // Clears line errors and tells how many bytes are queued.
+    virtual bool clearErrors(std::uint32_t& queuedBytes) = 0;
+    virtual ReadStart startRead(std::uint8_t* buffer, std::uint32_t size,
+                                std::uint32_t& count) = 0;
+    virtual CompletionWait waitRead(std::uint32_t milliseconds) = 0;
+    virtual bool readResult(std::uint32_t& count) = 0;
+    // Ends a read that is still pending and waits until the port no longer
+    // owns the buffer; gives the number of bytes it delivered before that.
+    virtual std::uint32_t cancelRead() = 0;
+
+    virtual bool closePort() = 0;
+    virtual bool closeEvent() = 0;
+    virtual int lastError() const = 0;
+};
+
+// The device of the platform the program is built for.
+std::unique_ptr<SerialDevice> makePlatformDevice();
+
+}  // namespace serialtap

@@ -1,0 +1,205 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "port/custom_baud.h"
+#include "port/posix_line_settings.h"
+#include "port/posix_port_name.h"
+#include "port/serial_device.h"
+
+namespace serialtap {
+
+namespace {
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+    ~PosixSerialDevice() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool open(const std::string& portName) override {
+        int fd = ::open(posixDevicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return failWith(errno);
+        // flock holds against root too, which TIOCEXCL does not.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int code = errno == EWOULDBLOCK ? EBUSY : errno;
+            ::close(fd);
+            return failWith(code);
+        }
+        ioctl(fd, TIOCEXCL);  // not a terminal: found out by the queue setup
+        fd_ = fd;
+        return true;
+    }
+
+    bool setupQueues(std::uint32_t, std::uint32_t) override {
+        // Nothing to size on POSIX; this is where a non-terminal is refused.
+        return isatty(fd_) ? true : failWith(errno == 0 ? ENOTTY : errno);
+    }
+
+    bool getLineSettings(LineSettings& settings) override {
+        if (tcgetattr(fd_, &terminal_) != 0) return failWith(errno);
+        settings = readLineSettings(terminal_);
+        return true;
+    }
+
+    bool setLineSettings(const LineSettings& settings) override {
+        termios wanted = terminal_;
+        bool needsCustomBaud = false;
+        if (int code = applyLineSettings(wanted, settings, needsCustomBaud)) return failWith(code);
+        if (tcsetattr(fd_, TCSANOW, &wanted) != 0) return failWith(errno);
+        if (needsCustomBaud && !setCustomBaud(fd_, settings.baudRate)) return failWith(errno);
+        terminal_ = wanted;
+        return true;
+    }
+
+    // Reads follow a poll that reported input, so they return at once with
+    // what is queued; the time-outs only need keeping.
+    bool getTimeouts(Timeouts& timeouts) override {
+        timeouts = timeouts_;
+        return true;
+    }
+
+    bool setTimeouts(const Timeouts& timeouts) override {
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    bool setEventMask(std::uint32_t mask) override {
+        eventMask_ = mask;
+        return true;
+    }
+
+    bool purge(std::uint32_t) override {
+        return tcflush(fd_, TCIOFLUSH) == 0 ? true : failWith(errno);
+    }
+
+    bool createEvent() override { return true; }
+
+    void setWakeHandles(const std::vector<NativeHandle>& handles) override {
+        polls_.assign(1, pollfd{fd_, POLLIN, 0});
+        for (NativeHandle handle : handles) {
+            polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
+        }
+    }
+
+    EventWait waitEvent(std::uint32_t& eventMask) override {
+        if (polls_.empty()) setWakeHandles({});
+        if (!pollAll(polls_.data(), polls_.size(), -1)) return EventWait::Failed;
+        wakeReady_ = anyReady(polls_.data() + 1, polls_.size() - 1);
+        short port = polls_[0].revents;
+        if (port & (POLLHUP | POLLERR | POLLNVAL)) {
+            // A hung-up port with nothing left to read has failed; bytes it
+            // still holds are read first.
+            int queued = 0;
+            if (ioctl(fd_, FIONREAD, &queued) != 0 || queued == 0) return failed(EIO);
+            port |= POLLIN;
+        }
+        if (port & POLLIN) {
+            eventMask = eventMask_ & kEventRxChar;
+            return EventWait::Event;
+        }
+        return EventWait::Woken;
+    }
+
+    bool wakeReady() const override { return wakeReady_; }
+
+    WakeWait waitWake(std::uint32_t milliseconds) override {
+        std::size_t count = polls_.size() > 1 ? polls_.size() - 1 : 0;
+        pollfd* wakes = count > 0 ? polls_.data() + 1 : nullptr;
+        if (count == 0) {
+            ::poll(nullptr, 0, static_cast<int>(milliseconds));
+            wakeReady_ = false;
+            return WakeWait::TimedOut;
+        }
+        wakeReady_ = pollAll(wakes, count, static_cast<int>(milliseconds)) && anyReady(wakes, count);
+        return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
+    }
+
+    bool clearErrors(std::uint32_t& queuedBytes) override {
+        int queued = 0;
+        if (ioctl(fd_, FIONREAD, &queued) != 0) return failWith(errno);
+        queuedBytes = static_cast<std::uint32_t>(queued);
+        return true;
+    }
+
+    ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override {
+        ssize_t got = ::read(fd_, buffer, size);
+        if (got >= 0) {
+            count = static_cast<std::uint32_t>(got);
+            return ReadStart::Completed;
+        }
+        if (errno == EAGAIN || errno == EINTR) {
+            count = 0;
+            return ReadStart::Completed;
+        }
+        failWith(errno);
+        return ReadStart::Failed;
+    }
+
+    // Reads never go on in the background here.
+    CompletionWait waitRead(std::uint32_t) override { return CompletionWait::Signalled; }
+    bool readResult(std::uint32_t& count) override {
+        count = 0;
+        return true;
+    }
+    std::uint32_t cancelRead() override { return 0; }
+
+    bool closePort() override {
+        int fd = fd_;
+        fd_ = -1;
+        polls_.clear();
+        return fd < 0 || ::close(fd) == 0 ? true : failWith(errno);
+    }
+
+    bool closeEvent() override { return true; }
+
+    int lastError() const override { return error_; }
+
+private:
+    bool failWith(int code) {
+        error_ = code;
+        return false;
+    }
+
+    EventWait failed(int code) {
+        error_ = code;
+        return EventWait::Failed;
+    }
+
+    bool pollAll(pollfd* fds, std::size_t count, int timeout) {
+        for (;;) {
+            int ready = ::poll(fds, count, timeout);
+            if (ready >= 0) return true;
+            // A signal's handler has written to the stop pipe, which the
+            // next poll reports.
+            if (errno != EINTR) return failWith(errno);
+        }
+    }
+
+    static bool anyReady(const pollfd* fds, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (fds[i].revents != 0) return true;
+        }
+        return false;
+    }
+
+    int fd_ = -1;
+    int error_ = 0;
+    termios terminal_{};
+    Timeouts timeouts_{};
+    std::uint32_t eventMask_ = 0;
+    std::vector<pollfd> polls_;
+    bool wakeReady_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> makePlatformDevice() { return std::make_unique<PosixSerialDevice>(); }
+
+}  // namespace serialtap

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "port/port_settings.h"
+#include "port/serial_device.h"
+
+namespace serialtap {
+
+// What one reception pass gives back.
+struct Reception {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    bool keyTestDue = true;
+    // A wake handle (console, stop signal) was ready when the pass ended,
+    // so the console and the stop request are worth a look.
+    bool woken = false;
+};
+
+// The open port: the setup steps and the reception pass, written once over
+// the device interface so that every platform runs the same algorithm and
+// prints the same messages.
+class SerialPort {
+public:
+    static constexpr std::uint32_t kQueueBytes = 1024;
+    static constexpr std::uint32_t kReadTotalConstantMs = 100;
+    static constexpr std::uint32_t kMaxReadBytes = 255;
+    static constexpr std::uint32_t kCompletionWaitMs = 500;
+    static constexpr std::uint32_t kFailurePauseMs = 1000;
+
+    SerialPort(SerialDevice& device, std::FILE* messages);
+
+    // Runs the setup steps in order; prints the failing step's message and
+    // gives false at the first failure.
+    bool open(const PortSettings& settings);
+
+    void setWakeHandles(const std::vector<NativeHandle>& handles);
+    Reception receive();
+
+    bool closePort();
+    bool closeEvent();
+    int lastError() const;
+
+private:
+    Reception pass();
+    bool fail(const char* format, bool closeAfter);
+    Reception endWithMessage(const char* format, int code, Reception result);
+    void report(const char* format, int code);
+
+    SerialDevice& device_;
+    std::FILE* messages_;
+    std::uint8_t buffer_[kMaxReadBytes] = {};
+    std::uint32_t byteCount_ = 0;
+    std::uint32_t eventMask_ = 0;
+    bool failing_ = false;
+    std::string lastMessage_;
+    std::chrono::steady_clock::time_point lastMessageTime_{};
+};
+
+}  // namespace serialtap
