@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "app/console.h"
+#include "port/port_settings.h"
+#include "port/serial_device.h"
+
+namespace serialtap {
+
+// What a capture runs on; tests hand in fakes, the program its platform's.
+struct CaptureParts {
+    SerialDevice& device;
+    Console* console;   // none when there is no console to read keys from
+    StopSignal* stop;   // none when stop requests are not watched
+    std::FILE* messages;
+};
+
+constexpr int kStopKey = 0x71;  // 'q', lower case only
+
+int runCapture(const std::string& fileName, const PortSettings& settings);
+int runCaptureWith(const std::string& fileName, const PortSettings& settings,
+                   const CaptureParts& parts);
+
+}  // namespace serialtap
