@@ -1,0 +1,189 @@
+#include "app/capture_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/fake_serial_device.h"
+#include "tests/test_files.h"
+
+namespace serialtap {
+namespace {
+
+using testing::FakeSerialDevice;
+using Bytes = std::vector<std::uint8_t>;
+
+class FakeConsole : public Console {
+public:
+    std::deque<int> keys;
+    int tests = 0;
+    int reads = 0;
+    bool gone = false;
+
+    bool keyWaiting() override {
+        ++tests;
+        return !keys.empty();
+    }
+    int readKey() override {
+        ++reads;
+        int key = keys.front();
+        keys.pop_front();
+        return key;
+    }
+    std::optional<NativeHandle> wakeHandle() const override {
+        if (gone) return std::nullopt;
+        return 11;
+    }
+};
+
+class FakeStop : public StopSignal {
+public:
+    bool stop = false;
+    bool requested() override { return stop; }
+    NativeHandle wakeHandle() const override { return 12; }
+};
+
+class CaptureRun : public ::testing::Test {
+protected:
+    CaptureRun() {
+        // A run whose script is over stops, so a failing test cannot hang.
+        device_.onScriptEnd = [this] { stop_.stop = true; };
+    }
+    ~CaptureRun() override { std::fclose(messages_); }
+
+    int run(const std::string& fileName) {
+        return runCaptureWith(fileName, PortSettings{}, {device_, &console_, &stop_, messages_});
+    }
+    int run() { return run(file_.path()); }
+    std::string messages() { return testing::streamText(messages_); }
+    Bytes captured() { return testing::readFileBytes(file_.path()); }
+
+    FakeSerialDevice device_;
+    FakeConsole console_;
+    FakeStop stop_;
+    std::FILE* messages_ = std::tmpfile();
+    testing::TempPath file_{"capture.txt"};
+};
+
+TEST_F(CaptureRun, RecordsEveryPassUntilQAndShutsDownInOrder) {
+    device_.queueBytes({'o', 'n', 'e', '\r', '\n'});
+    device_.queueBytes({'t', 'w', 'o', '\n'}, true);
+    console_.keys = {'q'};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(captured(), (Bytes{'o', 'n', 'e', '\r', '\r', '\n', 't', 'w', 'o', '\r', '\n'}));
+    EXPECT_FALSE(stop_.stop) << "q ended the loop before the script did";
+    EXPECT_EQ(std::vector<std::string>(device_.calls.end() - 2, device_.calls.end()),
+              (std::vector<std::string>{"closePort", "closeEvent"}));
+    EXPECT_EQ(messages(), "");
+}
+
+TEST_F(CaptureRun, WaitsForTheConsoleAndTheStopSignalWithThePort) {
+    device_.waits.push_back({EventWait::Woken, 0, 0, true});
+    console_.keys = {'q'};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(device_.wakeHandles, (std::vector<NativeHandle>{11, 12}));
+}
+
+TEST_F(CaptureRun, OnlyLowerCaseQEndsTheCaptureOneKeyPerPass) {
+    for (int i = 0; i < 5; ++i) device_.queueBytes({'.'}, true);
+    console_.keys = {'Q', 'x', 'q', 'z'};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(console_.reads, 3);
+    EXPECT_EQ(captured(), (Bytes{'.', '.', '.'}));
+}
+
+TEST_F(CaptureRun, SecondCodeOfAnExtendedKeyIsComparedToo) {
+    for (int i = 0; i < 3; ++i) device_.queueBytes({'.'}, true);
+    console_.keys = {0x00, 0x71};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(console_.reads, 2);
+}
+
+TEST_F(CaptureRun, PendingEventWaitLeavesTheKeyboardAlone) {
+    device_.waits.push_back({EventWait::Failed, 0, kErrorIoPending, true});
+    device_.queueBytes({'a'}, true);
+    console_.keys = {'q'};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(console_.tests, 1);
+    EXPECT_EQ(captured(), Bytes{'a'});
+}
+
+TEST_F(CaptureRun, PassesWithoutWakeUpSkipTheKeyboard) {
+    device_.queueBytes({'a'});
+    device_.queueBytes({'b'});
+    device_.queueBytes({'c'}, true);
+    console_.keys = {'q'};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(console_.tests, 1);
+    EXPECT_EQ(captured(), (Bytes{'a', 'b', 'c'}));
+}
+
+TEST_F(CaptureRun, StopRequestEndsThroughTheNormalShutdown) {
+    device_.queueBytes({'k', 'e', 'p', 't'});
+    // The script's end raises the stop request.
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(stop_.stop);
+    EXPECT_EQ(captured(), (Bytes{'k', 'e', 'p', 't'}));
+    EXPECT_EQ(device_.calls.back(), "closeEvent");
+}
+
+TEST_F(CaptureRun, ConsoleThatGoesAwayLeavesTheWaitSet) {
+    device_.waits.push_back({EventWait::Woken, 0, 0, true});
+    device_.waits.push_back({EventWait::Woken, 0, 0, true});
+    device_.onScriptEnd = [this] {
+        EXPECT_EQ(device_.wakeHandles, std::vector<NativeHandle>{12});
+        stop_.stop = true;
+    };
+    console_.gone = true;
+    EXPECT_EQ(run(), 0);
+}
+
+TEST_F(CaptureRun, FailedClosesAreReportedAndTheRestStillClosed) {
+    device_.queueBytes({'x'});
+    device_.failCall("closePort", 6);
+    device_.failCall("closeEvent", 7);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages(),
+              "Port  Closing isn't successed: 6\n"
+              "Event Closing isn't successed: 7\n");
+    EXPECT_EQ(captured(), Bytes{'x'});
+}
+
+TEST_F(CaptureRun, PortSetupFailureLeavesAnEmptiedCaptureFile) {
+    std::ofstream(file_.path()) << "old capture";
+    device_.failCall("purge", 5);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(messages(), "error purge comm: 5\n");
+    EXPECT_TRUE(testing::fileExists(file_.path()));
+    EXPECT_TRUE(captured().empty());
+}
+
+TEST_F(CaptureRun, CaptureFileThatCannotBeCreatedStopsBeforeThePort) {
+    EXPECT_EQ(run(file_.path() + "/not-a-folder/capture.txt"), 1);
+    EXPECT_EQ(messages().rfind("could not open capture file: ", 0), 0u) << messages();
+    EXPECT_EQ(messages().back(), '\n');
+    EXPECT_TRUE(device_.calls.empty());
+}
+
+TEST_F(CaptureRun, FailedCaptureWritesGiveExitStatusOne) {
+    if (!testing::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    device_.queueBytes(Bytes(255, 'x'));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run("/dev/full"), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't close the file\n");
+}
+
+TEST_F(CaptureRun, WithoutAConsoleOnlyAStopEndsIt) {
+    device_.queueBytes({'a'}, true);
+    int status = runCaptureWith(file_.path(), PortSettings{}, {device_, nullptr, &stop_, messages_});
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(device_.wakeHandles, std::vector<NativeHandle>{12});
+    EXPECT_EQ(captured(), Bytes{'a'});
+}
+
+}  // namespace
+}  // namespace serialtap

@@ -1,0 +1,170 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/test_files.h"
+
+namespace serialtap {
+namespace {
+
+CommandLine parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "serialtap");
+    return parseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+struct SettingsCase {
+    std::vector<const char*> options;
+    std::string portName;
+    std::uint32_t baudRate;
+    unsigned byteSize;
+    unsigned parity;
+    unsigned stopBits;
+};
+
+class OptionsTest : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(OptionsTest, CompleteTheSettings) {
+    const SettingsCase& c = GetParam();
+    std::vector<const char*> args{"log.txt"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    CommandLine result = parse(args);
+    ASSERT_EQ(result.status, ParseStatus::Capture);
+    EXPECT_EQ(result.captureFileName, "log.txt");
+    EXPECT_EQ(result.settings.portName, c.portName);
+    EXPECT_EQ(result.settings.baudRate, c.baudRate);
+    EXPECT_EQ(result.settings.byteSize, c.byteSize);
+    EXPECT_EQ(result.settings.parity, c.parity);
+    EXPECT_EQ(result.settings.stopBits, c.stopBits);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, OptionsTest,
+    ::testing::Values(
+        SettingsCase{{}, "COM1", 9600, 8, 0, 0},
+        SettingsCase{{"-c", "COM2", "-p", "2"}, "COM2", 9600, 8, 2, 0},
+        SettingsCase{{"-b", "300", "-b", "600"}, "COM1", 600, 8, 0, 0},
+        SettingsCase{{"xb", "600"}, "COM1", 600, 8, 0, 0},
+        SettingsCase{{"-baud", "600"}, "COM1", 600, 8, 0, 0},
+        SettingsCase{{"/b", "115200"}, "COM1", 115200, 8, 0, 0},
+        SettingsCase{{"-p", "5"}, "COM1", 9600, 8, 0, 0},
+        SettingsCase{{"-p", "-1"}, "COM1", 9600, 8, 0, 0},
+        SettingsCase{{"-p", "4"}, "COM1", 9600, 8, 4, 0},
+        SettingsCase{{"-s", "3"}, "COM1", 9600, 8, 0, 0},
+        SettingsCase{{"-s", "1"}, "COM1", 9600, 8, 0, 1},
+        SettingsCase{{"-s", "2"}, "COM1", 9600, 8, 0, 2},
+        SettingsCase{{"-n", "264"}, "COM1", 9600, 8, 0, 0},
+        SettingsCase{{"-n", "7"}, "COM1", 9600, 7, 0, 0},
+        SettingsCase{{"-n", "-1"}, "COM1", 9600, 255, 0, 0},
+        SettingsCase{{"-b", "9600x"}, "COM1", 9600, 8, 0, 0},
+        SettingsCase{{"-b", "x"}, "COM1", 0, 8, 0, 0},
+        SettingsCase{{"-b", "-1"}, "COM1", 4294967295u, 8, 0, 0},
+        SettingsCase{{"-b", " \t+250000"}, "COM1", 250000, 8, 0, 0},
+        SettingsCase{{"-c", " odd name -b 5"}, " odd name -b 5", 9600, 8, 0, 0},
+        SettingsCase{{"-c", ""}, "", 9600, 8, 0, 0}));
+
+TEST(CommandLine, FileNameIsTheFirstArgumentWhateverItLooksLike) {
+    CommandLine result = parse({"-b", "-c", "COM3"});
+    ASSERT_EQ(result.status, ParseStatus::Capture);
+    EXPECT_EQ(result.captureFileName, "-b");
+    EXPECT_EQ(result.settings.portName, "COM3");
+}
+
+TEST(CommandLine, NoArgumentsAsksForTheUsageScreen) {
+    EXPECT_EQ(parse({}).status, ParseStatus::ShowUsage);
+}
+
+TEST(ReadNumber, TakesLeadingDigitsAfterWhiteSpaceAndOneSign) {
+    struct Case {
+        const char* text;
+        std::int32_t value;
+    } cases[] = {
+        {"42", 42},       {"  42", 42},    {"\t\n\v\f\r 7", 7}, {"+12", 12},  {"-12", -12},
+        {"12abc", 12},    {"abc", 0},      {"", 0},             {"+-3", 0},   {"--3", 0},
+        {"- 3", 0},       {"0x10", 0},     {"007", 7},          {"1 2", 1},
+        {"4294967295", -1},  // wraps modulo 2^32 instead of overflowing
+        {"4294967296", 0},
+        {"2147483648", static_cast<std::int32_t>(0x80000000u)},
+    };
+    for (const Case& c : cases) EXPECT_EQ(readNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+struct Outcome {
+    std::string output;
+    int status;
+    long inputConsumed;
+};
+
+Outcome report(const CommandLine& commandLine, const std::string& input = "") {
+    std::FILE* out = std::tmpfile();
+    std::FILE* in = std::tmpfile();
+    std::fputs(input.c_str(), in);
+    std::rewind(in);
+    int status = reportParseOutcome(commandLine, out, in);
+    Outcome outcome{testing::streamText(out), status, std::ftell(in)};
+    std::fclose(out);
+    std::fclose(in);
+    return outcome;
+}
+
+TEST(UsageScreen, ShowsNineLinesExactlyThenReadsOneCharacter) {
+    Outcome outcome = report(parse({}), "yz\n");
+    EXPECT_EQ(outcome.output,
+              "usage: serialtap <file> <options>\n"
+              "Available options are: \n"
+              "-c <comm port> where the default is COM1\n"
+              "-b <baud rate> where the default is 9600\n"
+              "-n <number of bits in the bytes> where the default is 8\n"
+              "-p <patiry > where the default is NOPARITY (0)\n"
+              "-s <the number of the stop bits> where the default is ONESTOPBIT (1)\n"
+              "  Parity values: 0 -- No parity; 1 -- Odd; 2 -- Even; 3 -- Mark; 4 -- Space.\n"
+              "  StopBits values: 0 -- 1 stop bit; 1 -- 1.5 stop bits; 2 -- 2 stop bits.\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.inputConsumed, 1);
+}
+
+TEST(UsageScreen, EndsAlsoWhenInputIsEmpty) {
+    Outcome outcome = report(parse({}));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.inputConsumed, 0);
+}
+
+TEST(UnknownOption, StopsWithTwoMessagesTheSecondWithoutLineBreak) {
+    struct Case {
+        std::vector<const char*> args;
+        std::string output;
+    } cases[] = {
+        {{"log.txt", "-B", "600"},
+         "unknown argument: -B\ntype serialtap without any parameters for help"},
+        {{"log.txt", "-b", "600", "-x", "1", "-c", "COM9"},
+         "unknown argument: -x\ntype serialtap without any parameters for help"},
+        {{"log.txt", "+q"}, "unknown argument: -q\ntype serialtap without any parameters for help"},
+        // Tokens without a second character: nothing is read past their end.
+        {{"log.txt", "-", "600"},
+         "unknown argument: -\ntype serialtap without any parameters for help"},
+        {{"log.txt", "", "600"},
+         "unknown argument: -\ntype serialtap without any parameters for help"},
+    };
+    for (const Case& c : cases) {
+        CommandLine commandLine = parse(c.args);
+        EXPECT_EQ(commandLine.status, ParseStatus::UnknownOption);
+        Outcome outcome = report(commandLine);
+        EXPECT_EQ(outcome.output, c.output);
+        EXPECT_EQ(outcome.output.find('\0'), std::string::npos);
+        EXPECT_EQ(outcome.status, 1);
+    }
+}
+
+TEST(MissingValue, NamesTheOptionAndStops) {
+    CommandLine commandLine = parse({"log.txt", "-c", "COM2", "-baud"});
+    EXPECT_EQ(commandLine.status, ParseStatus::MissingValue);
+    Outcome outcome = report(commandLine);
+    EXPECT_EQ(outcome.output, "missing value for option -baud\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+}  // namespace
+}  // namespace serialtap

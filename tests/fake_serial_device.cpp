@@ -1,0 +1,160 @@
+#include "tests/fake_serial_device.h"
+
+#include <algorithm>
+
+namespace serialtap::testing {
+
+void FakeSerialDevice::queueBytes(const std::vector<std::uint8_t>& bytes, bool wakeReady) {
+    waits.push_back({EventWait::Event, kEventRxChar, 0, wakeReady});
+    queueCounts.push_back(static_cast<std::uint32_t>(bytes.size()));
+    if (!bytes.empty()) reads.push_back({ReadStart::Completed, bytes, 0});
+}
+
+bool FakeSerialDevice::call(const std::string& record, const std::string& name) {
+    calls.push_back(record);
+    auto failure = failures_.find(name);
+    if (failure != failures_.end()) {
+        error_ = failure->second;
+        return false;
+    }
+    error_ = errorAfterSuccess;
+    return true;
+}
+
+bool FakeSerialDevice::open(const std::string& portName) {
+    return call("open " + portName, "open");
+}
+
+bool FakeSerialDevice::setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) {
+    return call("setupQueues " + std::to_string(inputBytes) + " " + std::to_string(outputBytes),
+                "setupQueues");
+}
+
+bool FakeSerialDevice::getLineSettings(LineSettings& settings) {
+    settings = reportedLine;
+    return call("getLineSettings", "getLineSettings");
+}
+
+bool FakeSerialDevice::setLineSettings(const LineSettings& settings) {
+    lineSet = settings;
+    return call("setLineSettings", "setLineSettings");
+}
+
+bool FakeSerialDevice::getTimeouts(Timeouts& timeouts) {
+    timeouts = reportedTimeouts;
+    return call("getTimeouts", "getTimeouts");
+}
+
+bool FakeSerialDevice::setTimeouts(const Timeouts& timeouts) {
+    timeoutsSet = timeouts;
+    return call("setTimeouts", "setTimeouts");
+}
+
+bool FakeSerialDevice::setEventMask(std::uint32_t mask) {
+    maskSet = mask;
+    return call("setEventMask", "setEventMask");
+}
+
+bool FakeSerialDevice::purge(std::uint32_t flags) {
+    purgeFlags = flags;
+    return call("purge", "purge");
+}
+
+bool FakeSerialDevice::createEvent() { return call("createEvent", "createEvent"); }
+
+void FakeSerialDevice::setWakeHandles(const std::vector<NativeHandle>& handles) {
+    wakeHandles = handles;
+    calls.push_back("setWakeHandles " + std::to_string(handles.size()));
+}
+
+EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask) {
+    calls.push_back("waitEvent");
+    if (waits.empty()) {
+        if (onScriptEnd) onScriptEnd();
+        wakeReady_ = true;
+        return EventWait::Woken;
+    }
+    Wait wait = waits.front();
+    waits.pop_front();
+    wakeReady_ = wait.wakeReady;
+    error_ = wait.error;
+    if (wait.result == EventWait::Event) eventMask = wait.mask;
+    return wait.result;
+}
+
+WakeWait FakeSerialDevice::waitWake(std::uint32_t milliseconds) {
+    calls.push_back("waitWake " + std::to_string(milliseconds));
+    WakeWait result = WakeWait::TimedOut;
+    if (!wakeWaits.empty()) {
+        result = wakeWaits.front();
+        wakeWaits.pop_front();
+    }
+    wakeReady_ = result == WakeWait::Woken;
+    return result;
+}
+
+bool FakeSerialDevice::clearErrors(std::uint32_t& queuedBytes) {
+    if (!call("clearErrors", "clearErrors")) return false;
+    queuedBytes = 0;
+    if (!queueCounts.empty()) {
+        queuedBytes = queueCounts.front();
+        queueCounts.pop_front();
+    }
+    return true;
+}
+
+std::uint32_t FakeSerialDevice::deliver(const std::vector<std::uint8_t>& bytes) {
+    std::uint32_t count = std::min(static_cast<std::uint32_t>(bytes.size()), readSize_);
+    std::copy(bytes.begin(), bytes.begin() + count, readBuffer_);
+    return count;
+}
+
+ReadStart FakeSerialDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
+                                      std::uint32_t& count) {
+    calls.push_back("read " + std::to_string(size));
+    readBuffer_ = buffer;
+    readSize_ = size;
+    if (reads.empty()) {
+        count = 0;
+        return ReadStart::Completed;
+    }
+    Read read = reads.front();
+    reads.pop_front();
+    error_ = read.error;
+    if (read.result == ReadStart::Completed) count = deliver(read.bytes);
+    if (read.result == ReadStart::Pending) pendingBytes_ = read.bytes;
+    return read.result;
+}
+
+CompletionWait FakeSerialDevice::waitRead(std::uint32_t milliseconds) {
+    calls.push_back("waitRead " + std::to_string(milliseconds));
+    if (completions.empty()) return CompletionWait::Signalled;
+    const Completion& completion = completions.front();
+    error_ = completion.error;
+    return completion.result;
+}
+
+bool FakeSerialDevice::readResult(std::uint32_t& count) {
+    calls.push_back("readResult");
+    Completion completion = completions.empty() ? Completion{} : completions.front();
+    if (!completions.empty()) completions.pop_front();
+    if (!completion.resultOk) {
+        error_ = completion.resultError;
+        return false;
+    }
+    count = deliver(pendingBytes_);
+    return true;
+}
+
+std::uint32_t FakeSerialDevice::cancelRead() {
+    calls.push_back("cancelRead");
+    Completion completion = completions.empty() ? Completion{} : completions.front();
+    if (!completions.empty()) completions.pop_front();
+    return deliver(completion.deliveredBeforeCancel);
+}
+
+bool FakeSerialDevice::closePort() { return call("closePort", "closePort"); }
+
+bool FakeSerialDevice::closeEvent() { return call("closeEvent", "closeEvent"); }
+
+}  // namespace serialtap::testing
