@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing need from Debian's packages.
+# Usage: install-deps.sh [build|all]   (default: all)
+set -euo pipefail
+
+build_packages=(cmake make g++ clang libgtest-dev googletest python3)
+windows_packages=(g++-mingw-w64-x86-64-posix wine64 wine)
+hardening_packages=(clang-tidy cppcheck valgrind libclang-rt-14-dev)
+
+case "${1:-all}" in
+  build) wanted=("${build_packages[@]}") ;;
+  all) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${hardening_packages[@]}") ;;
+  *) echo "usage: $0 [build|all]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q "${missing[@]}"

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Everything CI checks: the Linux build and tests, the Windows build and its
+# tests under Wine, and the hardening checks. Installs what it needs first.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh all || exit 1
+
+passed=0
+failed=0
+stage() {
+  local name=$1
+  shift
+  echo "=== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    echo "=== $name FAILED"
+    failed=$((failed + 1))
+  fi
+}
+
+linux_tests() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build build -j"$(nproc)" &&
+    ctest --test-dir build --output-on-failure
+}
+
+stage "Linux build and tests" linux_tests
+stage "Windows build and tests under Wine" bash scripts/test-windows.sh
+stage "Sanitizers, fuzzing, static analysis, memcheck" bash scripts/test-hardening.sh
+
+echo "Test stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
