@@ -13,6 +13,9 @@ namespace serialtap {
 
 namespace {
 
+// Set when the process is continued after a stop (Ctrl+Z, then fg or bg).
+volatile std::sig_atomic_t continued = 0;
+
 // The controlling terminal, not standard input, so a capture whose input is
 // redirected still stops on a key.
 class PosixConsole final : public Console {
@@ -25,12 +28,12 @@ public:
             ::close(fd);
             return;
         }
-        termios keys = saved_;
+        keys_ = saved_;
         // Keys count without Enter and are not echoed; Ctrl+C still signals.
-        keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        keys.c_cc[VMIN] = 1;
-        keys.c_cc[VTIME] = 0;
-        if (tcsetattr(fd, TCSANOW, &keys) != 0) {
+        keys_.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        keys_.c_cc[VMIN] = 1;
+        keys_.c_cc[VTIME] = 0;
+        if (tcsetattr(fd, TCSANOW, &keys_) != 0) {
             ::close(fd);
             return;
         }
@@ -41,6 +44,13 @@ public:
 
     bool keyWaiting() override {
         if (fd_ < 0) return false;
+        if (continued != 0) {
+            // The shell restores its own terminal modes when a job is
+            // stopped; a capture brought back to the foreground takes keys
+            // without Enter again.
+            continued = 0;
+            if (tcgetpgrp(fd_) == getpgrp()) setMode(keys_);
+        }
         pollfd poll{fd_, POLLIN, 0};
         if (::poll(&poll, 1, 0) <= 0) return false;
         if (poll.revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -65,33 +75,49 @@ public:
     }
 
 private:
-    void drop() {
-        if (fd_ < 0) return;
-        // Restoring from the background must not stop the process.
+    void setMode(const termios& mode) {
+        // Setting the mode from the background must not stop the process.
         sigset_t block;
         sigset_t previous;
         sigemptyset(&block);
         sigaddset(&block, SIGTTOU);
         sigprocmask(SIG_BLOCK, &block, &previous);
-        tcsetattr(fd_, TCSANOW, &saved_);
+        tcsetattr(fd_, TCSANOW, &mode);
         sigprocmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    void drop() {
+        if (fd_ < 0) return;
+        setMode(saved_);
         ::close(fd_);
         fd_ = -1;
     }
 
     int fd_ = -1;
     termios saved_{};
+    termios keys_{};
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
 int stopPipeWrite = -1;
 
-extern "C" void onStopSignal(int) {
-    int saved = errno;
-    stopRequested = 1;
+void wakeCaptureLoop() {
     char byte = 1;
     // A full pipe already wakes the wait; the write may be dropped.
     [[maybe_unused]] ssize_t written = ::write(stopPipeWrite, &byte, 1);
+}
+
+extern "C" void onStopSignal(int) {
+    int saved = errno;
+    stopRequested = 1;
+    wakeCaptureLoop();
+    errno = saved;
+}
+
+extern "C" void onContinue(int) {
+    int saved = errno;
+    continued = 1;
+    wakeCaptureLoop();
     errno = saved;
 }
 
@@ -116,23 +142,35 @@ public:
         for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
             sigaction(kStopSignals[i], &action, &previous_[i]);
         }
+        action.sa_handler = onContinue;
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGCONT, &action, &previousContinue_);
     }
 
     ~PosixStopSignal() override {
         for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
             sigaction(kStopSignals[i], &previous_[i], nullptr);
         }
+        sigaction(SIGCONT, &previousContinue_, nullptr);
         stopPipeWrite = -1;
         if (pipe_[0] >= 0) ::close(pipe_[0]);
         if (pipe_[1] >= 0) ::close(pipe_[1]);
     }
 
-    bool requested() override { return stopRequested != 0; }
+    bool requested() override {
+        // Emptied so that a wake-up that was not a stop cannot keep the
+        // event wait returning.
+        char drained[64];
+        while (::read(pipe_[0], drained, sizeof drained) > 0) {
+        }
+        return stopRequested != 0;
+    }
     NativeHandle wakeHandle() const override { return pipe_[0]; }
 
 private:
     int pipe_[2] = {-1, -1};
     struct sigaction previous_[std::size(kStopSignals)] {};
+    struct sigaction previousContinue_ {};
 };
 
 }  // namespace
