@@ -69,8 +69,11 @@ public:
         return -1;
     }
 
+    // Out of the wait while in the background: input waiting there is the
+    // foreground's and would otherwise end every wait at once. SIGCONT,
+    // which fg sends, wakes the loop to put it back.
     std::optional<NativeHandle> wakeHandle() const override {
-        if (fd_ < 0) return std::nullopt;
+        if (fd_ < 0 || tcgetpgrp(fd_) != getpgrp()) return std::nullopt;
         return fd_;
     }
 
