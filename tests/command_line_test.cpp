@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,10 @@ struct SettingsCase {
     unsigned parity;
     unsigned stopBits;
 };
+
+void PrintTo(const SettingsCase& c, std::ostream* out) {
+    for (const char* option : c.options) *out << '"' << option << "\" ";
+}
 
 class OptionsTest : public ::testing::TestWithParam<SettingsCase> {};
 
@@ -64,7 +70,19 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{{"-b", "-1"}, "COM1", 4294967295u, 8, 0, 0},
         SettingsCase{{"-b", " \t+250000"}, "COM1", 250000, 8, 0, 0},
         SettingsCase{{"-c", " odd name -b 5"}, " odd name -b 5", 9600, 8, 0, 0},
-        SettingsCase{{"-c", ""}, "", 9600, 8, 0, 0}));
+        SettingsCase{{"-c", ""}, "", 9600, 8, 0, 0}),
+    [](const ::testing::TestParamInfo<SettingsCase>& info) {
+        // Readable names in test listings: the options with what is not a
+        // letter or digit left out, made unique by the case's number.
+        std::string name = "Case" + std::to_string(info.index);
+        for (const char* option : info.param.options) {
+            name += '_';
+            for (const char* c = option; *c != '\0'; ++c) {
+                if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+            }
+        }
+        return name;
+    });
 
 TEST(CommandLine, FileNameIsTheFirstArgumentWhateverItLooksLike) {
     CommandLine result = parse({"-b", "-c", "COM3"});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,8 @@ struct PendingCase {
     const char* message;
     bool cancels;
 };
+
+void PrintTo(const PendingCase& c, std::ostream* out) { *out << c.name; }
 
 class PendingRead : public ReceptionPass, public ::testing::WithParamInterface<PendingCase> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,8 @@ struct FailingStep {
     const char* message;
     bool closesPort;
 };
+
+void PrintTo(const FailingStep& step, std::ostream* out) { *out << step.call; }
 
 class FailingSetupStep : public PortSetup, public ::testing::WithParamInterface<FailingStep> {};
 

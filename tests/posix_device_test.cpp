@@ -1,0 +1,318 @@
+// Opening and configuring a real port: the program runs on the slave of a
+// pseudo-terminal and the test reads back, through the master, what it set.
+
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+#include "port/posix_port_name.h"
+#include "tests/pty_custom_rate.h"
+#include "tests/pty_harness.h"
+
+namespace serialtap::test {
+namespace {
+
+using serialtap::test::operator<<;
+
+// --- Ports that cannot be opened or set up --------------------------------
+
+struct MissingPortCase {
+    const char* name;
+    std::string port;
+    bool captureFileExisted;
+};
+
+class MissingPortTest : public PtyTestWithParam<MissingPortCase> {};
+
+TEST_P(MissingPortTest, FailsToOpenAndLeavesAnEmptyCaptureFile) {
+    if (GetParam().captureFileExisted) writeFile(capturePath(), "an earlier capture\r\n");
+
+    Finished run = runToExit({capturePath(), "-c", GetParam().port});
+
+    EXPECT_EQ("could not open serial port: 2\n", run.output);
+    EXPECT_EQ(1, run.status);
+    EXPECT_TRUE(fileExists(capturePath()));
+    EXPECT_EQ("", captured());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, MissingPortTest,
+    testing::Values(MissingPortCase{"Path", "/dev/serialtap-no-such-port", false},
+                    MissingPortCase{"PathOverEarlierCapture", "/dev/serialtap-no-such-port", true},
+                    // COM200 is /dev/ttyS199, which no machine has.
+                    MissingPortCase{"ComName", "COM200", true},
+                    MissingPortCase{"NameUnderDev", "serialtap-no-such-port", true}),
+    [](const auto& info) { return info.param.name; });
+
+struct NotATerminalCase {
+    const char* name;
+    bool regularFile;
+};
+
+class NotATerminalTest : public PtyTestWithParam<NotATerminalCase> {};
+
+TEST_P(NotATerminalTest, IsRefusedWhenSettingUp) {
+    std::string port = "/dev/null";
+    if (GetParam().regularFile) {
+        port = dir_.file("not-a-port");
+        writeFile(port, "plain data");
+    }
+    writeFile(capturePath(), "an earlier capture");
+
+    Finished run = runToExit({capturePath(), "-c", port});
+
+    EXPECT_EQ("error setting up comm: 25\n", run.output);
+    EXPECT_EQ(1, run.status);
+    EXPECT_TRUE(fileExists(capturePath()));
+    EXPECT_EQ("", captured());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, NotATerminalTest,
+                         testing::Values(NotATerminalCase{"DevNull", false},
+                                         NotATerminalCase{"RegularFile", true}),
+                         [](const auto& info) { return info.param.name; });
+
+using BusyPortTest = PtyTest;
+
+// Run as root, this shows the lock holds where TIOCEXCL alone would not.
+TEST_F(BusyPortTest, SecondCaptureIsRefusedWhileTheFirstGoesOn) {
+    Program first(commandLine());
+    ASSERT_TRUE(first.waitCapturing());
+
+    std::string secondCapture = dir_.file("second.bin");
+    Finished second = runToExit({secondCapture, "-c", device_.portPath(), "-b", "300"});
+
+    EXPECT_EQ("could not open serial port: 16\n", second.output);
+    EXPECT_EQ(1, second.status);
+    EXPECT_TRUE(fileExists(secondCapture));
+    EXPECT_EQ("", readFile(secondCapture));
+
+    // The refused run changed nothing: the first keeps its rate and its bytes.
+    termios settings = device_.settings();
+    EXPECT_EQ(B9600, cfgetospeed(&settings));
+    ASSERT_TRUE(first.running());
+    ASSERT_TRUE(device_.send("still captured\n"));
+    ASSERT_TRUE(first.waitBytesRead(15));
+    first.type("q");
+    EXPECT_EQ(0, first.waitExit());
+    EXPECT_EQ("still captured\r\n", captured());
+}
+
+// --- Line settings reaching the port ---------------------------------------
+
+// A pseudo-terminal always keeps 8 data bits and no parity enable, so the
+// parity codes show only through the odd and stick flags.
+struct LineCase {
+    const char* name;
+    std::vector<std::string> options;
+    speed_t speed;
+    bool stopFlag;   // CSTOPB: two stop bits, or 1.5 with 5 data bits
+    bool oddFlag;    // PARODD
+    bool stickFlag;  // CMSPAR: mark or space parity
+};
+
+class LineSettingsTest : public PtyTestWithParam<LineCase> {};
+
+TEST_P(LineSettingsTest, ReachThePort) {
+    const LineCase& expected = GetParam();
+    // Each setting starts opposite to what is asked, so a setting that is
+    // not applied shows.
+    termios before = device_.settings();
+    cfsetspeed(&before, expected.speed == B38400 ? B1200 : B38400);
+    before.c_cflag = expected.stopFlag ? before.c_cflag & ~CSTOPB : before.c_cflag | CSTOPB;
+    before.c_cflag = expected.oddFlag ? before.c_cflag & ~PARODD : before.c_cflag | PARODD;
+    before.c_cflag = expected.stickFlag ? before.c_cflag & ~CMSPAR : before.c_cflag | CMSPAR;
+    device_.changeSettings(before);
+
+    Program program(commandLine(expected.options));
+    ASSERT_TRUE(program.waitCapturing());
+    termios after = device_.settings();
+    program.type("q");
+    EXPECT_EQ(0, program.waitExit());
+
+    EXPECT_EQ(expected.speed, cfgetospeed(&after));
+    EXPECT_EQ(expected.speed, cfgetispeed(&after));
+    EXPECT_EQ(expected.stopFlag, (after.c_cflag & CSTOPB) != 0);
+    EXPECT_EQ(expected.oddFlag, (after.c_cflag & PARODD) != 0);
+    EXPECT_EQ(expected.stickFlag, (after.c_cflag & CMSPAR) != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, LineSettingsTest,
+    testing::Values(
+        LineCase{"Defaults", {}, B9600, false, false, false},
+        LineCase{"Rate50", {"-b", "50"}, B50, false, false, false},
+        LineCase{"Rate38400", {"-b", "38400"}, B38400, false, false, false},
+        LineCase{"Rate115200", {"-b", "115200"}, B115200, false, false, false},
+        LineCase{"Rate4000000", {"-b", "4000000"}, B4000000, false, false, false},
+        LineCase{"OddParity", {"-p", "1"}, B9600, false, true, false},
+        LineCase{"EvenParity", {"-p", "2"}, B9600, false, false, false},
+        LineCase{"MarkParity", {"-p", "3"}, B9600, false, true, true},
+        LineCase{"SpaceParity", {"-p", "4"}, B9600, false, false, true},
+        LineCase{"TwoStopBits", {"-s", "2"}, B9600, true, false, false},
+        LineCase{
+            "SevenBitsEvenTwoStop", {"-n", "7", "-p", "2", "-s", "2"}, B9600, true, false, false},
+        LineCase{"FiveBitsOneAndHalfStop", {"-n", "5", "-s", "1"}, B9600, true, false, false},
+        LineCase{"FiveBitsOneStop", {"-n", "5", "-s", "0"}, B9600, false, false, false}),
+    [](const auto& info) { return info.param.name; });
+
+struct RefusedCase {
+    const char* name;
+    std::vector<std::string> options;
+};
+
+class RefusedSettingsTest : public PtyTestWithParam<RefusedCase> {};
+
+TEST_P(RefusedSettingsTest, FailWithInvalidArgument) {
+    writeFile(capturePath(), "an earlier capture");
+
+    Finished run = runToExit(commandLine(GetParam().options));
+
+    EXPECT_EQ("error setting comm: 22\n", run.output);
+    EXPECT_EQ(1, run.status);
+    EXPECT_TRUE(fileExists(capturePath()));
+    EXPECT_EQ("", captured());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Combinations, RefusedSettingsTest,
+    testing::Values(RefusedCase{"RateZero", {"-b", "0"}}, RefusedCase{"FourDataBits", {"-n", "4"}},
+                    RefusedCase{"NineDataBits", {"-n", "9"}},
+                    RefusedCase{"OneAndHalfStopWithEightBits", {"-s", "1"}},
+                    RefusedCase{"OneAndHalfStopWithSixBits", {"-n", "6", "-s", "1"}},
+                    RefusedCase{"OneAndHalfStopWithSevenBits", {"-n", "7", "-s", "1"}},
+                    RefusedCase{"TwoStopWithFiveBits", {"-n", "5", "-s", "2"}}),
+    [](const auto& info) { return info.param.name; });
+
+class CustomRateTest : public PtyTestWithParam<std::uint32_t> {};
+
+// Rates without a B constant are carried as numbers on Linux.
+TEST_P(CustomRateTest, IsAcceptedAndReachesThePort) {
+    std::uint32_t rate = GetParam();
+    Program program(commandLine({"-b", std::to_string(rate)}));
+    ASSERT_TRUE(program.waitCapturing());
+    std::optional<CustomRate> set = readCustomRate(device_.master());
+    program.type("q");
+    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ("", program.output());
+
+    ASSERT_TRUE(set.has_value());
+    EXPECT_TRUE(set->customFlag);
+    EXPECT_EQ(rate, set->output);
+    EXPECT_EQ(rate, set->input);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, CustomRateTest, testing::Values(250000u, 31250u, 100000u));
+
+// --- What else the line settings carry ------------------------------------
+
+struct Flag {
+    const char* name;
+    tcflag_t termios::*field;
+    tcflag_t bit;
+};
+
+// A new pseudo-terminal edits lines, echoes and maps CR to LF; these are
+// all set before the program starts and must all be gone when it captures.
+constexpr Flag kEditingFlags[] = {
+    {"ICANON", &termios::c_lflag, ICANON}, {"ECHO", &termios::c_lflag, ECHO},
+    {"ECHONL", &termios::c_lflag, ECHONL}, {"ISIG", &termios::c_lflag, ISIG},
+    {"IEXTEN", &termios::c_lflag, IEXTEN}, {"ICRNL", &termios::c_iflag, ICRNL},
+    {"INLCR", &termios::c_iflag, INLCR},   {"IGNCR", &termios::c_iflag, IGNCR},
+    {"ISTRIP", &termios::c_iflag, ISTRIP}, {"PARMRK", &termios::c_iflag, PARMRK},
+    {"IXON", &termios::c_iflag, IXON},
+};
+
+using LineDisciplineTest = PtyTest;
+
+TEST_F(LineDisciplineTest, IsMadeTransparent) {
+    termios before = device_.settings();
+    for (const Flag& flag : kEditingFlags) before.*flag.field |= flag.bit;
+    // Modem lines are ignored on a port opened this way.
+    before.c_cflag &= ~CLOCAL;
+    device_.changeSettings(before);
+
+    Program program(commandLine());
+    ASSERT_TRUE(program.waitCapturing());
+    termios after = device_.settings();
+    program.type("q");
+    EXPECT_EQ(0, program.waitExit());
+
+    for (const Flag& flag : kEditingFlags) {
+        EXPECT_EQ(0u, after.*flag.field & flag.bit) << flag.name << " is still set";
+    }
+    EXPECT_NE(0u, after.c_cflag & CLOCAL);
+    // A pseudo-terminal keeps CREAD set whatever is asked, so it proves
+    // nothing here; it is named for the reader looking for it.
+}
+
+struct FlowControlCase {
+    const char* name;
+    bool on;
+};
+
+class FlowControlTest : public PtyTestWithParam<FlowControlCase> {};
+
+TEST_P(FlowControlTest, IsKeptAsThePortHadIt) {
+    termios before = device_.settings();
+    tcflag_t hardware = CRTSCTS;
+    tcflag_t input = IXOFF;
+    before.c_cflag = GetParam().on ? before.c_cflag | hardware : before.c_cflag & ~hardware;
+    before.c_iflag = GetParam().on ? before.c_iflag | input : before.c_iflag & ~input;
+    device_.changeSettings(before);
+
+    Program program(commandLine());
+    ASSERT_TRUE(program.waitCapturing());
+    termios after = device_.settings();
+    program.type("q");
+    EXPECT_EQ(0, program.waitExit());
+
+    EXPECT_EQ(GetParam().on, (after.c_cflag & CRTSCTS) != 0);
+    EXPECT_EQ(GetParam().on, (after.c_iflag & IXOFF) != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, FlowControlTest,
+                         testing::Values(FlowControlCase{"On", true},
+                                         FlowControlCase{"Off", false}),
+                         [](const auto& info) { return info.param.name; });
+
+using PurgeTest = PtyTest;
+
+TEST_F(PurgeTest, BytesQueuedBeforeTheOpenAreDropped) {
+    // A whole line and a partial one, as a device left talking would leave.
+    ASSERT_TRUE(device_.send("stale line\nstale part"));
+
+    Program program(commandLine());
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(device_.send("fresh\n"));
+    ASSERT_TRUE(program.waitBytesRead(6));
+    program.type("q");
+    EXPECT_EQ(0, program.waitExit());
+
+    EXPECT_EQ("fresh\r\n", captured());
+}
+
+// --- Port names ------------------------------------------------------------
+
+struct PortNameCase {
+    const char* name;
+    const char* path;
+};
+
+class PortNameTest : public testing::TestWithParam<PortNameCase> {};
+
+TEST_P(PortNameTest, MapsToADevicePath) {
+    EXPECT_EQ(GetParam().path, posixDevicePath(GetParam().name));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PortNameTest,
+    testing::Values(PortNameCase{"COM1", "/dev/ttyS0"}, PortNameCase{"COM10", "/dev/ttyS9"},
+                    PortNameCase{"COM256", "/dev/ttyS255"}, PortNameCase{"ttyUSB0", "/dev/ttyUSB0"},
+                    PortNameCase{"COM0", "/dev/COM0"}, PortNameCase{"COM", "/dev/COM"},
+                    PortNameCase{"COM1x", "/dev/COM1x"}, PortNameCase{"com1", "/dev/com1"},
+                    PortNameCase{"/dev/pts/3", "/dev/pts/3"}, PortNameCase{"./COM1", "./COM1"}));
+
+}  // namespace
+}  // namespace serialtap::test
