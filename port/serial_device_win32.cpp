@@ -119,6 +119,9 @@ public:
     void setWakeHandles(const std::vector<NativeHandle>& handles) override {
         wakeHandles_.clear();
         for (NativeHandle handle : handles) wakeHandles_.push_back(toHandle(handle));
+        // What the event wait waits on, made once rather than every pass.
+        waitHandles_ = wakeHandles_;
+        waitHandles_.push_back(commEvent_);
     }
 
     // The wake handles come first in the wait so that a key or a stop
@@ -139,10 +142,9 @@ public:
             commWaitPending_ = true;
         }
 
-        std::vector<HANDLE> handles = wakeHandles_;
-        handles.push_back(commEvent_);
-        DWORD count = static_cast<DWORD>(handles.size());
-        DWORD result = WaitForMultipleObjects(count, handles.data(), FALSE, INFINITE);
+        if (waitHandles_.empty()) setWakeHandles({});
+        DWORD count = static_cast<DWORD>(waitHandles_.size());
+        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, INFINITE);
         if (result == WAIT_FAILED) return failedWith(GetLastError());
         if (result < WAIT_OBJECT_0 + count - 1) return EventWait::Woken;
         if (result != WAIT_OBJECT_0 + count - 1) return failedWith(ERROR_INVALID_HANDLE);
@@ -156,11 +158,19 @@ public:
         return EventWait::Event;
     }
 
+    // Looked at when a pass ends: a key pressed or a stop requested while
+    // the port was being read is then noticed without another wait.
+    bool wakeReady() const override {
+        for (HANDLE handle : wakeHandles_) {
+            if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
+        }
+        return false;
+    }
+
     WakeWait waitWake(std::uint32_t milliseconds) override {
         if (!wakeHandles_.empty()) {
             DWORD count = static_cast<DWORD>(wakeHandles_.size());
-            DWORD result =
-                WaitForMultipleObjects(count, wakeHandles_.data(), FALSE, milliseconds);
+            DWORD result = WaitForMultipleObjects(count, wakeHandles_.data(), FALSE, milliseconds);
             if (result < WAIT_OBJECT_0 + count) return WakeWait::Woken;
             if (result == WAIT_TIMEOUT) return WakeWait::TimedOut;
         }
@@ -229,13 +239,22 @@ public:
     std::uint32_t cancelRead() override {
         if (!readPending_) return 0;
         readPending_ = false;
-        return finish(readRequest_);
+        CancelIoEx(port_, &readRequest_);
+        DWORD transferred = 0;
+        GetOverlappedResult(port_, &readRequest_, &transferred, TRUE);
+        // A cancelled read keeps its partial count in InternalHigh, which
+        // GetOverlappedResult does not promise to copy out when it fails.
+        return static_cast<std::uint32_t>(readRequest_.InternalHigh);
     }
 
     bool closePort() override {
         if (commWaitPending_) {
             commWaitPending_ = false;
-            finish(commRequest_);
+            // A new event mask ends a pending event wait; CancelIoEx does
+            // not reach it on every driver (Wine's serial wait ignores it).
+            SetCommMask(port_, 0);
+            DWORD unused = 0;
+            GetOverlappedResult(port_, &commRequest_, &unused, TRUE);
         }
         if (readPending_) cancelRead();
         HANDLE port = port_;
@@ -267,17 +286,6 @@ private:
         return EventWait::Failed;
     }
 
-    // Cancels a pending request and waits until the port has completed it,
-    // leaving the code of the last reported failure alone.
-    DWORD finish(OVERLAPPED& request) {
-        CancelIoEx(port_, &request);
-        DWORD transferred = 0;
-        GetOverlappedResult(port_, &request, &transferred, TRUE);
-        // A cancelled request keeps its partial count in InternalHigh, which
-        // GetOverlappedResult does not promise to copy out when it fails.
-        return static_cast<DWORD>(request.InternalHigh);
-    }
-
     void closeEvents() {
         if (readEvent_ != nullptr) CloseHandle(readEvent_);
         if (commEvent_ != nullptr) CloseHandle(commEvent_);
@@ -295,6 +303,7 @@ private:
     bool commWaitPending_ = false;
     bool readPending_ = false;
     std::vector<HANDLE> wakeHandles_;
+    std::vector<HANDLE> waitHandles_;
     int lastError_ = 0;
 };
 

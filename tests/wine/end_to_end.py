@@ -1,0 +1,430 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the Windows build under Wine.
+
+A pseudo-terminal stands in for the serial port: its slave is linked into the
+Wine prefix as a COM port and this script plays the device on the master. The
+program runs with a second pseudo-terminal as its console (and controlling
+terminal), so keys and Ctrl+C reach it as they would from a user.
+
+Usage: end_to_end.py --exe serialtap.exe --preload libmodem_lines.so
+                     --prefix WINEPREFIX --work DIR [--linux-exe serialtap]
+"""
+
+import argparse
+import errno
+import fcntl
+import os
+import pty
+import random
+import re
+import select
+import signal
+import struct
+import sys
+import termios
+import time
+import tty
+
+PORT = "COM23"  # above COM9, so it opens only as \\.\COM23
+BAUD_RATE = 19200
+START_TIMEOUT_S = 60
+EXIT_TIMEOUT_S = 15
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Device:
+    """The far end of the line: the master of a raw pseudo-terminal."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        # A speed the program never asks for, so its setup can be seen.
+        attributes = termios.tcgetattr(self.slave)
+        attributes[4] = attributes[5] = termios.B38400
+        termios.tcsetattr(self.slave, termios.TCSANOW, attributes)
+        self.path = os.ttyname(self.slave)
+
+    def configured(self):
+        return termios.tcgetattr(self.slave)[4] == termios.B19200
+
+    def queued(self):
+        count = fcntl.ioctl(self.slave, termios.FIONREAD, struct.pack("i", 0))
+        return struct.unpack("i", count)[0]
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Program:
+    """The program under test on a console of its own."""
+
+    def __init__(self, argv, env, stdout_file=None):
+        self.pid, self.console = pty.fork()
+        if self.pid == 0:
+            if stdout_file is not None:
+                fd = os.open(stdout_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+                os.dup2(fd, 1)
+            try:
+                os.execvpe(argv[0], argv, env)
+            finally:
+                os._exit(127)
+        self.screen = b""
+        self.status = None
+
+    def pump(self, seconds):
+        """Reads what the console shows for the given time; the console
+        must be drained or the program blocks on its output."""
+        end = time.monotonic() + seconds
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return
+            ready, _, _ = select.select([self.console], [], [], min(left, 0.05))
+            if ready:
+                try:
+                    self.screen += os.read(self.console, 65536)
+                except OSError:
+                    time.sleep(min(left, 0.05))
+
+    def type(self, keys):
+        os.write(self.console, keys)
+
+    def running(self):
+        if self.status is None:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid != 0:
+                self.status = os.waitstatus_to_exitcode(status)
+        return self.status is None
+
+    def wait(self, seconds):
+        end = time.monotonic() + seconds
+        while self.running() and time.monotonic() < end:
+            self.pump(0.1)
+        return self.status
+
+    def cpu_seconds(self):
+        with open(f"/proc/{self.pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def shown(self):
+        """What the console shows, without its cursor and erase sequences."""
+        return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", self.screen)
+
+    def stop(self):
+        if self.running():
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+        os.close(self.console)
+
+
+class Wine:
+    def __init__(self, args):
+        self.exe = args.exe
+        self.prefix = args.prefix
+        self.preload = args.preload
+        self.work = args.work
+
+    def env(self, preload=True):
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        if preload:
+            env["LD_PRELOAD"] = self.preload
+        return env
+
+    def present(self, device):
+        link = os.path.join(self.prefix, "dosdevices", PORT.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(device.path, link)
+        return link
+
+    def argv(self, capture):
+        return ["wine", self.exe, capture, "-c", PORT, "-b", str(BAUD_RATE)]
+
+
+def wait_for_setup(program, device):
+    end = time.monotonic() + START_TIMEOUT_S
+    while not device.configured():
+        check(program.running(), f"exited with {program.status} before setting up the port")
+        check(time.monotonic() < end, "the port was not configured in time")
+        program.pump(0.1)
+    # The purge and the first event wait follow the line settings.
+    program.pump(1.0)
+
+
+def send(program, device, data, chunk=509):
+    for start in range(0, len(data), chunk):
+        view = data[start:start + chunk]
+        while view:
+            _, writable, _ = select.select([], [device.master], [], 0.05)
+            if writable:
+                view = view[os.write(device.master, view):]
+            program.pump(0.005)
+    program.pump(0.2)
+
+
+def wait_until_read(program, device):
+    end = time.monotonic() + 30
+    while device.queued() > 0:
+        check(time.monotonic() < end, f"{device.queued()} bytes never read from the port")
+        program.pump(0.1)
+    program.pump(0.5)
+
+
+def device_output():
+    """Lines as a device prints them, every byte value, and a long run of
+    varied bytes that takes many passes and several buffer write-outs."""
+    generator = random.Random(20240531)
+    chunks = [
+        b"first line\n",
+        b"a line ended the DOS way\r\n",
+        bytes(range(256)),
+        b"\n\n\r\r\x1a\x00\n",
+        bytes(generator.randrange(256) for _ in range(20000)),
+        b"last line\n",
+    ]
+    return chunks
+
+
+def capture_session(argv, env, device, capture, stop_keys):
+    """Runs a capture of device_output(), ended by stop_keys; gives the
+    program, the bytes sent and the captured bytes."""
+    program = Program(argv, env)
+    try:
+        wait_for_setup(program, device)
+        sent = b""
+        for chunk in device_output():
+            send(program, device, chunk)
+            sent += chunk
+        wait_until_read(program, device)
+        # Keys other than q, Q included, are read and dropped.
+        program.type(b"xQ")
+        program.pump(1.0)
+        check(program.running(), f"ended by a key other than q (status {program.status})")
+        program.type(stop_keys)
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status is not None, f"still running {EXIT_TIMEOUT_S} s after {stop_keys!r}")
+        check(status == 0, f"exit status {status}")
+        with open(capture, "rb") as file:
+            return program, sent, file.read()
+    finally:
+        program.stop()
+
+
+def compare(captured, expected):
+    if captured == expected:
+        return
+    at = next((i for i, (a, b) in enumerate(zip(captured, expected)) if a != b),
+              min(len(captured), len(expected)))
+    raise Failure(f"capture differs at byte {at}: {len(captured)} bytes captured, "
+                  f"{len(expected)} expected; got {captured[at:at + 16]!r}, "
+                  f"expected {expected[at:at + 16]!r}")
+
+
+def test_capture_ended_by_q(wine, args):
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-windows.bin")
+    try:
+        program, sent, captured = capture_session(wine.argv(capture), wine.env(), device,
+                                                  capture, b"q")
+    finally:
+        os.unlink(link)
+        device.close()
+    compare(captured, sent.replace(b"\n", b"\r\n"))
+    shown = program.shown()
+    check(b"Error" not in shown and b"problem" not in shown and b"TimeOut" not in shown,
+          f"messages during the capture: {shown!r}")
+
+    if args.linux_exe:
+        device = Device()
+        linux_capture = os.path.join(wine.work, "capture-linux.bin")
+        argv = [args.linux_exe, linux_capture, "-c", device.path, "-b", str(BAUD_RATE)]
+        env = dict(os.environ)
+        env.pop("LD_PRELOAD", None)
+        try:
+            _, _, linux_captured = capture_session(argv, env, device, linux_capture, b"q")
+        finally:
+            device.close()
+        check(captured == linux_captured, "the Windows and Linux captures differ")
+
+
+def test_q_ends_capture_while_data_flows(wine, args):
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-flowing.bin")
+    program = Program(wine.argv(capture), wine.env())
+    line = b"".join(b"%05d 0123456789abcdefghijklmnopqrstuvwxyz\r\n" % i for i in range(100))
+    sent = b""
+    try:
+        wait_for_setup(program, device)
+        started = time.monotonic()
+        typed = False
+        while program.running() and time.monotonic() - started < EXIT_TIMEOUT_S:
+            _, writable, _ = select.select([], [device.master], [], 0.01)
+            if writable:
+                sent += line[:os.write(device.master, line)]
+            program.pump(0.01)
+            if not typed and time.monotonic() - started > 1.0:
+                program.type(b"q")
+                typed = True
+        status = program.wait(1)
+        check(status == 0, f"exit status {status} with data still flowing")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+    with open(capture, "rb") as file:
+        captured = file.read()
+    check(len(captured) > 0, "nothing captured")
+    # What was received before q is kept whole and in order.
+    check(sent.replace(b"\n", b"\r\n").startswith(captured),
+          "the capture is not the start of what was sent")
+
+
+def test_ctrl_c_ends_capture_with_everything_written(wine, args):
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-ctrl-c.bin")
+    try:
+        _, sent, captured = capture_session(wine.argv(capture), wine.env(), device, capture,
+                                            b"\x03")
+    finally:
+        os.unlink(link)
+        device.close()
+    compare(captured, sent.replace(b"\n", b"\r\n"))
+
+
+def test_alt_f10_ends_capture_as_q_does(wine, args):
+    # Alt+F10 gives the codes 0x00 and 0x71; the second one is a q.
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-alt-f10.bin")
+    program = Program(wine.argv(capture), wine.env())
+    try:
+        wait_for_setup(program, device)
+        program.type(b"\x1b[21;3~")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status} after Alt+F10")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+
+
+def test_missing_port_is_reported(wine, args):
+    capture = os.path.join(wine.work, "capture-missing.bin")
+    with open(capture, "wb") as file:
+        file.write(b"old capture")
+    output = os.path.join(wine.work, "missing-port.out")
+    pid = os.fork()
+    if pid == 0:
+        devnull = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(devnull, 0)
+        fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        os.dup2(fd, 1)
+        try:
+            os.execvpe("wine", ["wine", wine.exe, capture, "-c", "COM42"], wine.env())
+        finally:
+            os._exit(127)
+    _, status = os.waitpid(pid, 0)
+    check(os.waitstatus_to_exitcode(status) == 1,
+          f"exit status {os.waitstatus_to_exitcode(status)}")
+    with open(output, "rb") as file:
+        text = file.read()
+    # Standard output is a text-mode stream, which ends lines with CR LF.
+    check(text == b"could not open serial port: 2\r\n", f"printed {text!r}")
+    check(os.path.getsize(capture) == 0, "the capture file was not emptied")
+
+
+def test_failing_port_neither_spins_nor_floods(wine, args):
+    # Without the modem-line answer, Wine's event wait fails at once every
+    # time: the port keeps failing for as long as the capture runs.
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-failing.bin")
+    output = os.path.join(wine.work, "failing-port.out")
+    program = Program(wine.argv(capture), wine.env(preload=False), stdout_file=output)
+    try:
+        wait_for_setup(program, device)
+        cpu_before = program.cpu_seconds()
+        program.pump(4.0)
+        cpu_used = program.cpu_seconds() - cpu_before
+        check(program.running(), f"ended with status {program.status}")
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+    # A loop that retried without pause would have kept a core busy.
+    check(cpu_used < 0.4, f"{cpu_used:.2f} s of processor time in 4 s of failures")
+    with open(output, "rb") as file:
+        lines = file.read().splitlines()
+    check(lines, "the failure was not reported")
+    check(all(line == b"Error for Waiting Comm Event: 995" for line in lines),
+          f"unexpected messages: {lines!r}")
+    check(len(lines) <= 7, f"{len(lines)} messages: more than one a second")
+
+
+TESTS = [
+    test_capture_ended_by_q,
+    test_q_ends_capture_while_data_flows,
+    test_ctrl_c_ends_capture_with_everything_written,
+    test_alt_f10_ends_capture_as_q_does,
+    test_missing_port_is_reported,
+    test_failing_port_neither_spins_nor_floods,
+]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--preload", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--linux-exe")
+    parser.add_argument("--only", help="run the tests whose name contains this text")
+    args = parser.parse_args()
+    for name in ("exe", "preload", "prefix", "work"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    if args.linux_exe:
+        args.linux_exe = os.path.abspath(args.linux_exe)
+    os.makedirs(args.work, exist_ok=True)
+
+    wine = Wine(args)
+    passed = failed = 0
+    for test in TESTS:
+        if args.only and args.only not in test.__name__:
+            continue
+        started = time.monotonic()
+        try:
+            test(wine, args)
+        except Failure as failure:
+            failed += 1
+            print(f"FAIL {test.__name__}: {failure}", flush=True)
+        except OSError as error:
+            failed += 1
+            print(f"FAIL {test.__name__}: {errno.errorcode.get(error.errno, '')} {error}",
+                  flush=True)
+        else:
+            passed += 1
+            print(f"PASS {test.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
+    print(f"Wine end-to-end: {passed} passed, {failed} failed")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
