@@ -12,8 +12,8 @@ namespace serialtap {
 // What a capture runs on; tests hand in fakes, the program its platform's.
 struct CaptureParts {
     SerialDevice& device;
-    Console* console;   // none when there is no console to read keys from
-    StopSignal* stop;   // none when stop requests are not watched
+    Console* console;  // none when there is no console to read keys from
+    StopSignal* stop;  // none when stop requests are not watched
     std::FILE* messages;
 };
 

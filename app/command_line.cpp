@@ -72,16 +72,27 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
         }
         const char* value = argv[i + 1];
         switch (letter) {
-            case 'b': baudRate = readNumber(value); break;
-            case 'c': result.settings.portName = value; break;
-            case 'n': byteSize = readNumber(value); break;
-            case 'p': parity = readNumber(value); break;
-            default: stopBits = readNumber(value); break;
+            case 'b':
+                baudRate = readNumber(value);
+                break;
+            case 'c':
+                result.settings.portName = value;
+                break;
+            case 'n':
+                byteSize = readNumber(value);
+                break;
+            case 'p':
+                parity = readNumber(value);
+                break;
+            default:
+                stopBits = readNumber(value);
+                break;
         }
     }
     result.settings.parity = parityCode(parity);
     result.settings.stopBits = stopBitsCode(stopBits);
-    result.settings.byteSize = static_cast<std::uint8_t>(static_cast<std::uint32_t>(byteSize) & 0xFFu);
+    result.settings.byteSize =
+        static_cast<std::uint8_t>(static_cast<std::uint32_t>(byteSize) & 0xFFu);
     result.settings.baudRate = static_cast<std::uint32_t>(baudRate);
     result.status = ParseStatus::Capture;
     return result;

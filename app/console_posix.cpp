@@ -172,7 +172,7 @@ public:
 
 private:
     int pipe_[2] = {-1, -1};
-    struct sigaction previous_[std::size(kStopSignals)] {};
+    struct sigaction previous_[std::size(kStopSignals)]{};
     struct sigaction previousContinue_ {};
 };
 

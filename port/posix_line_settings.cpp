@@ -12,15 +12,16 @@ struct Rate {
 };
 
 constexpr Rate kRates[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
-    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},
 #ifdef B460800
     {460800, B460800},
 #endif
 #ifdef B500000
-    {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
     {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
 #endif
 #ifdef B2500000
@@ -37,10 +38,14 @@ const Rate* findRate(std::uint32_t bitsPerSecond) {
 
 tcflag_t sizeFlag(std::uint8_t byteSize) {
     switch (byteSize) {
-        case 5: return CS5;
-        case 6: return CS6;
-        case 7: return CS7;
-        default: return CS8;
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
     }
 }
 
@@ -55,16 +60,26 @@ int applyLineSettings(termios& terminal, const LineSettings& settings, bool& nee
     if (settings.stopBits == kTwoStopBits && settings.byteSize == 5) return EINVAL;
     tcflag_t parityFlags = 0;
     switch (settings.parity) {
-        case kOddParity: parityFlags = PARENB | PARODD; break;
-        case kEvenParity: parityFlags = PARENB; break;
+        case kOddParity:
+            parityFlags = PARENB | PARODD;
+            break;
+        case kEvenParity:
+            parityFlags = PARENB;
+            break;
 #ifdef CMSPAR
-        case kMarkParity: parityFlags = PARENB | CMSPAR | PARODD; break;
-        case kSpaceParity: parityFlags = PARENB | CMSPAR; break;
+        case kMarkParity:
+            parityFlags = PARENB | CMSPAR | PARODD;
+            break;
+        case kSpaceParity:
+            parityFlags = PARENB | CMSPAR;
+            break;
 #else
         case kMarkParity:
-        case kSpaceParity: return EINVAL;
+        case kSpaceParity:
+            return EINVAL;
 #endif
-        default: break;
+        default:
+            break;
     }
 
     tcflag_t parityMask = PARENB | PARODD;
@@ -79,8 +94,10 @@ int applyLineSettings(termios& terminal, const LineSettings& settings, bool& nee
     // Bytes arrive as sent: no editing, echo, signals, mapping or stripping.
     // Output XON/XOFF is cleared since it only removes 0x11 and 0x13 from
     // what is received; input XON/XOFF and hardware flow control are kept.
-    terminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
-    terminal.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | IXON | PARMRK | BRKINT);
+    terminal.c_lflag &=
+        ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    terminal.c_iflag &=
+        ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | IXON | PARMRK | BRKINT);
     terminal.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     terminal.c_cc[VMIN] = 1;
     terminal.c_cc[VTIME] = 0;
@@ -101,10 +118,18 @@ LineSettings readLineSettings(const termios& terminal) {
         if (rate.constant == speed) settings.baudRate = rate.bitsPerSecond;
     }
     switch (terminal.c_cflag & CSIZE) {
-        case CS5: settings.byteSize = 5; break;
-        case CS6: settings.byteSize = 6; break;
-        case CS7: settings.byteSize = 7; break;
-        default: settings.byteSize = 8; break;
+        case CS5:
+            settings.byteSize = 5;
+            break;
+        case CS6:
+            settings.byteSize = 6;
+            break;
+        case CS7:
+            settings.byteSize = 7;
+            break;
+        default:
+            settings.byteSize = 8;
+            break;
     }
     if (terminal.c_cflag & PARENB) {
         bool odd = (terminal.c_cflag & PARODD) != 0;

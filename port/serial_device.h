@@ -73,8 +73,7 @@ public:
     virtual WakeWait waitWake(std::uint32_t milliseconds) = 0;
     // Clears line errors and tells how many bytes are queued.
     virtual bool clearErrors(std::uint32_t& queuedBytes) = 0;
-    virtual ReadStart startRead(std::uint8_t* buffer, std::uint32_t size,
-                                std::uint32_t& count) = 0;
+    virtual ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) = 0;
     virtual CompletionWait waitRead(std::uint32_t milliseconds) = 0;
     virtual bool readResult(std::uint32_t& count) = 0;
     // Ends a read that is still pending and waits until the port no longer

@@ -24,7 +24,8 @@ public:
     }
 
     bool open(const std::string& portName) override {
-        int fd = ::open(posixDevicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int fd =
+            ::open(posixDevicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return failWith(errno);
         // flock holds against root too, which TIOCEXCL does not.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -117,7 +118,8 @@ public:
             wakeReady_ = false;
             return WakeWait::TimedOut;
         }
-        wakeReady_ = pollAll(wakes, count, static_cast<int>(milliseconds)) && anyReady(wakes, count);
+        wakeReady_ =
+            pollAll(wakes, count, static_cast<int>(milliseconds)) && anyReady(wakes, count);
         return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
     }
 

@@ -179,7 +179,8 @@ TEST_F(CaptureRun, FailedCaptureWritesGiveExitStatusOne) {
 
 TEST_F(CaptureRun, WithoutAConsoleOnlyAStopEndsIt) {
     device_.queueBytes({'a'}, true);
-    int status = runCaptureWith(file_.path(), PortSettings{}, {device_, nullptr, &stop_, messages_});
+    int status =
+        runCaptureWith(file_.path(), PortSettings{}, {device_, nullptr, &stop_, messages_});
     EXPECT_EQ(status, 0);
     EXPECT_EQ(device_.wakeHandles, std::vector<NativeHandle>{12});
     EXPECT_EQ(captured(), Bytes{'a'});

@@ -49,28 +49,27 @@ TEST_P(OptionsTest, CompleteTheSettings) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, OptionsTest,
-    ::testing::Values(
-        SettingsCase{{}, "COM1", 9600, 8, 0, 0},
-        SettingsCase{{"-c", "COM2", "-p", "2"}, "COM2", 9600, 8, 2, 0},
-        SettingsCase{{"-b", "300", "-b", "600"}, "COM1", 600, 8, 0, 0},
-        SettingsCase{{"xb", "600"}, "COM1", 600, 8, 0, 0},
-        SettingsCase{{"-baud", "600"}, "COM1", 600, 8, 0, 0},
-        SettingsCase{{"/b", "115200"}, "COM1", 115200, 8, 0, 0},
-        SettingsCase{{"-p", "5"}, "COM1", 9600, 8, 0, 0},
-        SettingsCase{{"-p", "-1"}, "COM1", 9600, 8, 0, 0},
-        SettingsCase{{"-p", "4"}, "COM1", 9600, 8, 4, 0},
-        SettingsCase{{"-s", "3"}, "COM1", 9600, 8, 0, 0},
-        SettingsCase{{"-s", "1"}, "COM1", 9600, 8, 0, 1},
-        SettingsCase{{"-s", "2"}, "COM1", 9600, 8, 0, 2},
-        SettingsCase{{"-n", "264"}, "COM1", 9600, 8, 0, 0},
-        SettingsCase{{"-n", "7"}, "COM1", 9600, 7, 0, 0},
-        SettingsCase{{"-n", "-1"}, "COM1", 9600, 255, 0, 0},
-        SettingsCase{{"-b", "9600x"}, "COM1", 9600, 8, 0, 0},
-        SettingsCase{{"-b", "x"}, "COM1", 0, 8, 0, 0},
-        SettingsCase{{"-b", "-1"}, "COM1", 4294967295u, 8, 0, 0},
-        SettingsCase{{"-b", " \t+250000"}, "COM1", 250000, 8, 0, 0},
-        SettingsCase{{"-c", " odd name -b 5"}, " odd name -b 5", 9600, 8, 0, 0},
-        SettingsCase{{"-c", ""}, "", 9600, 8, 0, 0}),
+    ::testing::Values(SettingsCase{{}, "COM1", 9600, 8, 0, 0},
+                      SettingsCase{{"-c", "COM2", "-p", "2"}, "COM2", 9600, 8, 2, 0},
+                      SettingsCase{{"-b", "300", "-b", "600"}, "COM1", 600, 8, 0, 0},
+                      SettingsCase{{"xb", "600"}, "COM1", 600, 8, 0, 0},
+                      SettingsCase{{"-baud", "600"}, "COM1", 600, 8, 0, 0},
+                      SettingsCase{{"/b", "115200"}, "COM1", 115200, 8, 0, 0},
+                      SettingsCase{{"-p", "5"}, "COM1", 9600, 8, 0, 0},
+                      SettingsCase{{"-p", "-1"}, "COM1", 9600, 8, 0, 0},
+                      SettingsCase{{"-p", "4"}, "COM1", 9600, 8, 4, 0},
+                      SettingsCase{{"-s", "3"}, "COM1", 9600, 8, 0, 0},
+                      SettingsCase{{"-s", "1"}, "COM1", 9600, 8, 0, 1},
+                      SettingsCase{{"-s", "2"}, "COM1", 9600, 8, 0, 2},
+                      SettingsCase{{"-n", "264"}, "COM1", 9600, 8, 0, 0},
+                      SettingsCase{{"-n", "7"}, "COM1", 9600, 7, 0, 0},
+                      SettingsCase{{"-n", "-1"}, "COM1", 9600, 255, 0, 0},
+                      SettingsCase{{"-b", "9600x"}, "COM1", 9600, 8, 0, 0},
+                      SettingsCase{{"-b", "x"}, "COM1", 0, 8, 0, 0},
+                      SettingsCase{{"-b", "-1"}, "COM1", 4294967295u, 8, 0, 0},
+                      SettingsCase{{"-b", " \t+250000"}, "COM1", 250000, 8, 0, 0},
+                      SettingsCase{{"-c", " odd name -b 5"}, " odd name -b 5", 9600, 8, 0, 0},
+                      SettingsCase{{"-c", ""}, "", 9600, 8, 0, 0}),
     [](const ::testing::TestParamInfo<SettingsCase>& info) {
         // Readable names in test listings: the options with what is not a
         // letter or digit left out, made unique by the case's number.
@@ -100,12 +99,15 @@ TEST(ReadNumber, TakesLeadingDigitsAfterWhiteSpaceAndOneSign) {
         const char* text;
         std::int32_t value;
     } cases[] = {
-        {"42", 42},       {"  42", 42},    {"\t\n\v\f\r 7", 7}, {"+12", 12},  {"-12", -12},
-        {"12abc", 12},    {"abc", 0},      {"", 0},             {"+-3", 0},   {"--3", 0},
-        {"- 3", 0},       {"0x10", 0},     {"007", 7},          {"1 2", 1},
+        {"42", 42},          {"  42", 42},
+        {"\t\n\v\f\r 7", 7}, {"+12", 12},
+        {"-12", -12},        {"12abc", 12},
+        {"abc", 0},          {"", 0},
+        {"+-3", 0},          {"--3", 0},
+        {"- 3", 0},          {"0x10", 0},
+        {"007", 7},          {"1 2", 1},
         {"4294967295", -1},  // wraps modulo 2^32 instead of overflowing
-        {"4294967296", 0},
-        {"2147483648", static_cast<std::int32_t>(0x80000000u)},
+        {"4294967296", 0},   {"2147483648", static_cast<std::int32_t>(0x80000000u)},
     };
     for (const Case& c : cases) EXPECT_EQ(readNumber(c.text), c.value) << '"' << c.text << '"';
 }

@@ -68,7 +68,7 @@ void FakeSerialDevice::setWakeHandles(const std::vector<NativeHandle>& handles) 
 }
 
 EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask) {
-    calls.push_back("waitEvent");
+    calls.emplace_back("waitEvent");
     if (waits.empty()) {
         if (onScriptEnd) onScriptEnd();
         wakeReady_ = true;
@@ -135,7 +135,7 @@ CompletionWait FakeSerialDevice::waitRead(std::uint32_t milliseconds) {
 }
 
 bool FakeSerialDevice::readResult(std::uint32_t& count) {
-    calls.push_back("readResult");
+    calls.emplace_back("readResult");
     Completion completion = completions.empty() ? Completion{} : completions.front();
     if (!completions.empty()) completions.pop_front();
     if (!completion.resultOk) {
@@ -147,7 +147,7 @@ bool FakeSerialDevice::readResult(std::uint32_t& count) {
 }
 
 std::uint32_t FakeSerialDevice::cancelRead() {
-    calls.push_back("cancelRead");
+    calls.emplace_back("cancelRead");
     Completion completion = completions.empty() ? Completion{} : completions.front();
     if (!completions.empty()) completions.pop_front();
     return deliver(completion.deliveredBeforeCancel);

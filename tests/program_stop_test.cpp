@@ -1,9 +1,9 @@
 // How a capture ends: by q, by a stop signal, by closing the terminal,
 // without a console or as a job of a shell, and when the port hangs up.
 
-#include <signal.h>
 #include <termios.h>
 
+#include <csignal>
 #include <string>
 #include <thread>
 

@@ -24,7 +24,8 @@ protected:
     std::string messages() { return testing::streamText(messages_); }
     static Bytes bytesOf(const Reception& pass) { return Bytes(pass.data, pass.data + pass.size); }
     std::vector<std::string> callsFromNowOn() {
-        std::vector<std::string> calls(device_.calls.begin() + seen_, device_.calls.end());
+        std::vector<std::string> calls(device_.calls.begin() + static_cast<std::ptrdiff_t>(seen_),
+                                       device_.calls.end());
         seen_ = device_.calls.size();
         return calls;
     }

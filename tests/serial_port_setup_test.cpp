@@ -87,23 +87,24 @@ TEST_P(FailingSetupStep, PrintsItsMessageClosesWhereDueAndStops) {
 
     std::size_t failed = 0;
     while (device_.calls[failed].rfind(step.call, 0) != 0) ++failed;
-    std::vector<std::string> after(device_.calls.begin() + failed + 1, device_.calls.end());
-    EXPECT_EQ(after, step.closesPort ? std::vector<std::string>{"closePort"}
-                                     : std::vector<std::string>{});
+    std::vector<std::string> after(device_.calls.begin() + static_cast<std::ptrdiff_t>(failed) + 1,
+                                   device_.calls.end());
+    EXPECT_EQ(after,
+              step.closesPort ? std::vector<std::string>{"closePort"} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, FailingSetupStep,
-    ::testing::Values(
-        FailingStep{"open", "could not open serial port: %d\n", false},
-        FailingStep{"setupQueues", "error setting up comm: %d\n", true},
-        FailingStep{"getLineSettings", "error getting comm: %d\n", true},
-        FailingStep{"setLineSettings", "error setting comm: %d\n", true},
-        FailingStep{"getTimeouts", "error getting comm timeouts: %d\n", true},
-        FailingStep{"setTimeouts", "error setting comm timeouts: %d\n", true},
-        FailingStep{"setEventMask", "could not set a Mask for serial port: %d\n", true},
-        FailingStep{"purge", "error purge comm: %d\n", true},
-        FailingStep{"createEvent", "could not set event: %d\n", false}),
+    ::testing::Values(FailingStep{"open", "could not open serial port: %d\n", false},
+                      FailingStep{"setupQueues", "error setting up comm: %d\n", true},
+                      FailingStep{"getLineSettings", "error getting comm: %d\n", true},
+                      FailingStep{"setLineSettings", "error setting comm: %d\n", true},
+                      FailingStep{"getTimeouts", "error getting comm timeouts: %d\n", true},
+                      FailingStep{"setTimeouts", "error setting comm timeouts: %d\n", true},
+                      FailingStep{"setEventMask", "could not set a Mask for serial port: %d\n",
+                                  true},
+                      FailingStep{"purge", "error purge comm: %d\n", true},
+                      FailingStep{"createEvent", "could not set event: %d\n", false}),
     [](const ::testing::TestParamInfo<FailingStep>& info) { return std::string(info.param.call); });
 
 }  // namespace
