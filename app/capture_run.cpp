@@ -58,6 +58,10 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     if (!port.open(settings)) return 1;
 
     captureLoop(port, file, parts);
+    // Bytes the port had already taken in are part of the capture too.
+    for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
+        file.writeBytes(rest.data, rest.size);
+    }
 
     if (!port.closePort()) {
         std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());

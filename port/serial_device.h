@@ -79,6 +79,11 @@ public:
     // Ends a read that is still pending and waits until the port no longer
     // owns the buffer; gives the number of bytes it delivered before that.
     virtual std::uint32_t cancelRead() = 0;
+    // Bytes the device has taken in from the port but not yet handed to a
+    // read, for the shutdown to keep; at most size of them.
+    virtual std::uint32_t takeBuffered(std::uint8_t* /*buffer*/, std::uint32_t /*size*/) {
+        return 0;
+    }
 
     virtual bool closePort() = 0;
     virtual bool closeEvent() = 0;

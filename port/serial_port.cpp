@@ -138,6 +138,13 @@ Reception SerialPort::pass() {
     return result;
 }
 
+Reception SerialPort::takeBuffered() {
+    Reception rest;
+    rest.data = buffer_;
+    rest.size = device_.takeBuffered(buffer_, kMaxReadBytes);
+    return rest;
+}
+
 bool SerialPort::closePort() { return device_.closePort(); }
 bool SerialPort::closeEvent() { return device_.closeEvent(); }
 int SerialPort::lastError() const { return device_.lastError(); }

@@ -40,6 +40,9 @@ public:
 
     void setWakeHandles(const std::vector<NativeHandle>& handles);
     Reception receive();
+    // What the device has taken in but no pass has returned yet, a part at
+    // a time; empty when nothing is left.
+    Reception takeBuffered();
 
     bool closePort();
     bool closeEvent();

@@ -142,6 +142,17 @@ TEST_F(CaptureRun, ConsoleThatGoesAwayLeavesTheWaitSet) {
     EXPECT_EQ(run(), 0);
 }
 
+TEST_F(CaptureRun, BytesThePortHadTakenInAreKeptAtTheEnd) {
+    device_.queueBytes({'a'}, true);
+    console_.keys = {'q'};
+    Bytes rest(600);
+    for (std::size_t i = 0; i < rest.size(); ++i) rest[i] = static_cast<std::uint8_t>(i);
+    device_.buffered = rest;
+    EXPECT_EQ(run(), 0);
+    rest.insert(rest.begin(), 'a');
+    EXPECT_EQ(captured(), testing::expandLineEnds(rest));
+}
+
 TEST_F(CaptureRun, FailedClosesAreReportedAndTheRestStillClosed) {
     device_.queueBytes({'x'});
     device_.failCall("closePort", 6);

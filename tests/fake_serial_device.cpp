@@ -153,6 +153,13 @@ std::uint32_t FakeSerialDevice::cancelRead() {
     return deliver(completion.deliveredBeforeCancel);
 }
 
+std::uint32_t FakeSerialDevice::takeBuffered(std::uint8_t* buffer, std::uint32_t size) {
+    auto count = static_cast<std::uint32_t>(std::min<std::size_t>(size, buffered.size()));
+    std::copy(buffered.begin(), buffered.begin() + count, buffer);
+    buffered.erase(buffered.begin(), buffered.begin() + count);
+    return count;
+}
+
 bool FakeSerialDevice::closePort() { return call("closePort", "closePort"); }
 
 bool FakeSerialDevice::closeEvent() { return call("closeEvent", "closeEvent"); }

@@ -50,6 +50,8 @@ public:
     std::deque<Read> reads;
     std::deque<Completion> completions;
     std::deque<WakeWait> wakeWaits;
+    // Bytes taken in from the port that no read has returned yet.
+    std::vector<std::uint8_t> buffered;
     // Called when an event wait finds the script empty; the wait then
     // reports a wake-up.
     std::function<void()> onScriptEnd;
@@ -84,6 +86,7 @@ public:
     CompletionWait waitRead(std::uint32_t milliseconds) override;
     bool readResult(std::uint32_t& count) override;
     std::uint32_t cancelRead() override;
+    std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override;
     bool closePort() override;
     bool closeEvent() override;
     int lastError() const override { return error_; }

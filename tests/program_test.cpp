@@ -2,7 +2,9 @@
 // watches the console and presses q.
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "tests/pty_harness.h"
 
@@ -133,6 +135,37 @@ TEST_F(RedirectedInputTest, QStillStopsWithInputFromDevNull) {
     program.type("q");
     EXPECT_EQ(0, program.waitExit());
     EXPECT_EQ("data\r\n", captured());
+}
+
+using FloodTest = PtyTest;
+
+// q in the middle of a flood: whatever was captured is the stream from its
+// first byte, with nothing missing or doubled on the way.
+TEST_F(FloodTest, QDuringAFloodKeepsAnExactBeginningOfTheStream) {
+    const std::size_t chunk = 16 * 1024;
+    const std::string data = randomBytes(8 * 1024 * 1024);
+    Program program(commandLine());
+    ASSERT_TRUE(program.waitCapturing());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < data.size() && !stop; at += chunk) {
+            if (!device_.send(data.substr(at, chunk), std::chrono::seconds(1))) break;
+        }
+    });
+    bool flowing = program.waitBytesRead(512 * 1024);
+    program.type("q");
+    int status = program.waitExit();
+    stop = true;
+    writer.join();
+
+    ASSERT_TRUE(flowing);
+    EXPECT_EQ(0, status);
+    const std::string stored = captured();
+    const std::string expected = withLineEndsExpanded(data);
+    EXPECT_GE(stored.size(), 512u * 1024u);
+    ASSERT_LE(stored.size(), expected.size());
+    EXPECT_TRUE(stored == expected.substr(0, stored.size()))
+        << "the capture is not the stream's start";
 }
 
 }  // namespace
