@@ -37,9 +37,20 @@ void CaptureFile::writeBytes(const std::uint8_t* bytes, std::size_t count) {
 void CaptureFile::writeOut() {
     std::uint8_t expanded[2 * kBufferBytes];
     std::size_t size = 0;
-    for (std::size_t i = 0; i < used_; ++i) {
-        if (buffer_[i] == 0x0A) expanded[size++] = 0x0D;
-        expanded[size++] = buffer_[i];
+    // Whole runs between line feeds are copied at once.
+    const std::uint8_t* next = buffer_;
+    const std::uint8_t* end = buffer_ + used_;
+    while (next < end) {
+        const void* lineFeed = std::memchr(next, 0x0A, static_cast<std::size_t>(end - next));
+        const std::uint8_t* runEnd =
+            lineFeed != nullptr ? static_cast<const std::uint8_t*>(lineFeed) : end;
+        auto run = static_cast<std::size_t>(runEnd - next);
+        std::memcpy(expanded + size, next, run);
+        size += run;
+        if (runEnd == end) break;
+        expanded[size++] = 0x0D;
+        expanded[size++] = 0x0A;
+        next = runEnd + 1;
     }
     used_ = 0;
     // Only the size bytes set above are written; filling the rest first
