@@ -134,33 +134,19 @@ public:
         return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
     }
 
+    // The port is read a few kilobytes at a time, as a serial driver fills
+    // its input queue, and each pass takes its bytes from there: small
+    // reads straight from the terminal cost several times the CPU. Taking
+    // in what is waiting also tells how much is queued.
     bool clearErrors(std::uint32_t& queuedBytes) override {
-        if (queued() > 0) {
-            queuedBytes = static_cast<std::uint32_t>(queued());
-            return true;
-        }
-        int waiting = 0;
-        if (ioctl(fd_, FIONREAD, &waiting) != 0) return failWith(errno);
-        queuedBytes = static_cast<std::uint32_t>(waiting);
-        if (waiting == 0) lastReadLarge_ = false;
+        if (queued() == 0 && !fillQueue()) return false;
+        queuedBytes = static_cast<std::uint32_t>(queued());
         return true;
     }
 
-    // The port is read a few kilobytes at a time, as a serial driver fills
-    // its input queue, and each pass takes its bytes from there: small
-    // reads straight from the terminal cost several times the CPU.
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override {
         count = 0;
-        if (queued() == 0) {
-            ssize_t got = ::read(fd_, queue_, sizeof queue_);
-            if (got < 0 && errno != EAGAIN && errno != EINTR) {
-                failWith(errno);
-                return ReadStart::Failed;
-            }
-            queueStart_ = 0;
-            queueEnd_ = got > 0 ? static_cast<std::size_t>(got) : 0;
-            lastReadLarge_ = queueEnd_ > sizeof queue_ / 2;
-        }
+        if (queued() == 0 && !fillQueue()) return ReadStart::Failed;
         count = takeBuffered(buffer, size);
         return ReadStart::Completed;
     }
@@ -221,6 +207,16 @@ private:
 
     int fd_ = -1;
     static constexpr int kReadsBetweenPolls = 16;
+
+    // One read of what the terminal holds; nothing waiting is no failure.
+    bool fillQueue() {
+        ssize_t got = ::read(fd_, queue_, sizeof queue_);
+        if (got < 0 && errno != EAGAIN && errno != EINTR) return failWith(errno);
+        queueStart_ = 0;
+        queueEnd_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        lastReadLarge_ = queueEnd_ > sizeof queue_ / 2;
+        return true;
+    }
 
     std::size_t queued() const { return queueEnd_ - queueStart_; }
 
