@@ -92,8 +92,7 @@ TEST_F(BusyPortTest, SecondCaptureIsRefusedWhileTheFirstGoesOn) {
     termios settings = device_.settings();
     EXPECT_EQ(B9600, cfgetospeed(&settings));
     ASSERT_TRUE(first.running());
-    ASSERT_TRUE(device_.send("still captured\n"));
-    ASSERT_TRUE(first.waitBytesRead(15));
+    ASSERT_TRUE(deliver(first, "still captured\n"));
     first.type("q");
     EXPECT_EQ(0, first.waitExit());
     EXPECT_EQ("still captured\r\n", captured());
@@ -285,8 +284,7 @@ TEST_F(PurgeTest, BytesQueuedBeforeTheOpenAreDropped) {
 
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(device_.send("fresh\n"));
-    ASSERT_TRUE(program.waitBytesRead(6));
+    ASSERT_TRUE(deliver(program, "fresh\n"));
     program.type("q");
     EXPECT_EQ(0, program.waitExit());
 

@@ -43,8 +43,7 @@ TEST_P(StopTest, KeepsEveryByteAndRestoresTheTerminal) {
     EXPECT_EQ(0u, capturing.c_lflag & (ICANON | ECHO));
     EXPECT_NE(0u, capturing.c_lflag & ISIG) << "Ctrl+C must still interrupt";
 
-    ASSERT_TRUE(device_.send(received));
-    ASSERT_TRUE(program.waitBytesRead(received.size()));
+    ASSERT_TRUE(deliver(program, received));
     ASSERT_EQ("", captured()) << "the bytes were meant to be held in the buffer";
 
     switch (stop.how) {
@@ -86,8 +85,7 @@ TEST_F(ClosedTerminalTest, EndsTheCaptureKeepingEveryByte) {
     const std::string received = bufferedBytes();
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(device_.send(received));
-    ASSERT_TRUE(program.waitBytesRead(received.size()));
+    ASSERT_TRUE(deliver(program, received));
 
     program.closeConsole();
     EXPECT_EQ(0, program.waitExit());
@@ -102,8 +100,7 @@ TEST_F(NoConsoleTest, CapturesUntilTerminated) {
     Program program(commandLine(), ConsoleKind::None);
     ASSERT_TRUE(program.waitCapturing());
     const std::string received = bufferedBytes();
-    ASSERT_TRUE(device_.send(received));
-    ASSERT_TRUE(program.waitBytesRead(received.size()));
+    ASSERT_TRUE(deliver(program, received));
 
     kill(program.pid(), SIGTERM);
     EXPECT_EQ(0, program.waitExit());
@@ -119,8 +116,7 @@ TEST_F(JobControlTest, BackgroundJobTakesNoKeysAndLeavesTheTerminalAlone) {
     Program program(commandLine(), ConsoleKind::BackgroundJob);
     ASSERT_TRUE(program.waitCapturing());
     program.type("q\r");
-    ASSERT_TRUE(device_.send("after the key\n"));
-    ASSERT_TRUE(program.waitBytesRead(14));
+    ASSERT_TRUE(deliver(program, "after the key\n"));
     // Back waiting, neither ended by the key nor stopped for touching the terminal.
     ASSERT_TRUE(program.waitCapturing());
 
@@ -144,8 +140,7 @@ TEST_F(JobControlTest, JobSentToTheBackgroundDoesNotSpinOnTypedAheadInput) {
     program.watchOutputFor(std::chrono::milliseconds(1500));
     EXPECT_TRUE(cpu.stayedIdle()) << "with a line waiting for the shell";
 
-    ASSERT_TRUE(device_.send("still captured\n"));
-    ASSERT_TRUE(program.waitBytesRead(15));
+    ASSERT_TRUE(deliver(program, "still captured\n"));
     kill(program.pid(), SIGTERM);
     EXPECT_EQ(0, program.waitExit());
     EXPECT_EQ("still captured\r\n", captured());
@@ -177,8 +172,7 @@ TEST_F(HangUpTest, IsReportedWithoutSpinningOrFloodingAndQStillStops) {
     const std::string message = "Error for Waiting Comm Event: 5\r\n";
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(device_.send("before the hang-up\n"));
-    ASSERT_TRUE(program.waitBytesRead(19));
+    ASSERT_TRUE(deliver(program, "before the hang-up\n"));
 
     device_.hangUp();
     ASSERT_TRUE(program.waitOutputContains(message));

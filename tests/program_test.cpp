@@ -46,8 +46,7 @@ TEST_P(CapturedDataTest, IsStoredWithLineEndsExpanded) {
     Program program(commandLine({"-b", "115200"}));
     ASSERT_TRUE(program.waitCapturing());
 
-    ASSERT_TRUE(device_.send(received));
-    ASSERT_TRUE(program.waitBytesRead(received.size()));
+    ASSERT_TRUE(deliver(program, received));
     program.type("q");
     EXPECT_EQ(0, program.waitExit());
 
@@ -91,8 +90,7 @@ TEST_P(KeysTest, OnlyLowerCaseQStops) {
     if (!typed.stops) {
         ASSERT_TRUE(program.waitBytesRead(typed.keys.size()));
         // Still capturing after taking every key.
-        ASSERT_TRUE(device_.send("after the keys\n"));
-        ASSERT_TRUE(program.waitBytesRead(15));
+        ASSERT_TRUE(deliver(program, "after the keys\n"));
         program.type("q");
     }
     EXPECT_EQ(0, program.waitExit());
@@ -130,8 +128,7 @@ using RedirectedInputTest = PtyTest;
 TEST_F(RedirectedInputTest, QStillStopsWithInputFromDevNull) {
     Program program(commandLine(), ConsoleKind::TerminalWithInputFromNull);
     ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(device_.send("data\n"));
-    ASSERT_TRUE(program.waitBytesRead(5));
+    ASSERT_TRUE(deliver(program, "data\n"));
     program.type("q");
     EXPECT_EQ(0, program.waitExit());
     EXPECT_EQ("data\r\n", captured());

@@ -537,6 +537,12 @@ std::size_t countOf(const std::string& text, const std::string& part) {
     return count;
 }
 
+testing::AssertionResult PtyTest::deliver(Program& program, const std::string& bytes) const {
+    testing::AssertionResult sent = device_.send(bytes);
+    if (!sent) return sent;
+    return program.waitBytesRead(bytes.size());
+}
+
 std::vector<std::string> PtyTest::commandLine(const std::vector<std::string>& options) const {
     std::vector<std::string> words{capturePath(), "-c", device_.portPath()};
     words.insert(words.end(), options.begin(), options.end());

@@ -205,6 +205,8 @@ protected:
     std::string capturePath() const { return dir_.file("capture.bin"); }
     std::vector<std::string> commandLine(const std::vector<std::string>& options = {}) const;
     std::string captured() const { return readFile(capturePath()); }
+    // The device sends the bytes and the program has read them all.
+    testing::AssertionResult deliver(Program& program, const std::string& bytes) const;
 
     ScratchDir dir_;
     DevicePty device_;
