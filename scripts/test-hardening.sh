@@ -6,14 +6,14 @@
 # usage: scripts/test-hardening.sh [stage...]
 #   stages: sanitizers fuzz clang-tidy cppcheck memcheck (default: all, in order)
 # environment:
-#   SERIALTAP_HARDENING_DIR  build and work directory (default: $TMPDIR/serialtap-hardening)
+#   SERIALTAP_HARDENING_DIR  build and work directory (default: build-hardening in the checkout)
 #   SERIALTAP_FUZZ_SECONDS   length of each fuzz run (default: 60)
 #   CXX                      compiler for the sanitizer and memcheck builds (default: c++);
 #                            the fuzz and clang-tidy builds always use clang++
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-work=${SERIALTAP_HARDENING_DIR:-${TMPDIR:-/tmp}/serialtap-hardening}
+work=${SERIALTAP_HARDENING_DIR:-$root/build-hardening}
 fuzz_seconds=${SERIALTAP_FUZZ_SECONDS:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 cxx=${CXX:-c++}
