@@ -139,8 +139,8 @@ using FloodTest = PtyTest;
 // q in the middle of a flood: whatever was captured is the stream from its
 // first byte, with nothing missing or doubled on the way.
 TEST_F(FloodTest, QDuringAFloodKeepsAnExactBeginningOfTheStream) {
-    const std::size_t chunk = 16 * 1024;
-    const std::string data = randomBytes(8 * 1024 * 1024);
+    const std::size_t chunk = std::size_t{16} * 1024;
+    const std::string data = randomBytes(std::size_t{8} * 1024 * 1024);
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
     std::atomic<bool> stop{false};
@@ -149,7 +149,7 @@ TEST_F(FloodTest, QDuringAFloodKeepsAnExactBeginningOfTheStream) {
             if (!device_.send(data.substr(at, chunk), std::chrono::seconds(1))) break;
         }
     });
-    bool flowing = program.waitBytesRead(512 * 1024);
+    bool flowing = program.waitBytesRead(std::size_t{512} * 1024);
     program.type("q");
     int status = program.waitExit();
     stop = true;
