@@ -30,5 +30,5 @@ stage "Linux build and tests" linux_tests
 stage "Windows build and tests under Wine" bash scripts/test-windows.sh
 stage "Sanitizers, fuzzing, static analysis, memcheck" bash scripts/test-hardening.sh
 
-echo "Test stages: $passed passed, $failed failed"
+echo "Stages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
