@@ -38,8 +38,9 @@ void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts)
             lastKey = parts.console->readKey();
         }
         // A console that went away (a hung-up terminal) leaves the wait set.
-        if (consoleHandle(parts) != console) {
-            console = consoleHandle(parts);
+        std::optional<NativeHandle> now = consoleHandle(parts);
+        if (now != console) {
+            console = now;
             port.setWakeHandles(wakeHandles(parts));
         }
     }

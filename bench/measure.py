@@ -112,6 +112,16 @@ def compare(path, expected):
 # ------------------------------------------------------------- measurements
 
 
+def release(process, console, port, out_path=None):
+    """Ends a run's program and frees its terminals and capture file."""
+    process.close()
+    if console:
+        console.close()
+    port.close()
+    if out_path and os.path.exists(out_path):
+        os.unlink(out_path)
+
+
 def throughput_run(reader, data, expected, workdir, attach=None):
     """One pass of the data through a reader. `attach` is a command run
     against the reader's pid while the data flows (a profiler), ended with
@@ -150,12 +160,7 @@ def throughput_run(reader, data, expected, workdir, attach=None):
         if profiler and profiler.poll() is None:
             profiler.kill()
             profiler.wait()
-        process.close()
-        if console:
-            console.close()
-        port.close()
-        if os.path.exists(out_path):
-            os.unlink(out_path)
+        release(process, console, port, out_path)
 
 
 def exit_note(reader, process):
@@ -190,10 +195,7 @@ def idle_run(reader, workdir, seconds):
             "exit": process.exit_code(),
         }
     finally:
-        process.close()
-        if console:
-            console.close()
-        port.close()
+        release(process, console, port)
 
 
 def reaction_run(reader, workdir, traffic):
@@ -232,12 +234,7 @@ def reaction_run(reader, workdir, traffic):
         stop_writing.set()
         if writer.is_alive():
             writer.join()
-        process.close()
-        if console:
-            console.close()
-        port.close()
-        if os.path.exists(out_path):
-            os.unlink(out_path)
+        release(process, console, port, out_path)
 
 
 def main():

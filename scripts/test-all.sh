@@ -6,19 +6,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh all || exit 1
 
-passed=0
-failed=0
-stage() {
-  local name=$1
-  shift
-  echo "=== $name"
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    echo "=== $name FAILED"
-    failed=$((failed + 1))
-  fi
-}
+source scripts/stages.sh
 
 linux_tests() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&

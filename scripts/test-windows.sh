@@ -29,21 +29,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-passed=0
-failed=0
-stage() {
-  local name=$1
-  shift
-  echo "=== $name"
-  local started=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "=== $name: passed ($((SECONDS - started)) s)"
-  else
-    failed=$((failed + 1))
-    echo "=== $name: FAILED ($((SECONDS - started)) s)"
-  fi
-}
+source scripts/stages.sh
 
 build() {
   local configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR=wine)

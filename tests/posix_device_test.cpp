@@ -93,8 +93,7 @@ TEST_F(BusyPortTest, SecondCaptureIsRefusedWhileTheFirstGoesOn) {
     EXPECT_EQ(B9600, cfgetospeed(&settings));
     ASSERT_TRUE(first.running());
     ASSERT_TRUE(deliver(first, "still captured\n"));
-    first.type("q");
-    EXPECT_EQ(0, first.waitExit());
+    EXPECT_EQ(0, first.stopWithQ());
     EXPECT_EQ("still captured\r\n", captured());
 }
 
@@ -127,8 +126,7 @@ TEST_P(LineSettingsTest, ReachThePort) {
     Program program(commandLine(expected.options));
     ASSERT_TRUE(program.waitCapturing());
     termios after = device_.settings();
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
 
     EXPECT_EQ(expected.speed, cfgetospeed(&after));
     EXPECT_EQ(expected.speed, cfgetispeed(&after));
@@ -192,8 +190,7 @@ TEST_P(CustomRateTest, IsAcceptedAndReachesThePort) {
     Program program(commandLine({"-b", std::to_string(rate)}));
     ASSERT_TRUE(program.waitCapturing());
     std::optional<CustomRate> set = readCustomRate(device_.master());
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("", program.output());
 
     ASSERT_TRUE(set.has_value());
@@ -235,8 +232,7 @@ TEST_F(LineDisciplineTest, IsMadeTransparent) {
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
     termios after = device_.settings();
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
 
     for (const Flag& flag : kEditingFlags) {
         EXPECT_EQ(0u, after.*flag.field & flag.bit) << flag.name << " is still set";
@@ -264,8 +260,7 @@ TEST_P(FlowControlTest, IsKeptAsThePortHadIt) {
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
     termios after = device_.settings();
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
 
     EXPECT_EQ(GetParam().on, (after.c_cflag & CRTSCTS) != 0);
     EXPECT_EQ(GetParam().on, (after.c_iflag & IXOFF) != 0);
@@ -285,8 +280,7 @@ TEST_F(PurgeTest, BytesQueuedBeforeTheOpenAreDropped) {
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "fresh\n"));
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
 
     EXPECT_EQ("fresh\r\n", captured());
 }

@@ -160,8 +160,7 @@ TEST_F(JobControlTest, StoppedAndContinuedJobTakesKeysWithoutEnterAgain) {
     }
     EXPECT_EQ(0u, program.consoleNow().c_lflag & (ICANON | ECHO));
     ASSERT_TRUE(device_.send("after fg\n"));
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("after fg\r\n", captured());
     EXPECT_EQ(program.output().find('q'), std::string::npos) << "q was echoed";
 }
@@ -196,8 +195,7 @@ TEST_F(HangUpTest, IsReportedWithoutSpinningOrFloodingAndQStillStops) {
     EXPECT_EQ(repeated, program.output()) << "only the hang-up is reported";
 
     ASSERT_TRUE(program.running());
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("before the hang-up\r\n", captured());
 }
 

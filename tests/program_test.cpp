@@ -47,8 +47,7 @@ TEST_P(CapturedDataTest, IsStoredWithLineEndsExpanded) {
     ASSERT_TRUE(program.waitCapturing());
 
     ASSERT_TRUE(deliver(program, received));
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
 
     // Compared as a whole only when equal in size, to keep a failure readable.
     std::string stored = captured();
@@ -115,8 +114,7 @@ using IdleLineTest = PtyTest;
 TEST_F(IdleLineTest, QStopsWhileNothingArrives) {
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
     EXPECT_TRUE(fileExists(capturePath()));
     EXPECT_EQ("", captured());
     EXPECT_EQ("", program.output());
@@ -129,8 +127,7 @@ TEST_F(RedirectedInputTest, QStillStopsWithInputFromDevNull) {
     Program program(commandLine(), ConsoleKind::TerminalWithInputFromNull);
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "data\n"));
-    program.type("q");
-    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("data\r\n", captured());
 }
 

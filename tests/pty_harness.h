@@ -118,6 +118,11 @@ public:
                                            std::chrono::seconds patience = kPatience);
 
     void type(const std::string& keys) const;
+    // The user presses q; gives the exit status.
+    int stopWithQ() {
+        type("q");
+        return waitExit();
+    }
     // The user closes the terminal window: the terminal hangs up.
     void closeConsole();
     // The shell takes the terminal back with its line editing, as after
