@@ -73,11 +73,12 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     return file.close() ? 0 : 1;
 }
 
-int runCapture(const std::string& fileName, const PortSettings& settings) {
+int runCapture(const std::string& fileName, const PortSettings& settings,
+               const CaptureOptions& options) {
     std::unique_ptr<StopSignal> stop = installPlatformStopSignal();
     std::unique_ptr<SerialDevice> device = makePlatformDevice();
     std::unique_ptr<Console> console = openPlatformConsole();
-    CaptureParts parts{*device, console.get(), stop.get(), stdout};
+    CaptureParts parts{*device, console.get(), stop.get(), stdout, options};
     return runCaptureWith(fileName, settings, parts);
 }
 

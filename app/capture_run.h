@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/capture_options.h"
 #include "app/console.h"
 #include "port/port_settings.h"
 #include "port/serial_device.h"
@@ -15,11 +16,13 @@ struct CaptureParts {
     Console* console;  // none when there is no console to read keys from
     StopSignal* stop;  // none when stop requests are not watched
     std::FILE* messages;
+    CaptureOptions options = {};
 };
 
 constexpr int kStopKey = 0x71;  // 'q', lower case only
 
-int runCapture(const std::string& fileName, const PortSettings& settings);
+int runCapture(const std::string& fileName, const PortSettings& settings,
+               const CaptureOptions& options);
 int runCaptureWith(const std::string& fileName, const PortSettings& settings,
                    const CaptureParts& parts);
 

@@ -1,6 +1,9 @@
 #include "app/command_line.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "app/extension_options.h"
 
 namespace serialtap {
 
@@ -15,7 +18,20 @@ const char kUsageText[] =
     "  Parity values: 0 -- No parity; 1 -- Odd; 2 -- Even; 3 -- Mark; 4 -- Space.\n"
     "  StopBits values: 0 -- 1 stop bit; 1 -- 1.5 stop bits; 2 -- 2 stop bits.\n";
 
+const char kVersionText[] = "serialtap " SERIALTAP_VERSION "\n";
+
 namespace {
+
+// Words that stand in place of the capture file name and are never taken as one.
+struct Word {
+    const char* text;
+    ParseStatus status;
+};
+
+const Word kWords[] = {
+    {"--help", ParseStatus::Help},
+    {"--version", ParseStatus::Version},
+};
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -50,6 +66,12 @@ std::int32_t readNumber(const char* text) {
 CommandLine parseCommandLine(int argc, const char* const argv[]) {
     CommandLine result;
     if (argc < 2) return result;
+    for (const Word& word : kWords) {
+        if (std::strcmp(argv[1], word.text) == 0) {
+            result.status = word.status;
+            return result;
+        }
+    }
     result.captureFileName = argv[1];
 
     std::int32_t parity = kNoParity;
@@ -60,7 +82,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
         const char* token = argv[i];
         // The first character is not examined; only the second one chooses.
         const char letter = token[0] != '\0' ? token[1] : '\0';
-        if (!takesValue(letter)) {
+        if (!takesValue(letter) && !isExtensionLetter(letter)) {
             result.status = ParseStatus::UnknownOption;
             result.badToken = token;
             return result;
@@ -71,6 +93,14 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
             return result;
         }
         const char* value = argv[i + 1];
+        if (isExtensionLetter(letter)) {
+            if (auto message = applyExtensionOption(letter, value, result.options)) {
+                result.status = ParseStatus::BadValue;
+                result.badValueMessage = *message;
+                return result;
+            }
+            continue;
+        }
         switch (letter) {
             case 'b':
                 baudRate = readNumber(value);
@@ -94,6 +124,11 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
     result.settings.byteSize =
         static_cast<std::uint8_t>(static_cast<std::uint32_t>(byteSize) & 0xFFu);
     result.settings.baudRate = static_cast<std::uint32_t>(baudRate);
+    if (auto message = checkExtensionOptions(result.options)) {
+        result.status = ParseStatus::BadValue;
+        result.badValueMessage = *message;
+        return result;
+    }
     result.status = ParseStatus::Capture;
     return result;
 }
@@ -119,6 +154,16 @@ int reportParseOutcome(const CommandLine& commandLine, std::FILE* out, std::FILE
         case ParseStatus::MissingValue:
             std::fprintf(out, "missing value for option %s\n", commandLine.badToken.c_str());
             break;
+        case ParseStatus::BadValue:
+            std::fputs(commandLine.badValueMessage.c_str(), out);
+            break;
+        case ParseStatus::Help:
+            std::fputs(kUsageText, out);
+            std::fputs(kExtensionHelpText, out);
+            return 0;
+        case ParseStatus::Version:
+            std::fputs(kVersionText, out);
+            return 0;
         case ParseStatus::Capture:
             return 0;
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/capture_options.h"
 #include "port/port_settings.h"
 
 namespace serialtap {
@@ -13,14 +14,20 @@ enum class ParseStatus {
     ShowUsage,      // no arguments
     UnknownOption,  // the option letter is not one of b, c, n, p, s
     MissingValue,   // the last option has no value token
+    BadValue,       // an extension option's value makes no sense
+    Help,           // --help: the usage screen with the extension options
+    Version,        // --version
 };
 
 struct CommandLine {
     ParseStatus status = ParseStatus::ShowUsage;
     std::string captureFileName;
     PortSettings settings;
+    CaptureOptions options;
     // The offending option token, for the two error outcomes.
     std::string badToken;
+    // The one-line message of a value that makes no sense.
+    std::string badValueMessage;
 };
 
 CommandLine parseCommandLine(int argc, const char* const argv[]);
@@ -31,6 +38,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[]);
 std::int32_t readNumber(const char* text);
 
 extern const char kUsageText[];
+extern const char kVersionText[];
 
 // Prints the outcome of a parse that is not a capture and gives the exit
 // status; reads the one character the usage screen waits for.

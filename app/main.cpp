@@ -17,5 +17,6 @@ int main(int argc, char* argv[]) {
     if (commandLine.status != serialtap::ParseStatus::Capture) {
         return serialtap::reportParseOutcome(commandLine, stdout, stdin);
     }
-    return serialtap::runCapture(commandLine.captureFileName, commandLine.settings);
+    return serialtap::runCapture(commandLine.captureFileName, commandLine.settings,
+                                 commandLine.options);
 }

@@ -2,6 +2,7 @@
 // always ends in a complete settings record or one of the defined exits, and
 // the message printed for it is exactly the one that exit prints.
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/extension_options.h"
 
 namespace {
 
@@ -42,16 +44,61 @@ std::int32_t referenceNumber(const char* text) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
 }
 
+// Whether an extension option's value is one the program takes, worked out
+// the plain way: whole decimal numbers up to the letter's largest value, or
+// a non-empty text whose escapes are all well formed.
+bool referenceExtensionValue(char letter, const std::string& value) {
+    if (letter == 'e' || letter == 'x') {
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < value.size(); ++i, ++length) {
+            if (value[i] != '\\') continue;
+            if (i + 1 >= value.size()) return false;
+            const char kind = value[i + 1];
+            if (kind == 'x') {
+                if (i + 3 >= value.size()) return false;
+                if (!std::isxdigit(static_cast<unsigned char>(value[i + 2])) ||
+                    !std::isxdigit(static_cast<unsigned char>(value[i + 3]))) {
+                    return false;
+                }
+                i += 3;
+            } else if (kind == 'r' || kind == 'n' || kind == 't' || kind == '\\') {
+                i += 1;
+            } else {
+                return false;
+            }
+        }
+        return length > 0;
+    }
+    const std::uint64_t largest = letter == 'm' || letter == 'v'   ? 2
+                                  : letter == 'd'                  ? 4
+                                  : letter == 'a' || letter == 'r' ? 1
+                                                                   : 0xFFFFFFFFull;
+    if (value.empty()) return false;
+    std::uint64_t number = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        if (number > largest) return false;
+    }
+    return true;
+}
+
 // What the parse must give for these arguments, worked out the plain way.
 CommandLine expectedParse(const std::vector<const char*>& argv) {
     CommandLine expected;
     if (argv.size() < 2) return expected;
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0) {
+        expected.status = argv[1][2] == 'h' ? ParseStatus::Help : ParseStatus::Version;
+        return expected;
+    }
     expected.captureFileName = argv[1];
+    bool rawFormat = false;
+    bool timeStamps = false;
     std::int32_t numbers[4] = {9600, 8, 0, 0};  // b, n, p, s
     for (std::size_t i = 2; i < argv.size(); i += 2) {
         const std::string token = argv[i];
         const char letter = token.size() >= 2 ? token[1] : '\0';
-        const char* known = letter != '\0' ? std::strchr("bcnps", letter) : nullptr;
+        const char* known = letter != '\0' ? std::strchr("bcnpsmdaftiexrv", letter) : nullptr;
         if (known == nullptr) {
             expected.status = ParseStatus::UnknownOption;
             expected.badToken = token;
@@ -61,6 +108,17 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
             expected.status = ParseStatus::MissingValue;
             expected.badToken = token;
             return expected;
+        }
+        if (std::strchr("mdaftiexrv", letter) != nullptr) {
+            if (!referenceExtensionValue(letter, argv[i + 1])) {
+                expected.status = ParseStatus::BadValue;
+                return expected;
+            }
+            // Validated above: whole numbers of at most ten digits.
+            const unsigned long number = std::strtoul(argv[i + 1], nullptr, 10);
+            if (letter == 'm') rawFormat = number == 1;
+            if (letter == 'd') timeStamps = number != 0;
+            continue;
         }
         switch (letter) {
             case 'c':
@@ -80,7 +138,7 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
                 break;
         }
     }
-    expected.status = ParseStatus::Capture;
+    expected.status = rawFormat && timeStamps ? ParseStatus::BadValue : ParseStatus::Capture;
     expected.settings.baudRate = static_cast<std::uint32_t>(numbers[0]);
     expected.settings.byteSize = static_cast<std::uint8_t>(numbers[1] & 0xFF);
     // Out-of-range parity and stop-bit numbers fall back to the defaults.
@@ -104,6 +162,12 @@ std::string expectedReport(const CommandLine& parsed) {
         }
         case ParseStatus::MissingValue:
             return "missing value for option " + parsed.badToken + "\n";
+        case ParseStatus::BadValue:
+            return parsed.badValueMessage;
+        case ParseStatus::Help:
+            return std::string(serialtap::kUsageText) + serialtap::kExtensionHelpText;
+        case ParseStatus::Version:
+            return serialtap::kVersionText;
         case ParseStatus::Capture:
             return "";
     }
@@ -127,7 +191,13 @@ void checkReport(const CommandLine& parsed) {
     const long taken = std::ftell(in);
     std::fclose(in);
 
-    check(status == (parsed.status == ParseStatus::Capture ? 0 : 1), "exit status");
+    const bool succeeds = parsed.status == ParseStatus::Capture ||
+                          parsed.status == ParseStatus::Help ||
+                          parsed.status == ParseStatus::Version;
+    check(status == (succeeds ? 0 : 1), "exit status");
+    if (parsed.status == ParseStatus::BadValue) {
+        check(!printed.empty() && printed.back() == '\n', "a value's message ends its line");
+    }
     check(printed == expectedReport(parsed), "printed message");
     check(printed.find('\0') == std::string::npos, "NUL byte in the message");
     check(taken == (parsed.status == ParseStatus::ShowUsage ? 1 : 0), "characters read");
@@ -182,7 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(parsed.settings.byteSize == expected.settings.byteSize, "byte size");
         check(parsed.settings.parity == expected.settings.parity, "parity");
         check(parsed.settings.stopBits == expected.settings.stopBits, "stop bits");
-    } else if (parsed.status != ParseStatus::ShowUsage) {
+    } else if (parsed.status == ParseStatus::UnknownOption ||
+               parsed.status == ParseStatus::MissingValue) {
         check(parsed.badToken == expected.badToken, "offending token");
     }
     for (std::size_t i = 1; i < tokens.size(); ++i) {

@@ -159,8 +159,8 @@ TEST(UnknownOption, StopsWithTwoMessagesTheSecondWithoutLineBreak) {
     } cases[] = {
         {{"log.txt", "-B", "600"},
          "unknown argument: -B\ntype serialtap without any parameters for help"},
-        {{"log.txt", "-b", "600", "-x", "1", "-c", "COM9"},
-         "unknown argument: -x\ntype serialtap without any parameters for help"},
+        {{"log.txt", "-b", "600", "-z", "1", "-c", "COM9"},
+         "unknown argument: -z\ntype serialtap without any parameters for help"},
         {{"log.txt", "+q"}, "unknown argument: -q\ntype serialtap without any parameters for help"},
         // Tokens without a second character: nothing is read past their end.
         {{"log.txt", "-", "600"},
@@ -184,6 +184,81 @@ TEST(MissingValue, NamesTheOptionAndStops) {
     Outcome outcome = report(commandLine);
     EXPECT_EQ(outcome.output, "missing value for option -baud\n");
     EXPECT_EQ(outcome.status, 1);
+}
+
+TEST(ExtensionOptions, TakeTheirValuesInTheSameGrammar) {
+    CommandLine result = parse({"log.txt",    "/m",          "2",   "-d",  "3",
+                                "-append",    "1",           "-f",  "200", "-t",
+                                "4294967295", "-i",          "5",   "-e",  R"(login:\\\x00\r\n\t)",
+                                "-x",         R"(\x4b\x4B)", "-r",  "0",   "-v",
+                                "1",          "-c",          "COM4"});
+    ASSERT_EQ(result.status, ParseStatus::Capture) << result.badValueMessage;
+    const CaptureOptions& o = result.options;
+    EXPECT_EQ(o.format, CaptureFormat::Hex);
+    EXPECT_EQ(o.timeStamps, TimeStamps::SinceStart);
+    EXPECT_TRUE(o.append);
+    EXPECT_EQ(o.flushMs, 200u);
+    EXPECT_EQ(o.stopAfterSeconds, 4294967295u);
+    EXPECT_EQ(o.idleSeconds, 5u);
+    EXPECT_EQ(o.endText, std::string("login:\\", 7) + std::string(1, '\0') + "\r\n\t");
+    EXPECT_EQ(o.failText, "KK");
+    EXPECT_FALSE(o.reconnect);
+    EXPECT_EQ(o.view, View::StatusLine);
+    EXPECT_EQ(result.settings.portName, "COM4");
+}
+
+TEST(ExtensionOptions, DefaultsKeepTheOriginalBehaviour) {
+    const CaptureOptions o = parse({"log.txt"}).options;
+    EXPECT_EQ(o.format, CaptureFormat::Text);
+    EXPECT_EQ(o.timeStamps, TimeStamps::None);
+    EXPECT_FALSE(o.append);
+    EXPECT_EQ(o.flushMs + o.stopAfterSeconds + o.idleSeconds, 0u);
+    EXPECT_FALSE(o.endText || o.failText);
+    EXPECT_TRUE(o.reconnect);
+    EXPECT_EQ(o.view, View::Nothing);
+}
+
+TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
+    struct Case {
+        std::vector<const char*> args;
+        std::string output;
+    } cases[] = {
+        {{"-m", "3"}, "invalid value for option -m: 3\n"},
+        {{"-t", "1.5"}, "invalid value for option -t: 1.5\n"},
+        {{"-t", "-1"}, "invalid value for option -t: -1\n"},
+        {{"-f", "4294967296"}, "invalid value for option -f: 4294967296\n"},
+        {{"-r", ""}, "invalid value for option -r: \n"},
+        {{"-e", ""}, "empty text for option -e\n"},
+        {{"-x", R"(a\q)"}, "bad escape in the text of option -x: a\\q\n"},
+        {{"-e", "\\x4"}, "bad escape in the text of option -e: \\x4\n"},
+        {{"-e", "end\\"}, "bad escape in the text of option -e: end\\\n"},
+        {{"-d", "1", "-m", "1"}, "time stamps (-d) need the text or hex format (-m 0 or -m 2)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> args{"log.txt"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CommandLine commandLine = parse(args);
+        EXPECT_EQ(commandLine.status, ParseStatus::BadValue) << c.output;
+        Outcome outcome = report(commandLine);
+        EXPECT_EQ(outcome.output, c.output);
+        EXPECT_EQ(outcome.status, 1);
+    }
+}
+
+TEST(Words, StandInPlaceOfTheFileAndNeverWaitForInput) {
+    Outcome help = report(parse({"--help", "-c", "COM2"}), "x");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.inputConsumed, 0);
+    EXPECT_EQ(help.output.rfind(kUsageText, 0), 0u);
+    for (const char* letter : {"-m", "-d", "-a", "-f", "-t", "-i", "-e", "-x", "-r", "-v",
+                               "--version", "--list", "Exit status"}) {
+        EXPECT_NE(help.output.find(letter), std::string::npos) << letter;
+    }
+    Outcome version = report(parse({"--version"}));
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output, std::string("serialtap ") + SERIALTAP_VERSION + "\n");
+    // Only the exact word is one: anything else is a file name.
+    EXPECT_EQ(parse({"--helpx"}).status, ParseStatus::Capture);
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+#include "app/extension_options.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+
+namespace serialtap {
+
+const char kExtensionHelpText[] =
+    "Extension options:\n"
+    "-m <format> 0 -- text, each LF stored as CR LF (default); 1 -- raw bytes; 2 -- hex dump\n"
+    "-d <time stamps> before each line: 0 -- none (default); 1 -- local time; 2 -- UTC;\n"
+    "   3 -- seconds since the capture began; 4 -- seconds since the previous line\n"
+    "-a <append> 1 -- add to the end of the capture file instead of emptying it; 0 (default)\n"
+    "-f <milliseconds> longest time a received byte waits before it is written to the file;\n"
+    "   0 (default) -- when 4096 bytes are held, and at the end\n"
+    "-t <seconds> stop after this many seconds; 0 -- no limit (default)\n"
+    "-i <seconds> stop after this many seconds without a received byte; 0 -- never (default)\n"
+    "-e <text> stop when the device has sent this text (escapes \\r \\n \\t \\\\ \\xHH)\n"
+    "-x <text> stop with exit status 2 when the device has sent this text\n"
+    "-r <reconnect> 1 -- reopen the port when it comes back after failing (default); 0 -- off\n"
+    "-v <view> 0 -- nothing (default); 1 -- a status line on standard error;\n"
+    "   2 -- the received bytes on standard output too\n"
+    "Words in place of <file>:\n"
+    "--help     this screen\n"
+    "--version  the program's name and version\n"
+    "--list     the serial ports of this machine\n"
+    "Exit status: 0 -- stopped by q, a signal, -t, -i or -e; 1 -- an error;\n"
+    "   2 -- the -x text arrived; 3 -- the -t time ran out before the -e text arrived.\n"
+    "Examples:\n"
+    "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"Kernel panic\"\n"
+    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1\n";
+
+namespace {
+
+// One row per numeric extension option: its letter, its largest value and
+// the field it sets.
+struct NumberOption {
+    char letter;
+    std::uint32_t largest;
+    void (*set)(CaptureOptions&, std::uint32_t);
+};
+
+constexpr std::uint32_t kNoLimit = 0xFFFFFFFFu;
+
+const NumberOption kNumberOptions[] = {
+    {'m', 2, [](CaptureOptions& o, std::uint32_t v) { o.format = CaptureFormat(v); }},
+    {'d', 4, [](CaptureOptions& o, std::uint32_t v) { o.timeStamps = TimeStamps(v); }},
+    {'a', 1, [](CaptureOptions& o, std::uint32_t v) { o.append = v != 0; }},
+    {'f', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.flushMs = v; }},
+    {'t', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.stopAfterSeconds = v; }},
+    {'i', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.idleSeconds = v; }},
+    {'r', 1, [](CaptureOptions& o, std::uint32_t v) { o.reconnect = v != 0; }},
+    {'v', 2, [](CaptureOptions& o, std::uint32_t v) { o.view = View(v); }},
+};
+
+const NumberOption* findNumberOption(char letter) {
+    for (const NumberOption& option : kNumberOptions) {
+        if (option.letter == letter) return &option;
+    }
+    return nullptr;
+}
+
+// Unlike the original options, whose numbers are read leniently, these
+// take whole decimal numbers only: "-t 1.5" silently meaning one second
+// would end a script's capture early.
+std::optional<std::uint32_t> readWholeNumber(const char* text, std::uint32_t largest) {
+    if (*text == '\0') return std::nullopt;
+    std::uint64_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(*text - '0');
+        if (value > largest) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string message(const char* format, char letter, const char* value) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, letter, value);
+    return text;
+}
+
+}  // namespace
+
+bool isExtensionLetter(char letter) {
+    return findNumberOption(letter) != nullptr || letter == 'e' || letter == 'x';
+}
+
+std::optional<std::string> decodeStopText(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes += text[i];
+            continue;
+        }
+        if (++i == text.size()) return std::nullopt;
+        switch (text[i]) {
+            case 'r':
+                bytes += '\r';
+                break;
+            case 'n':
+                bytes += '\n';
+                break;
+            case 't':
+                bytes += '\t';
+                break;
+            case '\\':
+                bytes += '\\';
+                break;
+            case 'x': {
+                int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+                int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+                if (high < 0 || low < 0) return std::nullopt;
+                bytes += static_cast<char>(high * 16 + low);
+                i += 2;
+                break;
+            }
+            default:
+                return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
+std::optional<std::string> applyExtensionOption(char letter, const char* value,
+                                                CaptureOptions& options) {
+    if (const NumberOption* option = findNumberOption(letter)) {
+        std::optional<std::uint32_t> number = readWholeNumber(value, option->largest);
+        if (!number) return message("invalid value for option -%c: %s\n", letter, value);
+        option->set(options, *number);
+        return std::nullopt;
+    }
+    std::optional<std::string> text = decodeStopText(value);
+    if (!text) return message("bad escape in the text of option -%c: %s\n", letter, value);
+    if (text->empty()) return message("empty text for option -%c%s\n", letter, "");
+    (letter == 'e' ? options.endText : options.failText) = *text;
+    return std::nullopt;
+}
+
+std::optional<std::string> checkExtensionOptions(const CaptureOptions& options) {
+    if (options.timeStamps != TimeStamps::None && options.format == CaptureFormat::Raw) {
+        return std::string("time stamps (-d) need the text or hex format (-m 0 or -m 2)\n");
+    }
+    return std::nullopt;
+}
+
+}  // namespace serialtap
