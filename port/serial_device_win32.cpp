@@ -307,7 +307,9 @@ public:
         // reach it on every driver (Wine's serial wait ignores it).
         if (commWaitPending_) SetCommMask(port_, 0);
         if (commWaitPending_ || readPending_) CancelIoEx(port_, nullptr);
-        DWORD deadline = GetTickCount() + kCancelWaitMs;
+        // A driver that has already left a cancelled read unfinished is not
+        // waited for again.
+        DWORD deadline = GetTickCount() + (stuck_ ? 0 : kCancelWaitMs);
         if (commWaitPending_ && !signalledBy(commEvent_, deadline)) {
             static_cast<void>(eventRequest_.release());  // left to the driver, see abandonRead
             eventRequest_ = newEventRequest();
@@ -345,7 +347,8 @@ private:
     }
 
     std::uint32_t copyOut(DWORD received) {
-        DWORD count = received < sizeof readRequest_->buffer ? received : sizeof readRequest_->buffer;
+        DWORD count =
+            received < sizeof readRequest_->buffer ? received : sizeof readRequest_->buffer;
         std::memcpy(readTarget_, readRequest_->buffer, count);
         return static_cast<std::uint32_t>(count);
     }
@@ -369,6 +372,7 @@ private:
     // read. Closing the event's handle is safe: the pending request holds
     // the event itself.
     void abandonRead() {
+        stuck_ = true;
         static_cast<void>(readRequest_.release());
         readPending_ = false;
         HANDLE fresh = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -396,6 +400,7 @@ private:
     DWORD lineErrors_ = 0;
     bool commWaitPending_ = false;
     bool readPending_ = false;
+    bool stuck_ = false;
     std::vector<HANDLE> wakeHandles_;
     std::vector<HANDLE> waitHandles_;
     int lastError_ = 0;

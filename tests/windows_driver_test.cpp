@@ -47,7 +47,8 @@ protected:
     ~WindowsDriver() override { std::fclose(messages_); }
 
     int run() {
-        return runCaptureWith(file_.path(), PortSettings{}, {device_, &console_, &stop_, messages_});
+        return runCaptureWith(file_.path(), PortSettings{},
+                              {device_, &console_, &stop_, messages_});
     }
     void then(std::function<void()> step) { device_.steps.push_back(std::move(step)); }
     std::string messages() { return testing::streamText(messages_); }
