@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
