@@ -79,10 +79,12 @@ KeyCodes keyCodesOf(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT) return KeyCodes{};
     const KEY_EVENT_RECORD& event = record.Event.KeyEvent;
     if (!event.bKeyDown) return KeyCodes{};
-    if (event.uChar.AsciiChar != 0) {
+    // The character itself, not its bytes in the console's code page: a
+    // double-byte character from an input method could end in a 0x71.
+    if (event.uChar.UnicodeChar != 0) {
         KeyCodes key;
         key.count = 1;
-        key.codes[0] = static_cast<unsigned char>(event.uChar.AsciiChar);
+        key.codes[0] = event.uChar.UnicodeChar;
         return key;
     }
     return extendedKey(event);
@@ -92,6 +94,8 @@ KeyCodes keyCodesOf(const INPUT_RECORD& record) {
 // echoes nor waits for Enter in any input mode. The event being delivered
 // stays in the buffer until its last code has been taken, so the input
 // handle stays signalled while the second code of an extended key waits.
+// Nothing here waits: a record is read only right after a look has shown
+// it, since another process on the same console may take records too.
 class Win32Console final : public Console {
 public:
     explicit Win32Console(HANDLE input) : input_(input) {}
@@ -110,13 +114,12 @@ public:
         return false;
     }
 
+    // Gives -1, as a failed read does, when the key it was called for has
+    // gone meanwhile.
     int readKey() override {
         for (;;) {
             INPUT_RECORD record;
-            if (!peek(record)) {
-                if (WaitForSingleObject(input_, INFINITE) != WAIT_OBJECT_0) return -1;
-                continue;
-            }
+            if (!peek(record)) return -1;
             KeyCodes key = keyCodesOf(record);
             if (key.count == 0) {
                 if (!consume()) return -1;
@@ -140,18 +143,21 @@ public:
 private:
     bool peek(INPUT_RECORD& record) {
         DWORD count = 0;
-        if (!PeekConsoleInputA(input_, &record, 1, &count)) {
+        if (!PeekConsoleInputW(input_, &record, 1, &count)) {
             lost_ = true;
             return false;
         }
         return count == 1;
     }
 
+    // Takes the record at the front, if there still is one: a read from an
+    // empty buffer would wait for the next input.
     bool consume() {
         INPUT_RECORD record;
-        DWORD count = 0;
         delivered_ = 0;
-        return ReadConsoleInputA(input_, &record, 1, &count) != 0;
+        if (!peek(record)) return !lost_;
+        DWORD count = 0;
+        return ReadConsoleInputW(input_, &record, 1, &count) != 0;
     }
 
     HANDLE input_;
@@ -236,14 +242,25 @@ bool standardOutputIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+// Without the event or the handler, stop requests are not watched and
+// Ctrl+C ends the process the system's way.
 std::unique_ptr<StopSignal> installPlatformStopSignal() {
     StopState& state = stopState();
     if (state.event == nullptr) {
         // Manual-reset: once asked to stop, every later wait ends at once.
-        state.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (event == nullptr) return nullptr;
+        state.event = event;
+        // A process started in a new process group, or by one that ignores
+        // Ctrl+C, inherits the ignoring; the handler would never see it.
+        SetConsoleCtrlHandler(nullptr, FALSE);
         // The handler stays installed for the rest of the process, so a
         // second Ctrl+C during the shutdown cannot cut it short.
-        SetConsoleCtrlHandler(onConsoleControl, TRUE);
+        if (!SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
+            state.event = nullptr;
+            CloseHandle(event);
+            return nullptr;
+        }
     }
     state.requested = false;
     ResetEvent(state.event);

@@ -11,6 +11,9 @@ namespace serialtap {
 using NativeHandle = std::intptr_t;
 
 constexpr int kErrorIoPending = 997;
+// The code reported for an event wait that ended without an event: the
+// wait was cancelled, or the port went away under it.
+constexpr int kErrorOperationAborted = 995;
 constexpr std::uint32_t kEventRxChar = 0x0001;
 constexpr std::uint32_t kPurgeAll = 0x000F;
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
@@ -73,6 +76,15 @@ public:
     virtual WakeWait waitWake(std::uint32_t milliseconds) = 0;
     // Clears line errors and tells how many bytes are queued.
     virtual bool clearErrors(std::uint32_t& queuedBytes) = 0;
+    // The line errors that lost bytes (overrun, framing, parity) which the
+    // last clearErrors found, as the platform's error word; 0 for none.
+    virtual std::uint32_t lineErrors() const { return 0; }
+    // False for a device whose event wait reports received bytes for as
+    // long as any are queued, as poll does. True for one that behaves as a
+    // Windows serial driver: an event reports bytes as they arrive, so bytes
+    // left queued after a read are never reported again; and a line error
+    // can fail every later request until the errors are cleared.
+    virtual bool reportsArrivalsOnly() const { return false; }
     virtual ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) = 0;
     virtual CompletionWait waitRead(std::uint32_t milliseconds) = 0;
     virtual bool readResult(std::uint32_t& count) = 0;

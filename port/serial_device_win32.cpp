@@ -5,10 +5,12 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "port/comm_state.h"
 #include "port/serial_device.h"
 
 namespace serialtap {
@@ -29,6 +31,34 @@ std::string devicePath(const std::string& portName) {
 }
 
 HANDLE toHandle(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// How long closing waits for the driver to end requests it was asked to
+// cancel; a driver whose device was pulled out may never end them.
+constexpr DWORD kCancelWaitMs = 1000;
+
+// The line errors that lose received bytes.
+constexpr DWORD kLostByteErrors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
+
+// What the driver writes into while a request is pending. They live on the
+// heap so that a request a driver never ends can be abandoned with its
+// record, rather than let the driver write into freed memory or into the
+// buffer the capture is taking its bytes from.
+struct ReadRequest {
+    OVERLAPPED overlapped{};
+    std::uint8_t buffer[256] = {};
+};
+
+struct EventRequest {
+    OVERLAPPED overlapped{};
+    DWORD mask = 0;
+};
+
+// Waits for the event until the deadline from GetTickCount.
+bool signalledBy(HANDLE event, DWORD deadline) {
+    DWORD now = GetTickCount();
+    DWORD left = static_cast<LONG>(deadline - now) > 0 ? deadline - now : 0;
+    return WaitForSingleObject(event, left) == WAIT_OBJECT_0;
+}
 
 class Win32SerialDevice final : public SerialDevice {
 public:
@@ -63,12 +93,14 @@ public:
     }
 
     // Writes back the settings as the port reported them, flow control
-    // included, with only the four chosen fields replaced.
+    // included, with the four chosen fields replaced and the flags that
+    // would drop bytes or stop the capture cleared.
     bool setLineSettings(const LineSettings& settings) override {
         lineSettings_.BaudRate = settings.baudRate;
         lineSettings_.ByteSize = settings.byteSize;
         lineSettings_.Parity = settings.parity;
         lineSettings_.StopBits = settings.stopBits;
+        makeCommStateTransparent(lineSettings_);
         return succeeded(SetCommState(port_, &lineSettings_));
     }
 
@@ -109,10 +141,8 @@ public:
             readEvent_ = nullptr;
             return false;
         }
-        readRequest_ = OVERLAPPED{};
-        readRequest_.hEvent = readEvent_;
-        commRequest_ = OVERLAPPED{};
-        commRequest_.hEvent = commEvent_;
+        readRequest_ = newReadRequest();
+        eventRequest_ = newEventRequest();
         return true;
     }
 
@@ -129,12 +159,13 @@ public:
     // An event wait that is still pending when they fire stays pending and
     // is waited for again by the next call: only one may be outstanding.
     EventWait waitEvent(std::uint32_t& eventMask) override {
+        EventRequest& request = *eventRequest_;
         if (!commWaitPending_) {
             // A wait that completed at once left the event signalled.
             ResetEvent(commEvent_);
-            commMask_ = 0;
-            if (WaitCommEvent(port_, &commMask_, &commRequest_)) {
-                eventMask = commMask_;
+            request.mask = 0;
+            if (WaitCommEvent(port_, &request.mask, &request.overlapped)) {
+                eventMask = request.mask;
                 return EventWait::Event;
             }
             DWORD error = GetLastError();
@@ -151,10 +182,12 @@ public:
 
         commWaitPending_ = false;
         DWORD unused = 0;
-        if (!GetOverlappedResult(port_, &commRequest_, &unused, FALSE)) {
+        if (!GetOverlappedResult(port_, &request.overlapped, &unused, FALSE)) {
             return failedWith(GetLastError());
         }
-        eventMask = commMask_;
+        // An empty mask (the wait was ended by a new mask or by the port
+        // going away) is the reception pass's to judge.
+        eventMask = request.mask;
         return EventWait::Event;
     }
 
@@ -183,18 +216,30 @@ public:
     bool clearErrors(std::uint32_t& queuedBytes) override {
         DWORD errors = 0;
         COMSTAT status{};
+        lineErrors_ = 0;
         if (!succeeded(ClearCommError(port_, &errors, &status))) return false;
+        lineErrors_ = errors & kLostByteErrors;
         queuedBytes = status.cbInQue;
         return true;
     }
 
+    std::uint32_t lineErrors() const override { return lineErrors_; }
+
+    // A Windows serial driver signals EV_RXCHAR when bytes arrive, not
+    // while they stay queued.
+    bool reportsArrivalsOnly() const override { return true; }
+
+    // The driver reads into the request's own buffer; the bytes are copied
+    // out once it has finished with them.
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override {
         // Reusing the read request while the port still owns it would let
-        // the earlier read finish into the buffer; end it first.
+        // the earlier read finish into it; end it first.
         if (readPending_) cancelRead();
+        if (size > sizeof readRequest_->buffer) size = sizeof readRequest_->buffer;
+        readTarget_ = buffer;
         DWORD received = 0;
-        if (ReadFile(port_, buffer, size, &received, &readRequest_)) {
-            count = received;
+        if (ReadFile(port_, readRequest_->buffer, size, &received, &readRequest_->overlapped)) {
+            count = copyOut(received);
             return ReadStart::Completed;
         }
         DWORD error = GetLastError();
@@ -206,57 +251,72 @@ public:
 
     CompletionWait waitRead(std::uint32_t milliseconds) override {
         DWORD result = WaitForSingleObject(readEvent_, milliseconds);
-        // The message after a wait carries whatever code the thread holds
-        // then, whether or not the wait failed.
-        lastError_ = static_cast<int>(GetLastError());
+        // The message after a wait carries the code of the wait itself:
+        // WAIT_TIMEOUT (258) sets no error of its own, and what the thread
+        // still held would be the 997 of the read just started.
         switch (result) {
             case WAIT_OBJECT_0:
                 return CompletionWait::Signalled;
             case WAIT_TIMEOUT:
+                lastError_ = WAIT_TIMEOUT;
                 return CompletionWait::TimedOut;
             case WAIT_FAILED:
+                lastError_ = static_cast<int>(GetLastError());
                 return CompletionWait::Failed;
             default:
+                lastError_ = static_cast<int>(result);
                 return CompletionWait::Other;
         }
     }
 
     bool readResult(std::uint32_t& count) override {
         DWORD received = 0;
-        bool done = GetOverlappedResult(port_, &readRequest_, &received, FALSE) != 0;
+        bool done = GetOverlappedResult(port_, &readRequest_->overlapped, &received, FALSE) != 0;
         if (!done) {
             DWORD error = GetLastError();
             lastError_ = static_cast<int>(error);
             if (error == ERROR_IO_INCOMPLETE) return false;
         }
         readPending_ = false;
-        if (done) count = received;
+        if (done) count = copyOut(received);
         return done;
     }
 
-    // A cancelled read may still have delivered bytes; the count it
-    // completed with says how many, and they are kept.
+    // A cancelled read may still have delivered bytes: the count comes from
+    // the completed request, and a read that ended with an error status
+    // (cancelled, or the port gone) delivered none.
     std::uint32_t cancelRead() override {
         if (!readPending_) return 0;
         readPending_ = false;
-        CancelIoEx(port_, &readRequest_);
-        DWORD transferred = 0;
-        GetOverlappedResult(port_, &readRequest_, &transferred, TRUE);
-        // A cancelled read keeps its partial count in InternalHigh, which
-        // GetOverlappedResult does not promise to copy out when it fails.
-        return static_cast<std::uint32_t>(readRequest_.InternalHigh);
+        CancelIoEx(port_, &readRequest_->overlapped);
+        if (WaitForSingleObject(readEvent_, kCancelWaitMs) != WAIT_OBJECT_0) {
+            abandonRead();
+            return 0;
+        }
+        DWORD received = 0;
+        if (!GetOverlappedResult(port_, &readRequest_->overlapped, &received, FALSE)) return 0;
+        return copyOut(received);
     }
 
+    // Every pending request is cancelled and given a bounded time to end:
+    // a driver whose device was pulled out may never end them, and q must
+    // still end the program.
     bool closePort() override {
-        if (commWaitPending_) {
-            commWaitPending_ = false;
-            // A new event mask ends a pending event wait; CancelIoEx does
-            // not reach it on every driver (Wine's serial wait ignores it).
-            SetCommMask(port_, 0);
-            DWORD unused = 0;
-            GetOverlappedResult(port_, &commRequest_, &unused, TRUE);
+        if (port_ == INVALID_HANDLE_VALUE) return true;
+        // A new event mask ends a pending event wait; CancelIoEx does not
+        // reach it on every driver (Wine's serial wait ignores it).
+        if (commWaitPending_) SetCommMask(port_, 0);
+        if (commWaitPending_ || readPending_) CancelIoEx(port_, nullptr);
+        // A driver that has already left a cancelled read unfinished is not
+        // waited for again.
+        DWORD deadline = GetTickCount() + (stuck_ ? 0 : kCancelWaitMs);
+        if (commWaitPending_ && !signalledBy(commEvent_, deadline)) {
+            static_cast<void>(eventRequest_.release());  // left to the driver, see abandonRead
+            eventRequest_ = newEventRequest();
         }
-        if (readPending_) cancelRead();
+        if (readPending_ && !signalledBy(readEvent_, deadline)) abandonRead();
+        commWaitPending_ = false;
+        readPending_ = false;
         HANDLE port = port_;
         port_ = INVALID_HANDLE_VALUE;
         return succeeded(CloseHandle(port));
@@ -286,6 +346,43 @@ private:
         return EventWait::Failed;
     }
 
+    std::uint32_t copyOut(DWORD received) {
+        DWORD count =
+            received < sizeof readRequest_->buffer ? received : sizeof readRequest_->buffer;
+        std::memcpy(readTarget_, readRequest_->buffer, count);
+        return static_cast<std::uint32_t>(count);
+    }
+
+    std::unique_ptr<ReadRequest> newReadRequest() const {
+        auto request = std::make_unique<ReadRequest>();
+        request->overlapped.hEvent = readEvent_;
+        return request;
+    }
+
+    std::unique_ptr<EventRequest> newEventRequest() const {
+        auto request = std::make_unique<EventRequest>();
+        request->overlapped.hEvent = commEvent_;
+        return request;
+    }
+
+    // The driver still owns a read it did not end in time and may finish
+    // it whenever it likes: its record is left to it for the rest of the
+    // process (a few hundred bytes, once per stuck request), and so is its
+    // event, which a late completion would otherwise signal for a later
+    // read. Closing the event's handle is safe: the pending request holds
+    // the event itself.
+    void abandonRead() {
+        stuck_ = true;
+        static_cast<void>(readRequest_.release());
+        readPending_ = false;
+        HANDLE fresh = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (fresh != nullptr) {
+            CloseHandle(readEvent_);
+            readEvent_ = fresh;
+        }
+        readRequest_ = newReadRequest();
+    }
+
     void closeEvents() {
         if (readEvent_ != nullptr) CloseHandle(readEvent_);
         if (commEvent_ != nullptr) CloseHandle(commEvent_);
@@ -296,12 +393,14 @@ private:
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE readEvent_ = nullptr;
     HANDLE commEvent_ = nullptr;
-    OVERLAPPED readRequest_{};
-    OVERLAPPED commRequest_{};
+    std::unique_ptr<ReadRequest> readRequest_ = std::make_unique<ReadRequest>();
+    std::unique_ptr<EventRequest> eventRequest_ = std::make_unique<EventRequest>();
+    std::uint8_t* readTarget_ = nullptr;
     DCB lineSettings_{};
-    DWORD commMask_ = 0;
+    DWORD lineErrors_ = 0;
     bool commWaitPending_ = false;
     bool readPending_ = false;
+    bool stuck_ = false;
     std::vector<HANDLE> wakeHandles_;
     std::vector<HANDLE> waitHandles_;
     int lastError_ = 0;

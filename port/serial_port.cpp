@@ -5,7 +5,7 @@
 namespace serialtap {
 
 SerialPort::SerialPort(SerialDevice& device, std::FILE* messages)
-    : device_(device), messages_(messages) {}
+    : device_(device), messages_(messages), arrivalsOnly_(device.reportsArrivalsOnly()) {}
 
 bool SerialPort::fail(const char* format, bool closeAfter) {
     // The code is read before the close, which may change it.
@@ -50,71 +50,137 @@ void SerialPort::report(const char* format, int code) {
     char text[96];
     std::snprintf(text, sizeof text, format, code);
     // A port that keeps failing repeats the same message; once a second is enough.
-    auto now = std::chrono::steady_clock::now();
+    auto now = Clock::now();
     if (text == lastMessage_ && now - lastMessageTime_ < std::chrono::seconds(1)) return;
     lastMessage_ = text;
     lastMessageTime_ = now;
     std::fputs(text, messages_);
 }
 
-Reception SerialPort::endWithMessage(const char* format, int code, Reception result) {
+void SerialPort::failed(const char* format, int code) {
     report(format, code);
-    failing_ = true;
-    return result;
+    ++failures_;
+}
+
+// Overruns and framing or parity errors mean bytes were lost on the line;
+// a noisy line would report them with every pass, so once a second is
+// enough, with the errors seen in between.
+void SerialPort::noteLineErrors() {
+    lineErrors_ |= device_.lineErrors();
+    if (lineErrors_ == 0) return;
+    auto now = Clock::now();
+    if (lineErrorReported_ && now - lineErrorTime_ < std::chrono::seconds(1)) return;
+    lineErrorReported_ = true;
+    lineErrorTime_ = now;
+    std::fprintf(messages_, "line error: %d\n", static_cast<int>(lineErrors_));
+    lineErrors_ = 0;
 }
 
 Reception SerialPort::receive() {
     Reception result = pass();
+    // This look at the wake handles also keeps q and stop requests seen
+    // while passes read bytes left queued without an event wait.
     result.woken = result.woken || device_.wakeReady();
     return result;
 }
 
+// Gives true when the port reported received characters.
+bool SerialPort::waitForEvent(Reception& result) {
+    switch (device_.waitEvent(eventMask_)) {
+        case EventWait::Woken:
+            result.woken = true;
+            return false;
+        case EventWait::Failed: {
+            int code = device_.lastError();
+            if (code == kErrorIoPending) {
+                result.keyTestDue = false;
+                return false;
+            }
+            failed("Error for Waiting Comm Event: %d\n", code);
+            if (arrivalsOnly_) {
+                // A driver set to abort on errors fails every request until
+                // its errors are cleared; without this the capture would stop.
+                std::uint32_t ignored = 0;
+                if (device_.clearErrors(ignored)) noteLineErrors();
+            }
+            return false;
+        }
+        case EventWait::Event:
+            break;
+    }
+    // A wait that ends with no event at all was cancelled or lost its port;
+    // one that keeps ending so must be paced, not retried at once.
+    if (eventMask_ == 0) {
+        failed("Error for Waiting Comm Event: %d\n", kErrorOperationAborted);
+        return false;
+    }
+    return true;
+}
+
 Reception SerialPort::pass() {
     Reception result;
-    if (failing_) {
-        // After a failure the port is given a pause, so a port that keeps
-        // failing costs no CPU; the console and stop requests still end it.
-        failing_ = false;
+    if (failures_ >= 2) {
+        // A port that keeps failing is given a pause, so it costs no CPU; a
+        // single failure is not, since a second without reading would
+        // overflow the driver's queue of a fast line. The console and stop
+        // requests still end the pause.
         if (device_.waitWake(kFailurePauseMs) == WakeWait::Woken) {
             result.woken = true;
             return result;
         }
     }
 
-    switch (device_.waitEvent(eventMask_)) {
-        case EventWait::Woken:
-            result.woken = true;
-            return result;
-        case EventWait::Failed: {
-            int code = device_.lastError();
-            if (code == kErrorIoPending) {
-                result.keyTestDue = false;
-                return result;
-            }
-            return endWithMessage("Error for Waiting Comm Event: %d\n", code, result);
-        }
-        case EventWait::Event:
-            break;
-    }
+    // Bytes left queued are read without a wait when the device would not
+    // report them again.
+    bool readLeft = arrivalsOnly_ && left_ > 0;
+    left_ = 0;
+    if (!readLeft && !waitForEvent(result)) return result;
 
     std::uint32_t queued = kMaxReadBytes;
-    // When the count cannot be had, a full-size read returns what is there.
-    if (!device_.clearErrors(queued)) queued = kMaxReadBytes;
-    if ((eventMask_ & kEventRxChar) == 0 || queued == 0) return result;
+    if (device_.clearErrors(queued)) {
+        noteLineErrors();
+    } else if (arrivalsOnly_) {
+        failed("error clearing comm: %d\n", device_.lastError());
+        return result;
+    } else {
+        // When the count cannot be had, a full-size read returns what is there.
+        queued = kMaxReadBytes;
+    }
+    if ((eventMask_ & kEventRxChar) == 0 || queued == 0) {
+        failures_ = 0;
+        return result;
+    }
 
     std::uint32_t wanted = queued < kMaxReadBytes ? queued : kMaxReadBytes;
+    if (read(wanted)) failures_ = 0;
+    // A read that brings nothing ends the reading without a wait, so a
+    // count that stays wrong cannot keep the passes spinning.
+    if (byteCount_ > 0 && queued > byteCount_) left_ = queued - byteCount_;
+    result.data = buffer_;
+    result.size = byteCount_;
+    return result;
+}
+
+// Reads at most wanted bytes into the buffer; gives true when the read
+// completed. byteCount_ holds what it delivered either way.
+bool SerialPort::read(std::uint32_t wanted) {
+    byteCount_ = 0;
+    bool completed = false;
     switch (device_.startRead(buffer_, wanted, byteCount_)) {
         case ReadStart::Completed:
+            completed = true;
             break;
         case ReadStart::Failed:
-            return endWithMessage("Reading of serial communication has problem: %d\n",
-                                  device_.lastError(), result);
+            byteCount_ = 0;
+            failed("Reading of serial communication has problem: %d\n", device_.lastError());
+            break;
         case ReadStart::Pending:
             switch (device_.waitRead(kCompletionWaitMs)) {
                 case CompletionWait::Signalled:
-                    if (!device_.readResult(byteCount_)) {
-                        return endWithMessage("Error getting Overlapped result: %d\n",
-                                              device_.lastError(), result);
+                    completed = device_.readResult(byteCount_);
+                    if (!completed) {
+                        byteCount_ = 0;
+                        failed("Error getting Overlapped result: %d\n", device_.lastError());
                     }
                     break;
                 case CompletionWait::TimedOut:
@@ -122,8 +188,7 @@ Reception SerialPort::pass() {
                     byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Failed:
-                    report("error waiting for single object: %d\n", device_.lastError());
-                    failing_ = true;
+                    failed("error waiting for single object: %d\n", device_.lastError());
                     byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Other:
@@ -133,15 +198,40 @@ Reception SerialPort::pass() {
             break;
     }
     if (byteCount_ > wanted) byteCount_ = wanted;
-    result.data = buffer_;
-    result.size = byteCount_;
-    return result;
+    return completed;
 }
 
 Reception SerialPort::takeBuffered() {
     Reception rest;
     rest.data = buffer_;
     rest.size = device_.takeBuffered(buffer_, kMaxReadBytes);
+    if (rest.size > 0 || !arrivalsOnly_) return rest;
+
+    // The driver's queue is read as far as it held at the first look, and
+    // for a bounded time, so neither a device that keeps sending nor one
+    // whose reads never complete can hold up the shutdown.
+    auto now = Clock::now();
+    bool first = !draining_;
+    if (first) {
+        draining_ = true;
+        drainEnd_ = now + std::chrono::milliseconds(kDrainMs);
+    }
+    std::uint32_t queued = 0;
+    if ((!first && drainLeft_ == 0) || now >= drainEnd_ || !device_.clearErrors(queued)) {
+        drainLeft_ = 0;
+        return rest;
+    }
+    noteLineErrors();
+    if (first) drainLeft_ = queued;
+    std::uint32_t wanted = queued < drainLeft_ ? queued : drainLeft_;
+    if (wanted > kMaxReadBytes) wanted = kMaxReadBytes;
+    if (wanted == 0) {
+        drainLeft_ = 0;
+        return rest;
+    }
+    bool completed = read(wanted);
+    drainLeft_ = completed && byteCount_ > 0 ? drainLeft_ - byteCount_ : 0;
+    rest.size = byteCount_;
     return rest;
 }
 

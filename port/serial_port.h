@@ -31,6 +31,8 @@ public:
     static constexpr std::uint32_t kMaxReadBytes = 255;
     static constexpr std::uint32_t kCompletionWaitMs = 500;
     static constexpr std::uint32_t kFailurePauseMs = 1000;
+    // The longest the shutdown spends reading what the driver still holds.
+    static constexpr std::uint32_t kDrainMs = 1000;
 
     SerialPort(SerialDevice& device, std::FILE* messages);
 
@@ -41,7 +43,9 @@ public:
     void setWakeHandles(const std::vector<NativeHandle>& handles);
     Reception receive();
     // What the device has taken in but no pass has returned yet, a part at
-    // a time; empty when nothing is left.
+    // a time; empty when nothing is left. From a device that reports only
+    // arrivals this reads what its driver holds, as much as it held at the
+    // first call and for at most kDrainMs.
     Reception takeBuffered();
 
     bool closePort();
@@ -49,19 +53,35 @@ public:
     int lastError() const;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     Reception pass();
+    bool waitForEvent(Reception& result);
+    bool read(std::uint32_t wanted);
     bool fail(const char* format, bool closeAfter);
-    Reception endWithMessage(const char* format, int code, Reception result);
+    void failed(const char* format, int code);
     void report(const char* format, int code);
+    void noteLineErrors();
 
     SerialDevice& device_;
     std::FILE* messages_;
+    const bool arrivalsOnly_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
     std::uint32_t byteCount_ = 0;
     std::uint32_t eventMask_ = 0;
-    bool failing_ = false;
+    // Bytes the last queue count showed beyond what the read took, which a
+    // device that reports only arrivals will not report again.
+    std::uint32_t left_ = 0;
+    // Failed passes in a row; from the second on, passes pause first.
+    int failures_ = 0;
     std::string lastMessage_;
-    std::chrono::steady_clock::time_point lastMessageTime_{};
+    Clock::time_point lastMessageTime_{};
+    std::uint32_t lineErrors_ = 0;
+    bool lineErrorReported_ = false;
+    Clock::time_point lineErrorTime_{};
+    bool draining_ = false;
+    std::uint32_t drainLeft_ = 0;
+    Clock::time_point drainEnd_{};
 };
 
 }  // namespace serialtap

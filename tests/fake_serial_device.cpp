@@ -1,6 +1,8 @@
 #include "tests/fake_serial_device.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace serialtap::testing {
 
@@ -163,5 +165,98 @@ std::uint32_t FakeSerialDevice::takeBuffered(std::uint8_t* buffer, std::uint32_t
 bool FakeSerialDevice::closePort() { return call("closePort", "closePort"); }
 
 bool FakeSerialDevice::closeEvent() { return call("closeEvent", "closeEvent"); }
+
+void DriverModelDevice::arrive(const std::vector<std::uint8_t>& bytes) {
+    if (removed_) return;
+    queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+    arrived_ = true;
+}
+
+void DriverModelDevice::lineError(std::uint32_t errors) {
+    errors_ |= errors;
+    if (abortOnError) held_ = true;
+}
+
+bool DriverModelDevice::runStep() {
+    if (steps.empty()) {
+        if (onScriptEnd) onScriptEnd();
+        return false;
+    }
+    std::function<void()> step = steps.front();
+    steps.pop_front();
+    step();
+    return true;
+}
+
+bool DriverModelDevice::getLineSettings(LineSettings& settings) {
+    settings = LineSettings{9600, 8, 0, 0};
+    return true;
+}
+
+EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask) {
+    for (;;) {
+        if (held_) {
+            // The driver refuses at once; the line goes on meanwhile.
+            if (heldWaits_++ > 0) runStep();
+            error_ = kAborted;
+            return EventWait::Failed;
+        }
+        // An event raised before the adapter went is still reported.
+        if (arrived_) {
+            arrived_ = false;
+            eventMask = kEventRxChar;
+            return EventWait::Event;
+        }
+        if (wakeReadyNow()) return EventWait::Woken;
+        if (!runStep()) return EventWait::Woken;
+    }
+}
+
+WakeWait DriverModelDevice::waitWake(std::uint32_t) {
+    ++pauses;
+    return wakeReadyNow() ? WakeWait::Woken : WakeWait::TimedOut;
+}
+
+bool DriverModelDevice::clearErrors(std::uint32_t& queuedBytes) {
+    if (clearFailure != 0) {
+        error_ = clearFailure;
+        return false;
+    }
+    held_ = false;
+    heldWaits_ = 0;
+    clearedErrors_ = errors_;
+    errors_ = 0;
+    queuedBytes = static_cast<std::uint32_t>(queue_.size());
+    return true;
+}
+
+ReadStart DriverModelDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
+                                       std::uint32_t& count) {
+    if (held_) {
+        error_ = kAborted;
+        return ReadStart::Failed;
+    }
+    if (removed_) {
+        error_ = kErrorIoPending;
+        return ReadStart::Pending;
+    }
+    // With the read time-outs the port is set to, a read returns at once
+    // with what is queued.
+    count = static_cast<std::uint32_t>(std::min<std::size_t>(size, queue_.size()));
+    std::copy_n(queue_.begin(), count, buffer);
+    queue_.erase(queue_.begin(), queue_.begin() + count);
+    return ReadStart::Completed;
+}
+
+CompletionWait DriverModelDevice::waitRead(std::uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    error_ = kWaitTimeout;
+    return CompletionWait::TimedOut;
+}
+
+bool DriverModelDevice::readResult(std::uint32_t& count) {
+    count = 0;
+    return true;
+}
 
 }  // namespace serialtap::testing

@@ -103,4 +103,74 @@ private:
     std::vector<std::uint8_t> pendingBytes_;
 };
 
+// A device that behaves as the Win32 device does over a real Windows serial
+// driver, whose ways Wine does not show: the received-character event fires
+// when bytes arrive, not while they stay queued; a line error with
+// abort-on-error set fails every request until the errors are cleared; and
+// after the adapter is pulled out no wait or read completes again. Time
+// passes in steps: each time the event wait would block, the next step of
+// the script runs.
+class DriverModelDevice : public SerialDevice {
+public:
+    static constexpr int kAborted = 995;
+    static constexpr int kWaitTimeout = 258;
+    static constexpr std::uint32_t kFramingError = 0x0008;
+
+    // One transfer: the bytes join the input queue together and raise one
+    // received-character event, as a USB adapter hands them over.
+    void arrive(const std::vector<std::uint8_t>& bytes);
+    void lineError(std::uint32_t errors);
+    // From now on no event wait completes and reads stay pending.
+    void remove() { removed_ = true; }
+
+    bool abortOnError = false;
+    // The code ClearCommError fails with; 0 when it succeeds.
+    int clearFailure = 0;
+    int pauses = 0;
+    std::deque<std::function<void()>> steps;
+    // Run when the script is over; the wait then ends as woken.
+    std::function<void()> onScriptEnd;
+    // Whether a wake handle (console, stop signal) is ready.
+    std::function<bool()> wakeReadyNow = [] { return false; };
+    std::size_t queued() const { return queue_.size(); }
+
+    bool open(const std::string&) override { return true; }
+    bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
+    bool getLineSettings(LineSettings& settings) override;
+    bool setLineSettings(const LineSettings&) override { return true; }
+    bool getTimeouts(Timeouts&) override { return true; }
+    bool setTimeouts(const Timeouts&) override { return true; }
+    bool setEventMask(std::uint32_t) override { return true; }
+    bool purge(std::uint32_t) override { return true; }
+    bool createEvent() override { return true; }
+    void setWakeHandles(const std::vector<NativeHandle>&) override {}
+    EventWait waitEvent(std::uint32_t& eventMask) override;
+    bool wakeReady() const override { return wakeReadyNow(); }
+    WakeWait waitWake(std::uint32_t) override;
+    bool clearErrors(std::uint32_t& queuedBytes) override;
+    std::uint32_t lineErrors() const override { return clearedErrors_; }
+    bool reportsArrivalsOnly() const override { return true; }
+    ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
+    // A read on a removed device is never signalled: the wait lasts its
+    // whole time, really, so that tests can see how long a stop takes.
+    CompletionWait waitRead(std::uint32_t milliseconds) override;
+    bool readResult(std::uint32_t& count) override;
+    std::uint32_t cancelRead() override { return 0; }
+    bool closePort() override { return true; }
+    bool closeEvent() override { return true; }
+    int lastError() const override { return error_; }
+
+private:
+    bool runStep();
+
+    std::deque<std::uint8_t> queue_;
+    bool arrived_ = false;
+    bool held_ = false;
+    bool removed_ = false;
+    int heldWaits_ = 0;
+    std::uint32_t errors_ = 0;
+    std::uint32_t clearedErrors_ = 0;
+    int error_ = 0;
+};
+
 }  // namespace serialtap::testing

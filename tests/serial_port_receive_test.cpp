@@ -207,15 +207,39 @@ TEST_F(ReceptionPass, PortThatKeepsFailingPausesAndReportsOnceASecond) {
     skipSetupCalls();
     for (int i = 0; i < 20; ++i) port_.receive();
     EXPECT_EQ(messages(), "Error for Waiting Comm Event: 5\n");
-    // Every pass after a failure first waits for a key or a stop request.
+    // From the second failure in a row, each pass first waits for a key or
+    // a stop request.
     std::vector<std::string> calls = callsFromNowOn();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 19);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 18);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitEvent"), 20);
+}
+
+TEST_F(ReceptionPass, SingleFailureDoesNotPauseTheReading) {
+    device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    device_.queueBytes({1});
+    device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    device_.queueBytes({2});
+    skipSetupCalls();
+    for (int i = 0; i < 4; ++i) port_.receive();
+    std::vector<std::string> calls = callsFromNowOn();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 0);
+}
+
+TEST_F(ReceptionPass, WaitEndingWithAnEmptyMaskIsAPacedFailure) {
+    for (int i = 0; i < 3; ++i) device_.waits.push_back({EventWait::Event, 0, 0, false});
+    skipSetupCalls();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(port_.receive().size, 0u);
+    EXPECT_EQ(messages(), "Error for Waiting Comm Event: 995\n");
+    std::vector<std::string> calls = callsFromNowOn();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "clearErrors"), 0);
 }
 
 TEST_F(ReceptionPass, KeyDuringThePauseEndsThePass) {
     device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    device_.waits.push_back({EventWait::Failed, 0, 5, false});
     device_.wakeWaits.push_back(WakeWait::Woken);
+    port_.receive();
     port_.receive();
     skipSetupCalls();
     Reception pass = port_.receive();

@@ -293,6 +293,41 @@ def test_q_ends_capture_while_data_flows(wine, args):
           "the capture is not the start of what was sent")
 
 
+def test_burst_written_at_once_is_captured_exactly(wine, args):
+    # The whole burst is handed to the port as fast as it takes it, so the
+    # driver's queue holds far more than one pass reads when the last
+    # bytes arrive.
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-burst.bin")
+    program = Program(wine.argv(capture), wine.env())
+    generator = random.Random(65536)
+    burst = bytes(generator.randrange(256) for _ in range(65536))
+    try:
+        wait_for_setup(program, device)
+        view = burst
+        while view:
+            _, writable, _ = select.select([], [device.master], [], 0.01)
+            if writable:
+                view = view[os.write(device.master, view):]
+            program.pump(0.001)
+        # Twice: the pseudo-terminal refills its queue from its own buffers.
+        wait_until_read(program, device)
+        wait_until_read(program, device)
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+        shown = program.shown()
+        check(b"Error" not in shown and b"problem" not in shown and b"TimeOut" not in shown,
+              f"messages during the capture: {shown!r}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+    with open(capture, "rb") as file:
+        compare(file.read(), burst.replace(b"\n", b"\r\n"))
+
+
 def test_ctrl_c_ends_capture_with_everything_written(wine, args):
     device = Device()
     link = wine.present(device)
@@ -382,6 +417,7 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
+    test_burst_written_at_once_is_captured_exactly,
     test_ctrl_c_ends_capture_with_everything_written,
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,

@@ -1,0 +1,68 @@
+// The Win32 device's reads over a named pipe, which takes overlapped reads
+// as a port does: what a wait that times out reports, what a cancelled read
+// gives, and a close that does not wait on a pending read.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "port/serial_device.h"
+
+namespace serialtap {
+namespace {
+
+class Win32Device : public ::testing::Test {
+protected:
+    Win32Device() {
+        std::string name = "\\\\.\\pipe\\serialtap-test-" + std::to_string(GetCurrentProcessId());
+        server_ = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096,
+                                   0, nullptr);
+        EXPECT_NE(server_, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(device_->open(name)) << device_->lastError();
+        EXPECT_TRUE(device_->createEvent());
+    }
+    ~Win32Device() override { CloseHandle(server_); }
+
+    void send(const std::string& bytes) {
+        DWORD written = 0;
+        ASSERT_TRUE(
+            WriteFile(server_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+
+    HANDLE server_ = INVALID_HANDLE_VALUE;
+    std::unique_ptr<SerialDevice> device_ = makePlatformDevice();
+    std::uint8_t buffer_[255] = {};
+};
+
+TEST_F(Win32Device, TimedOutReadReportsTheWaitsCodeAndGivesNothingOnceCancelled) {
+    std::uint32_t count = 99;
+    ASSERT_EQ(device_->startRead(buffer_, 10, count), ReadStart::Pending);
+    EXPECT_EQ(device_->waitRead(50), CompletionWait::TimedOut);
+    EXPECT_EQ(device_->lastError(), static_cast<int>(WAIT_TIMEOUT));
+    EXPECT_EQ(device_->cancelRead(), 0u);
+
+    // The next read is not disturbed by the one cancelled before it.
+    send("abc");
+    ReadStart start = device_->startRead(buffer_, 10, count);
+    if (start == ReadStart::Pending) {
+        ASSERT_EQ(device_->waitRead(1000), CompletionWait::Signalled);
+        ASSERT_TRUE(device_->readResult(count));
+    } else {
+        ASSERT_EQ(start, ReadStart::Completed);
+    }
+    EXPECT_EQ(std::string(buffer_, buffer_ + count), "abc");
+}
+
+TEST_F(Win32Device, CloseEndsAPendingReadAtOnce) {
+    std::uint32_t count = 0;
+    ASSERT_EQ(device_->startRead(buffer_, 10, count), ReadStart::Pending);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(device_->closePort());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+    EXPECT_TRUE(device_->closeEvent());
+}
+
+}  // namespace
+}  // namespace serialtap

@@ -1,0 +1,180 @@
+// Captures over a model of a real Windows serial driver, and the line
+// settings the Win32 device writes back to the port.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/capture_run.h"
+#include "port/comm_state.h"
+#include "tests/fake_serial_device.h"
+#include "tests/test_files.h"
+
+namespace serialtap {
+namespace {
+
+using testing::DriverModelDevice;
+using Bytes = std::vector<std::uint8_t>;
+
+class Keys : public Console {
+public:
+    std::deque<int> keys;
+    bool keyWaiting() override { return !keys.empty(); }
+    int readKey() override {
+        int key = keys.front();
+        keys.pop_front();
+        return key;
+    }
+    std::optional<NativeHandle> wakeHandle() const override { return 11; }
+};
+
+class Stop : public StopSignal {
+public:
+    bool stop = false;
+    bool requested() override { return stop; }
+    NativeHandle wakeHandle() const override { return 12; }
+};
+
+class WindowsDriver : public ::testing::Test {
+protected:
+    WindowsDriver() {
+        device_.wakeReadyNow = [this] { return !console_.keys.empty() || stop_.stop; };
+        // A run whose script is over stops, so a failing test cannot hang.
+        device_.onScriptEnd = [this] { stop_.stop = true; };
+    }
+    ~WindowsDriver() override { std::fclose(messages_); }
+
+    int run() {
+        return runCaptureWith(file_.path(), PortSettings{},
+                              {device_, &console_, &stop_, messages_});
+    }
+    void then(std::function<void()> step) { device_.steps.push_back(std::move(step)); }
+    std::string messages() { return testing::streamText(messages_); }
+    Bytes captured() { return testing::readFileBytes(file_.path()); }
+
+    DriverModelDevice device_;
+    Keys console_;
+    Stop stop_;
+    std::FILE* messages_ = std::tmpfile();
+    testing::TempPath file_{"capture.txt"};
+};
+
+Bytes burst(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    return bytes;
+}
+
+Bytes text(const std::string& value) { return Bytes(value.begin(), value.end()); }
+
+TEST_F(WindowsDriver, BytesLeftQueuedAfterABurstAreReadWithoutWaitingForMore) {
+    Bytes sent = burst(1000);
+    then([&] { device_.arrive(sent); });
+    // The next step runs only when the event wait blocks again.
+    then([&] { EXPECT_EQ(device_.queued(), 0u) << "bytes left waiting for the next event"; });
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(captured(), testing::expandLineEnds(sent));
+    EXPECT_EQ(messages(), "");
+}
+
+TEST_F(WindowsDriver, QRightAfterABurstStillKeepsEveryByte) {
+    Bytes sent = burst(1000);
+    then([&] {
+        device_.arrive(sent);
+        console_.keys.push_back('q');
+    });
+    EXPECT_EQ(run(), 0);
+    EXPECT_FALSE(stop_.stop) << "ended by the script, not by q";
+    EXPECT_EQ(captured(), testing::expandLineEnds(sent));
+}
+
+TEST_F(WindowsDriver, LineErrorWithAbortOnErrorDoesNotStopTheCapture) {
+    device_.abortOnError = true;
+    then([&] { device_.arrive(text("before ")); });
+    then([&] {
+        device_.lineError(DriverModelDevice::kFramingError);
+        device_.arrive(text("after "));
+    });
+    then([&] { device_.arrive(text("later")); });
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(captured(), text("before after later"));
+    EXPECT_EQ(messages(), "Error for Waiting Comm Event: 995\nline error: 8\n");
+}
+
+TEST_F(WindowsDriver, LineErrorsAreReportedAtMostOnceASecond) {
+    for (int i = 0; i < 5; ++i) {
+        then([&] {
+            device_.arrive(text("x"));
+            device_.lineError(DriverModelDevice::kFramingError | 0x0002);
+        });
+    }
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(captured(), text("xxxxx"));
+    EXPECT_EQ(messages(), "line error: 10\n");
+}
+
+TEST_F(WindowsDriver, QueueCountThatCannotBeReadIsReportedAndPaced) {
+    device_.clearFailure = 22;
+    for (int i = 0; i < 4; ++i) then([&] { device_.arrive(text("x")); });
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages(), "error clearing comm: 22\n");
+    EXPECT_GE(device_.pauses, 2);
+}
+
+TEST_F(WindowsDriver, QEndsTheCaptureSoonWhenThePortStopsCompletingRequests) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point pressed;
+    then([&] {
+        device_.arrive(burst(300));
+        device_.remove();
+    });
+    then([&] {
+        console_.keys.push_back('q');
+        pressed = Clock::now();
+    });
+    EXPECT_EQ(run(), 0);
+    EXPECT_FALSE(stop_.stop) << "ended by the script, not by q";
+    EXPECT_LT(Clock::now() - pressed, std::chrono::seconds(2));
+    EXPECT_EQ(messages(), "TimeOut for waiting single object: 258\n");
+}
+
+// The fields of a DCB that the program decides on, under the same names.
+struct Dcb {
+    unsigned fBinary : 1;
+    unsigned fOutxCtsFlow : 1;
+    unsigned fDsrSensitivity : 1;
+    unsigned fOutX : 1;
+    unsigned fInX : 1;
+    unsigned fErrorChar : 1;
+    unsigned fNull : 1;
+    unsigned fRtsControl : 2;
+    unsigned fAbortOnError : 1;
+    char XonChar;
+    char XoffChar;
+};
+
+TEST(CommState, ClearsWhatDropsBytesAndKeepsFlowControl) {
+    Dcb dcb{0, 1, 1, 1, 1, 1, 1, 2, 1, 0x05, 0x06};
+    makeCommStateTransparent(dcb);
+    EXPECT_EQ(dcb.fBinary, 1u);
+    EXPECT_EQ(dcb.fNull + dcb.fErrorChar + dcb.fAbortOnError + dcb.fDsrSensitivity + dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+    EXPECT_EQ(dcb.fRtsControl, 2u);
+    EXPECT_EQ(dcb.fInX, 1u);
+    EXPECT_EQ(dcb.XonChar, 0x05);
+    EXPECT_EQ(dcb.XoffChar, 0x06);
+
+    // Equal characters, as some drivers report them, would be refused.
+    dcb.XonChar = dcb.XoffChar = 0;
+    makeCommStateTransparent(dcb);
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, 0x13);
+}
+
+}  // namespace
+}  // namespace serialtap
