@@ -117,37 +117,37 @@ class GuestVm:
             self.events.put(("line", line))
         return rest
 
-    def next_event(self, deadline):
+    def _next_event(self, deadline, awaited):
         try:
             event = self.events.get(timeout=max(0.0, deadline - time.monotonic()))
         except queue.Empty:
-            raise VmError("the guest did not answer in time" + self._tail()) from None
+            raise VmError(f"no {awaited!r} from the guest in time" + self._tail()) from None
         if event[0] == "eof":
             raise VmError("QEMU ended" + self._tail())
         self.history.append(event)
         return event
 
     def _tail(self):
-        shown = [text for _, text in self.history[-25:]]
+        shown = [text for _, text in self.history[-15:]]
         return "; the last output was:\n    " + "\n    ".join(shown)
 
-    def wait_line(self, pattern, seconds):
+    def wait_line(self, pattern, seconds, awaited=None):
         """Events up to and with the first console line matching pattern."""
         deadline = time.monotonic() + seconds
         seen = []
         while True:
-            event = self.next_event(deadline)
+            event = self._next_event(deadline, awaited or pattern)
             seen.append(event)
             if event[0] == "line" and re.search(pattern, event[1]):
                 return seen
 
     def boot(self, seconds=90):
-        self.wait_line(r"^@@ READY$", seconds)
+        self.wait_line(r"^@@ READY$", seconds, "end of the boot")
 
     def command(self, text, seconds=30):
         self.qemu.stdin.write(text.encode() + b"\n")
         self.qemu.stdin.flush()
-        return Reply(text, self.wait_line(r"^@@ READY$", seconds)[:-1])
+        return Reply(text, self.wait_line(r"^@@ READY$", seconds, f"end of {text}")[:-1])
 
     def send(self, label, data, baud):
         """Writes data into a serial port of the guest at about the rate a
