@@ -72,21 +72,20 @@ def build_programs(source, out):
     subprocess.run(["cmake", "--build", static, "--target", "serialtap", "-j2"],
                    check=True, stdout=subprocess.DEVNULL)
     probe = out / "line_probe"
-    subprocess.run(["cc", "-static", "-O2", "-Wall", "-Wextra", "-Werror", "-o", probe,
+    subprocess.run(["cc", "-static", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-o", probe,
                     HERE / "line_probe.c"], check=True)
     return static / "serialtap", probe
 
 
-def initramfs(programs, suite, modules=()):
+def initramfs(programs, modules=()):
     cpio = Cpio()
-    for directory in ["bin", "dev", "proc", "sys", "tmp", "lib", "modules"]:
+    for directory in ["bin", "dev", "proc", "sys", "tmp", "modules"]:
         cpio.directory(directory)
     cpio.char_device("dev/console", 5, 1)
     cpio.file("bin/busybox", BUSYBOX.read_bytes(), executable=True)
     for program in programs:
         cpio.file(f"bin/{program.name}", program.read_bytes(), executable=True)
     cpio.file("init", (HERE / "guest" / "init").read_bytes(), executable=True)
-    cpio.file("lib/suite", suite.encode())
     for module in modules:
         cpio.file(f"modules/{module.name}", module.read_bytes())
     return cpio.finish()
@@ -100,7 +99,7 @@ def main():
     if not BUSYBOX.exists():
         sys.exit("vm: /bin/busybox missing (install the Debian package busybox-static)")
     programs = build_programs(source, out)
-    (out / "uart.cpio.gz").write_bytes(initramfs(programs, "uart"))
+    (out / "uart.cpio.gz").write_bytes(initramfs(programs))
     version, _ = find_kernel("generic")
     modules = []
     for name in USB_SERIAL_MODULES:
@@ -108,7 +107,7 @@ def main():
         if not found:
             sys.exit(f"vm: module {name}.ko of kernel {version} not found")
         modules.append(found[0])
-    (out / "ftdi.cpio.gz").write_bytes(initramfs(programs, "ftdi", modules))
+    (out / "ftdi.cpio.gz").write_bytes(initramfs(programs, modules))
 
 
 if __name__ == "__main__":

@@ -20,11 +20,12 @@ static int show(const char* path) {
         return 1;
     }
     struct termios2 t;
-    if (ioctl(fd, TCGETS2, &t) != 0) {
+    int status = ioctl(fd, TCGETS2, &t);
+    close(fd);
+    if (status != 0) {
         perror("TCGETS2");
         return 1;
     }
-    close(fd);
     static const int sizes[] = {5, 6, 7, 8};
     printf("data=%d parenb=%d parodd=%d cmspar=%d cstopb=%d cbaud=0%o ispeed=%u ospeed=%u\n",
            sizes[(t.c_cflag & CSIZE) >> 4], !!(t.c_cflag & PARENB), !!(t.c_cflag & PARODD),
