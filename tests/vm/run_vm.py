@@ -33,6 +33,8 @@ USB_SERIAL = ["-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=ser0",
               "-device", "usb-serial,bus=xhci.0,chardev=ser0,id=ftdi"]
 USB_TRACES = ["-trace", "usb_serial_set_*", "-trace", "usb_serial_unsupported_*"]
 
+CAPTURE_BYTES = 256 * 1024
+
 failures = []
 
 
@@ -195,7 +197,7 @@ def run_uart(build, findings):
     try:
         vm.boot()
         check_line_settings(vm)
-        check_capture(vm, "/dev/ttyS1", "serial1", 256 * 1024, 1)
+        check_capture(vm, "/dev/ttyS1", "serial1", CAPTURE_BYTES, 1)
         if findings:
             show_findings(vm, "/dev/ttyS1", ["-b 300", "-b 250000", "-b 56000", "-b 100000",
                                              "-p 3", "-p 4", "-n 7 -p 3"], "lcr 0x2f8")
@@ -212,7 +214,7 @@ def run_ftdi(build, findings, replug):
             vm.boot()
             if vm.command("load_usb_serial", 60).result("PORT") is None:
                 raise VmError("no /dev/ttyUSB0 in the guest")
-            check_capture(vm, "/dev/ttyUSB0", "ser0", 128 * 1024, 2)
+            check_capture(vm, "/dev/ttyUSB0", "ser0", CAPTURE_BYTES, 2)
             if findings:
                 show_findings(vm, "/dev/ttyUSB0",
                               ["-n 7 -p 2", "-n 7 -p 1", "-n 5", "-n 6", "-n 5 -s 1", "-s 2",
