@@ -84,7 +84,11 @@ class GuestVm:
         self.qemu = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         threading.Thread(target=self._read_output, daemon=True).start()
-        self.qmp = Qmp(qmp_path) if qmp_path else None
+        try:
+            self.qmp = Qmp(qmp_path) if qmp_path else None
+        except (OSError, ValueError, VmError):
+            self.qemu.kill()
+            raise
 
     def _read_output(self):
         pending, buffer = "", ""

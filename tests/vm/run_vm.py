@@ -239,7 +239,7 @@ def main():
             run_uart(build, "--findings" in arguments)
         else:
             run_ftdi(build, "--findings" in arguments, CHECK_REPLUG or "--replug" in arguments)
-    except VmError as error:
+    except (VmError, OSError, ValueError) as error:  # OSError, ValueError: from QMP
         check(False, "the guest ran every check", str(error))
     print(f"vm {arguments[0]}: {len(failures)} failed, {time.monotonic() - started:.0f} s")
     sys.exit(1 if failures else 0)
