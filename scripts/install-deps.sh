@@ -6,10 +6,13 @@ set -euo pipefail
 build_packages=(cmake make g++ clang libgtest-dev googletest python3)
 windows_packages=(g++-mingw-w64-x86-64-posix wine64 wine)
 hardening_packages=(clang-tidy cppcheck valgrind libclang-rt-14-dev)
+# The VM tests: QEMU, the guest's shell and the kernels whose drivers they test.
+vm_packages=(qemu-system-x86 busybox-static linux-image-cloud-amd64 linux-image-amd64)
 
 case "${1:-all}" in
   build) wanted=("${build_packages[@]}") ;;
-  all) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${hardening_packages[@]}") ;;
+  all) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${hardening_packages[@]}"
+    "${vm_packages[@]}") ;;
   *) echo "usage: $0 [build|all]" >&2; exit 2 ;;
 esac
 
