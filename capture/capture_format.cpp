@@ -11,6 +11,27 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 // Offset, two spaces, 16 times "HH ", a space, the printable column in bars, CR LF.
 constexpr std::size_t kHexLineMax = 16 + 2 + 16 * 3 + 1 + 18 + 2;
 
+struct HexPair {
+    std::uint8_t high;
+    std::uint8_t low;
+};
+
+// Each byte's two hex digits and its printable form, looked up rather than
+// worked out: a hex line costs 32 of each.
+struct HexTables {
+    constexpr HexTables() {
+        for (std::size_t byte = 0; byte < 256; ++byte) {
+            pairs[byte] = {static_cast<std::uint8_t>(kHexDigits[byte >> 4]),
+                           static_cast<std::uint8_t>(kHexDigits[byte & 0xF])};
+            printable[byte] = byte >= 0x20 && byte < 0x7F ? static_cast<std::uint8_t>(byte) : '.';
+        }
+    }
+    HexPair pairs[256] = {};
+    std::uint8_t printable[256] = {};
+};
+
+constexpr HexTables kHex;
+
 std::size_t writeOffset(std::uint64_t offset, std::uint8_t* out) {
     // Eight digits, more only past 4 GiB.
     std::size_t digits = 8;
@@ -108,17 +129,18 @@ void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
     length += writeOffset(offset_, line + length);
     line[length++] = ' ';
     line[length++] = ' ';
-    for (std::size_t i = 0; i < kHexLineBytes; ++i) {
-        // A short line is padded so that its printable column lines up.
-        line[length++] = i < count ? static_cast<std::uint8_t>(kHexDigits[bytes[i] >> 4]) : ' ';
-        line[length++] = i < count ? static_cast<std::uint8_t>(kHexDigits[bytes[i] & 0xF]) : ' ';
-        line[length++] = ' ';
-    }
-    line[length++] = ' ';
-    line[length++] = '|';
     for (std::size_t i = 0; i < count; ++i) {
-        line[length++] = bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.';
+        const HexPair& pair = kHex.pairs[bytes[i]];
+        line[length] = pair.high;
+        line[length + 1] = pair.low;
+        line[length + 2] = ' ';
+        length += 3;
     }
+    // A short line is padded so that its printable column lines up.
+    std::memset(line + length, ' ', 3 * (kHexLineBytes - count) + 1);
+    length += 3 * (kHexLineBytes - count) + 1;
+    line[length++] = '|';
+    for (std::size_t i = 0; i < count; ++i) line[length++] = kHex.printable[bytes[i]];
     line[length++] = '|';
     line[length++] = 0x0D;
     line[length++] = 0x0A;
