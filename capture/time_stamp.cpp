@@ -36,6 +36,20 @@ std::size_t writeField(int value, std::size_t width, std::uint8_t* out) {
                            '0', out + 1);
 }
 
+std::size_t writeElapsed(std::int64_t ns, bool sign, std::uint8_t* out) {
+    // A monotonic clock never goes back; a reading that did counts as no time.
+    const auto elapsed = static_cast<std::uint64_t>(ns > 0 ? ns : 0);
+    std::size_t length = 0;
+    out[length++] = '[';
+    if (sign) out[length++] = '+';
+    length += writeNumber(elapsed / kNsPerSecond, sign ? 1 : 4, ' ', out + length);
+    out[length++] = '.';
+    length += writeNumber(elapsed % kNsPerSecond / 1000, 6, '0', out + length);
+    out[length++] = ']';
+    out[length++] = ' ';
+    return length;
+}
+
 }  // namespace
 
 ClockReading readClock() {
@@ -130,20 +144,6 @@ std::size_t StampWriter::writeCalendar(const ClockReading& at, std::uint8_t* out
         static_cast<std::uint64_t>((at.wallNs - second * kNsPerSecond) / 1000000);
     length += writeNumber(milliseconds, 3, '0', out + length);
     if (utc) out[length++] = 'Z';
-    out[length++] = ']';
-    out[length++] = ' ';
-    return length;
-}
-
-std::size_t StampWriter::writeElapsed(std::int64_t ns, bool sign, std::uint8_t* out) const {
-    // A monotonic clock never goes back; a reading that did counts as no time.
-    const auto elapsed = static_cast<std::uint64_t>(ns > 0 ? ns : 0);
-    std::size_t length = 0;
-    out[length++] = '[';
-    if (sign) out[length++] = '+';
-    length += writeNumber(elapsed / kNsPerSecond, sign ? 1 : 4, ' ', out + length);
-    out[length++] = '.';
-    length += writeNumber(elapsed % kNsPerSecond / 1000, 6, '0', out + length);
     out[length++] = ']';
     out[length++] = ' ';
     return length;

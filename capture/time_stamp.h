@@ -55,7 +55,6 @@ public:
 
 private:
     std::size_t writeCalendar(const ClockReading& at, std::uint8_t* out);
-    std::size_t writeElapsed(std::int64_t ns, bool sign, std::uint8_t* out) const;
 
     TimeStamps kind_;
     LocalTimeFunction localTime_;

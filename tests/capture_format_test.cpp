@@ -86,7 +86,7 @@ TEST(TextStamps, EachStyleHasItsShape) {
         std::string stored;
     } cases[] = {
         {TimeStamps::LocalTime,
-         {at(0, kWall), at(0, kWall + 877 * 1000000)},
+         {at(0, kWall), at(0, kWall + 877 * std::int64_t{1000000})},
          "[2026-12-08 17:42:19.123] a\r\n[2026-12-08 17:42:20.000] a\r\n"},
         {TimeStamps::Utc,
          {at(0, kWall), at(0, 1709251199 * kSecond + 999999999), at(0, -1)},
@@ -184,7 +184,7 @@ TEST(EveryFormat, TheLastByteOfACaptureIsWritten) {
     Capture hex(CaptureFormat::Hex);
     const std::string& dump = hex.add(bytes).flushed();
     EXPECT_EQ(dump.size(), 257 * 79u - 15);
-    EXPECT_EQ(dump.substr(256 * 79),
+    EXPECT_EQ(dump.substr(std::size_t{256} * 79),
               "00001000  21                                               |!|\r\n");
 }
 

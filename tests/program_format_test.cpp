@@ -98,7 +98,7 @@ protected:
     }
 
     // The stamps of the lines, each checked for its shape and taken off.
-    std::vector<std::vector<long long>> stampsOf(std::vector<std::string>& lines) {
+    static std::vector<std::vector<long long>> stampsOf(std::vector<std::string>& lines) {
         const std::regex stamp(std::string("^") + GetParam().pattern);
         std::vector<std::vector<long long>> stamps;
         for (std::string& line : lines) {
