@@ -17,7 +17,7 @@ struct HexPair {
 };
 
 // Each byte's two hex digits and its printable form, looked up rather than
-// worked out: a hex line costs 32 of each.
+// worked out: a hex line takes sixteen of each.
 struct HexTables {
     constexpr HexTables() {
         for (std::size_t byte = 0; byte < 256; ++byte) {
