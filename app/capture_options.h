@@ -4,21 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "capture/capture_format.h"
+
 namespace serialtap {
-
-enum class CaptureFormat : std::uint8_t {
-    Text = 0,  // each 0x0A stored as 0x0D 0x0A
-    Raw = 1,   // the bytes exactly as received
-    Hex = 2,   // offset, 16 bytes in hex, their printable form
-};
-
-enum class TimeStamps : std::uint8_t {
-    None = 0,
-    LocalTime = 1,     // [2026-12-08 16:42:19.123]
-    Utc = 2,           // [2026-12-08T16:42:19.123Z]
-    SinceStart = 3,    // [   12.345678]
-    SincePrevious = 4  // [+0.012345]
-};
 
 enum class View : std::uint8_t {
     Nothing = 0,

@@ -24,13 +24,19 @@ std::optional<NativeHandle> consoleHandle(const CaptureParts& parts) {
     return parts.console->wakeHandle();
 }
 
+// The clocks are read only for a capture that stamps its lines.
+ClockReading clockReading(const CaptureParts& parts) {
+    return parts.options.timeStamps != TimeStamps::None ? parts.clock() : ClockReading{};
+}
+
 void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts) {
     port.setWakeHandles(wakeHandles(parts));
     std::optional<NativeHandle> console = consoleHandle(parts);
+    file.begin(clockReading(parts));
     int lastKey = '0';
     while (lastKey != kStopKey) {
         Reception pass = port.receive();
-        if (pass.size > 0) file.writeBytes(pass.data, pass.size);
+        if (pass.size > 0) file.writeBytes(pass.data, pass.size, clockReading(parts));
         // Without a ready wake handle no key and no stop request can be waiting.
         if (!pass.woken) continue;
         if (parts.stop != nullptr && parts.stop->requested()) break;
@@ -50,7 +56,7 @@ void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts)
 
 int runCaptureWith(const std::string& fileName, const PortSettings& settings,
                    const CaptureParts& parts) {
-    CaptureFile file;
+    CaptureFile file(parts.options.format, parts.options.timeStamps);
     if (!file.open(fileName)) {
         std::fprintf(parts.messages, "could not open capture file: %d\n", file.errorCode());
         return 1;
@@ -61,7 +67,7 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     captureLoop(port, file, parts);
     // Bytes the port had already taken in are part of the capture too.
     for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
-        file.writeBytes(rest.data, rest.size);
+        file.writeBytes(rest.data, rest.size, clockReading(parts));
     }
 
     if (!port.closePort()) {

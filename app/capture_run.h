@@ -17,6 +17,8 @@ struct CaptureParts {
     StopSignal* stop;  // none when stop requests are not watched
     std::FILE* messages;
     CaptureOptions options = {};
+    // Read when a pass returns bytes, for the capture's time stamps.
+    ClockReading (*clock)() = readClock;
 };
 
 constexpr int kStopKey = 0x71;  // 'q', lower case only

@@ -8,9 +8,12 @@ namespace serialtap {
 
 const char kExtensionHelpText[] =
     "Extension options:\n"
-    "-m <format> 0 -- text, each LF stored as CR LF (default); 1 -- raw bytes; 2 -- hex dump\n"
-    "-d <time stamps> before each line: 0 -- none (default); 1 -- local time; 2 -- UTC;\n"
-    "   3 -- seconds since the capture began; 4 -- seconds since the previous line\n"
+    "-m <format> 0 -- text, each LF stored as CR LF (default); 1 -- raw, the bytes exactly;\n"
+    "   2 -- hex dump, 16 bytes a line: 00000000  48 69 0D 0A ...  |Hi..|\n"
+    "-d <time stamps> before each line, text or hex: 0 -- none (default);\n"
+    "   1 -- local time [2026-12-08 16:42:19.123]; 2 -- UTC [2026-12-08T16:42:19.123Z];\n"
+    "   3 -- seconds since the capture began [   12.345678];\n"
+    "   4 -- seconds since the previous line [+0.012345]\n"
     "-a <append> 1 -- add to the end of the capture file instead of emptying it; 0 (default)\n"
     "-f <milliseconds> longest time a received byte waits before it is written to the file;\n"
     "   0 (default) -- when 4096 bytes are held, and at the end\n"

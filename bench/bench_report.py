@@ -63,7 +63,8 @@ def report(args, readers, datasets, results, idle, reactions):
     add(f"Data: {args.mib:g} MiB per run; cat and serialtap: median of {args.repeats} runs, "
         f"the terminal programs: {'median of ' if others > 1 else ''}{others} "
         f"run{'s' if others > 1 else ''}.  ")
-    versions = [version_of(r.argv[0]) for r in readers if r.name not in ("cat", "serialtap")]
+    versions = [version_of(r.argv[0]) for r in readers
+                if r.name.split()[0] not in ("cat", "serialtap")]
     versions = [v for v in versions if v]
     if versions:
         add(f"Compared with: {', '.join(versions)}; cat is {version_of('cat')}.")

@@ -11,6 +11,7 @@ controlling terminal, so the script can type their quit keys.
 
 import argparse
 import os
+import re
 import select
 import shutil
 import signal
@@ -33,12 +34,12 @@ MIB = 1 << 20
 class Reader:
     """How to start one program on a port, stop it, and what its file holds."""
 
-    def __init__(self, name, argv, console, quit_keys, expands_lf):
+    def __init__(self, name, argv, console, quit_keys, stores):
         self.name = name
         self.argv = argv  # with {port} and {out} to fill in
         self.console = console
         self.quit_keys = quit_keys  # None: ends by SIGTERM
-        self.expands_lf = expands_lf
+        self.stores = stores  # "raw", "text", "hex" or "stamped text": what its file holds
 
     def start(self, port, out_path):
         argv = [a.format(port=port.path, out=out_path) for a in self.argv]
@@ -54,18 +55,24 @@ class Reader:
 
 
 def make_readers(serialtap):
+    serialtap_run = [serialtap, "{out}", "-c", "{port}"]
     readers = [
-        Reader("cat", ["cat", "{port}"], False, None, False),
-        Reader("serialtap", [serialtap, "{out}", "-c", "{port}"], True, b"q", True),
+        Reader("cat", ["cat", "{port}"], False, None, "raw"),
+        Reader("serialtap", serialtap_run, True, b"q", "text"),
+        # The capture formats, side by side with cat in the same rounds.
+        Reader("serialtap -m 1", serialtap_run + ["-m", "1"], True, b"q", "raw"),
+        Reader("serialtap -m 2", serialtap_run + ["-m", "2"], True, b"q", "hex"),
+        Reader("serialtap -d 1", serialtap_run + ["-d", "1"], True, b"q", "stamped text"),
+        Reader("serialtap -d 3", serialtap_run + ["-d", "3"], True, b"q", "stamped text"),
     ]
     if shutil.which("tio"):
         readers.append(
             Reader("tio --log", ["tio", "--mute", "--log", "--log-file", "{out}", "{port}"], True,
-                   b"\x14q", False))
+                   b"\x14q", "raw"))
     if shutil.which("picocom"):
         readers.append(
             Reader("picocom --logfile", ["picocom", "--quiet", "--logfile", "{out}", "{port}"],
-                   True, b"\x01\x18", False))
+                   True, b"\x01\x18", "raw"))
     return readers
 
 
@@ -93,12 +100,37 @@ def text_lines(size):
     return b"".join(lines)[:size]
 
 
-def compare(path, expected):
+def hex_dump(data):
+    """serialtap -m 2: offset, 16 bytes in hex, their printable form, CR LF."""
+    printable = bytes(b if 0x20 <= b < 0x7F else 0x2E for b in range(256))
+    lines = []
+    for offset in range(0, len(data), 16):
+        chunk = data[offset:offset + 16]
+        hex_column = (chunk.hex(" ").upper() + " ").ljust(48).encode()
+        lines.append(b"%08X  %s |%s|\r\n" % (offset, hex_column, chunk.translate(printable)))
+    return b"".join(lines)
+
+
+# A stamp of -d 1 or -d 3 at the start of a line.
+STAMP = re.compile(rb"(^|\n)\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}| *\d+\.\d{6})\] ")
+
+
+def expected_capture(stores, data, expanded):
+    return {"raw": data, "text": expanded, "stamped text": expanded}.get(stores) or hex_dump(data)
+
+
+def compare(path, expected, stores="raw"):
     try:
         with open(path, "rb") as f:
             got = f.read()
     except FileNotFoundError:
         return "no file"
+    if stores == "stamped text":
+        # Checked for a stamp at every line start by taking them off.
+        lines = got.count(b"\n") + (0 if got.endswith(b"\n") or not got else 1)
+        got, stamps = STAMP.subn(rb"\1", got)
+        if stamps != lines:
+            return f"{stamps} stamps for {lines} lines"
     if got == expected:
         return "identical"
     if len(got) < len(expected) and expected.startswith(got):
@@ -154,7 +186,7 @@ def throughput_run(reader, data, expected, workdir, attach=None):
             "mib_per_s": len(data) / MIB / elapsed,
             "cpu_ms_per_mib": cpu * 1000 / (len(data) / MIB),
             "peak_rss_kib": peak_rss,
-            "check": compare(out_path, expected) + exit_note(reader, process),
+            "check": compare(out_path, expected, reader.stores) + exit_note(reader, process),
         }
     finally:
         if profiler and profiler.poll() is None:
@@ -261,19 +293,22 @@ def main():
     try:
         for data_name, data in datasets:
             expanded = data.replace(b"\n", b"\r\n")
+            expected = {}
             # Rounds go through every reader in turn, so that a slow spell of
             # the machine falls on all of them alike.
             for round_number in range(args.repeats):
                 for reader in readers:
-                    mine = reader.name in ("cat", "serialtap")
+                    mine = reader.name.split()[0] in ("cat", "serialtap")
                     runs = results.setdefault((data_name, reader.name), [])
                     if (not mine and round_number >= args.others_repeats) or (
                             runs and "error" in runs[-1]):
                         continue
-                    expected = expanded if reader.expands_lf else data
-                    attach = args.attach if reader.name == "serialtap" else None
+                    if reader.stores not in expected:
+                        expected[reader.stores] = expected_capture(reader.stores, data, expanded)
+                    attach = args.attach if reader.name.startswith("serialtap") else None
                     try:
-                        runs.append(throughput_run(reader, data, expected, workdir, attach))
+                        runs.append(
+                            throughput_run(reader, data, expected[reader.stores], workdir, attach))
                     except (RuntimeError, TimeoutError) as error:
                         runs.append({"error": str(error)})
             for reader in readers:

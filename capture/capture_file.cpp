@@ -1,16 +1,18 @@
 #include "capture/capture_file.h"
 
 #include <cerrno>
-#include <cstring>
 
 namespace serialtap {
+
+CaptureFile::CaptureFile(CaptureFormat format, TimeStamps stamps)
+    : formatter_(format, stamps, *this) {}
 
 CaptureFile::~CaptureFile() {
     if (stream_ != nullptr) std::fclose(stream_);
 }
 
 bool CaptureFile::open(const std::string& fileName) {
-    // Binary mode: the line-end expansion is done here, the same on every
+    // Binary mode: the formatting is done here, the same on every
     // platform, so a capture is byte-identical wherever it was made.
     stream_ = std::fopen(fileName.c_str(), "wb");
     if (stream_ == nullptr) {
@@ -22,46 +24,13 @@ bool CaptureFile::open(const std::string& fileName) {
     return true;
 }
 
-void CaptureFile::writeBytes(const std::uint8_t* bytes, std::size_t count) {
-    while (count > 0) {
-        if (used_ == kBufferBytes) writeOut();
-        std::size_t room = kBufferBytes - used_;
-        std::size_t take = count < room ? count : room;
-        std::memcpy(buffer_ + used_, bytes, take);
-        used_ += take;
-        bytes += take;
-        count -= take;
-    }
-}
-
-void CaptureFile::writeOut() {
-    std::uint8_t expanded[2 * kBufferBytes];
-    std::size_t size = 0;
-    // Whole runs between line feeds are copied at once.
-    const std::uint8_t* next = buffer_;
-    const std::uint8_t* end = buffer_ + used_;
-    while (next < end) {
-        const void* lineFeed = std::memchr(next, 0x0A, static_cast<std::size_t>(end - next));
-        const std::uint8_t* runEnd =
-            lineFeed != nullptr ? static_cast<const std::uint8_t*>(lineFeed) : end;
-        auto run = static_cast<std::size_t>(runEnd - next);
-        std::memcpy(expanded + size, next, run);
-        size += run;
-        if (runEnd == end) break;
-        expanded[size++] = 0x0D;
-        expanded[size++] = 0x0A;
-        next = runEnd + 1;
-    }
-    used_ = 0;
-    // Only the size bytes set above are written; filling the rest first
-    // would cost a pass over 8 KiB on every write-out.
-    // cppcheck-suppress uninitvar
-    if (stream_ == nullptr || std::fwrite(expanded, 1, size, stream_) != size) writeFailed_ = true;
+void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t count) {
+    if (stream_ == nullptr || std::fwrite(bytes, 1, count, stream_) != count) writeFailed_ = true;
 }
 
 bool CaptureFile::close() {
     if (stream_ == nullptr) return true;
-    if (used_ > 0) writeOut();
+    formatter_.flush();
     bool failed = writeFailed_;
     if (std::fclose(stream_) != 0) failed = true;
     stream_ = nullptr;

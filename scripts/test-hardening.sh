@@ -74,10 +74,12 @@ stage_fuzz() {
   cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSERIALTAP_TESTS=OFF -DSERIALTAP_FUZZ=ON >"$work/fuzz-configure.log" 2>&1 ||
     { cat "$work/fuzz-configure.log"; return 1; }
-  cmake --build "$dir" -j"$jobs" --target fuzz_command_line fuzz_capture_file \
+  cmake --build "$dir" -j"$jobs" --target fuzz_command_line fuzz_capture_file fuzz_capture_format \
     >"$work/fuzz-build.log" 2>&1 || { cat "$work/fuzz-build.log"; return 1; }
+  # Side by side, so the stage takes one run's time however many targets there are.
+  local fuzz_targets="command_line capture_file capture_format"
   local target pids=() status=0
-  for target in command_line capture_file; do
+  for target in $fuzz_targets; do
     # New inputs go to a scratch corpus; the committed one stays as it is.
     rm -rf "$work/corpus-$target" "$work/artifacts-$target"
     mkdir -p "$work/corpus-$target" "$work/artifacts-$target"
@@ -87,7 +89,7 @@ stage_fuzz() {
     pids+=($!)
   done
   local i=0
-  for target in command_line capture_file; do
+  for target in $fuzz_targets; do
     if wait "${pids[$i]}"; then
       echo "fuzz_$target: $(grep -E '^Done [0-9]+ runs' "$work/fuzz-$target.log")"
     else

@@ -197,5 +197,35 @@ TEST_F(CaptureRun, WithoutAConsoleOnlyAStopEndsIt) {
     EXPECT_EQ(captured(), Bytes{'a'});
 }
 
+// A clock that moves one second on every reading.
+std::int64_t fakeSeconds = 0;
+ClockReading tickingClock() { return {++fakeSeconds * 1000000000, 0}; }
+
+TEST_F(CaptureRun, StampsCarryTheTimeThePassReturnedTheLinesFirstByte) {
+    fakeSeconds = 0;
+    device_.queueBytes({'o', 'n'});
+    device_.queueBytes({'e', '\n', 't'});
+    device_.queueBytes({'w', 'o', '\n'});
+    CaptureParts parts{device_, &console_, &stop_, messages_};
+    parts.options.timeStamps = TimeStamps::SinceStart;
+    parts.clock = tickingClock;
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, parts), 0);
+    // The capture began at the first reading; each pass with bytes took one.
+    const std::string expected = "[   1.000000] one\r\n[   2.000000] two\r\n";
+    EXPECT_EQ(captured(), Bytes(expected.begin(), expected.end()));
+}
+
+TEST_F(CaptureRun, FormatsWithoutStampsLeaveTheClockAlone) {
+    device_.queueBytes({'h', 'i', '\n'});
+    CaptureParts parts{device_, &console_, &stop_, messages_};
+    parts.options.format = CaptureFormat::Raw;
+    parts.clock = [] {
+        ADD_FAILURE() << "the clock was read";
+        return ClockReading{};
+    };
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, parts), 0);
+    EXPECT_EQ(captured(), (Bytes{'h', 'i', '\n'}));
+}
+
 }  // namespace
 }  // namespace serialtap

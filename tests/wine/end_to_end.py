@@ -414,6 +414,44 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
     check(len(lines) <= 7, f"{len(lines)} messages: more than one a second")
 
 
+def hex_dump(data):
+    """What -m 2 stores: offset, 16 bytes in hex, their printable form, CR LF."""
+    printable = bytes(b if 0x20 <= b < 0x7F else 0x2E for b in range(256))
+    lines = []
+    for offset in range(0, len(data), 16):
+        chunk = data[offset:offset + 16]
+        hex_column = (chunk.hex(" ").upper() + " ").ljust(48).encode()
+        lines.append(b"%08X  %s |%s|\r\n" % (offset, hex_column, chunk.translate(printable)))
+    return b"".join(lines)
+
+
+def test_hex_dump_with_local_time_stamps(wine, args):
+    """The formats are the same bytes as on Linux; the stamps come from the
+    system's clock and local time."""
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-hex.bin")
+    before = time.time()
+    try:
+        _, sent, captured = capture_session(wine.argv(capture) + ["-m", "2", "-d", "1"],
+                                            wine.env(), device, capture, b"q")
+    finally:
+        os.unlink(link)
+        device.close()
+    after = time.time()
+    stamp = re.compile(rb"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3}\] ")
+    lines = captured.split(b"\r\n")
+    check(lines[-1] == b"", "the capture ends with a whole line")
+    unstamped = b""
+    for line in lines[:-1]:
+        match = stamp.match(line)
+        check(match is not None, f"no stamp at the start of {line[:40]!r}")
+        moment = time.mktime(time.strptime(match.group(1).decode(), "%Y-%m-%d %H:%M:%S"))
+        check(before - 2 <= moment <= after + 1, f"stamp {match.group(1)!r} is not local now")
+        unstamped += line[match.end():] + b"\r\n"
+    compare(unstamped, hex_dump(sent))
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -422,6 +460,7 @@ TESTS = [
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,
     test_failing_port_neither_spins_nor_floods,
+    test_hex_dump_with_local_time_stamps,
 ]
 
 

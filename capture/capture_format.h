@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "capture/time_stamp.h"
+
+namespace serialtap {
+
+enum class CaptureFormat : std::uint8_t {
+    Text = 0,  // each 0x0A stored as 0x0D 0x0A
+    Raw = 1,   // the bytes exactly as received
+    Hex = 2,   // offset, 16 bytes in hex, their printable form
+};
+
+// Where the formatted capture goes, a write-out at a time.
+class CaptureSink {
+public:
+    virtual ~CaptureSink() = default;
+    virtual void writeOut(const std::uint8_t* bytes, std::size_t count) = 0;
+};
+
+// Turns received bytes into the capture's format and holds the result in a
+// 4096-byte buffer that goes to the sink when a byte is to be stored while
+// it is full, and at each flush.
+//
+// Text without time stamps and raw keep the received bytes themselves in the
+// buffer (4096 received bytes; text expands its line feeds on the way out),
+// so their write-outs fall exactly where they always did. With time stamps
+// or in hex the buffer holds the formatted bytes.
+//
+// A hex line is formatted once its 16 bytes are in; until then its bytes
+// wait beside the buffer. A flush writes such a short line as it is, padded
+// so that its printable column lines up, and the next line starts at the
+// next byte's offset, so every offset stays the count of bytes before it.
+class CaptureFormatter {
+public:
+    static constexpr std::size_t kBufferBytes = 4096;
+    static constexpr std::size_t kHexLineBytes = 16;
+
+    CaptureFormatter(CaptureFormat format, TimeStamps stamps, CaptureSink& sink,
+                     LocalTimeFunction localTime = localCalendarTime);
+
+    // The moment the capture began, for stamps relative to it; without it,
+    // the first received byte's.
+    void begin(const ClockReading& now);
+    // Bytes of one reception, all received at the given moment.
+    void add(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
+    // Writes out everything held, a short hex line included.
+    void flush();
+
+private:
+    void addStampedText(const std::uint8_t* bytes, std::size_t count,
+                        const ClockReading& receivedAt);
+    void addHex(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
+    void putHexLine(const std::uint8_t* bytes, std::size_t count, const ClockReading& at);
+    void put(const std::uint8_t* bytes, std::size_t count);
+    void writeOutBuffer();
+
+    CaptureFormat format_;
+    StampWriter stamps_;
+    CaptureSink& sink_;
+    // Received bytes are kept as they are and only expanded at write-out.
+    bool direct_;
+    std::uint8_t buffer_[kBufferBytes] = {};
+    std::size_t used_ = 0;
+    bool atLineStart_ = true;
+    std::uint64_t offset_ = 0;  // received bytes before the pending hex line
+    std::uint8_t pending_[kHexLineBytes] = {};
+    std::size_t pendingCount_ = 0;
+    ClockReading pendingAt_;
+};
+
+}  // namespace serialtap
