@@ -171,6 +171,7 @@ public:
 // until the process ends, so what it touches lives as long as the process.
 struct StopState {
     std::atomic<bool> requested{false};
+    std::atomic<bool> shuttingDown{false};
     HANDLE event = nullptr;
 };
 
@@ -195,6 +196,14 @@ BOOL WINAPI onConsoleControl(DWORD type) {
             return FALSE;
     }
     StopState& state = stopState();
+    if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) &&
+        (state.requested || state.shuttingDown)) {
+        // Asked again while the capture is being written out, which may be
+        // what hangs: end now, without the run-time's clean-up, which could
+        // wait for the stream the capture loop is stuck in. The console's
+        // modes were never changed.
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
     state.requested = true;
     SetEvent(state.event);
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
@@ -212,6 +221,7 @@ public:
     NativeHandle wakeHandle() const override {
         return reinterpret_cast<NativeHandle>(stopState().event);
     }
+    void shutdownBegun() override { stopState().shuttingDown = true; }
 };
 
 }  // namespace
@@ -241,13 +251,21 @@ std::unique_ptr<StopSignal> installPlatformStopSignal() {
     if (state.event == nullptr) {
         // Manual-reset: once asked to stop, every later wait ends at once.
         state.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        // The handler stays installed for the rest of the process, so a
-        // second Ctrl+C during the shutdown cannot cut it short.
+        // The handler stays installed for the rest of the process: a second
+        // Ctrl+C during the shutdown ends it with status 1, never by default.
         SetConsoleCtrlHandler(onConsoleControl, TRUE);
     }
     state.requested = false;
+    state.shuttingDown = false;
     ResetEvent(state.event);
     return std::make_unique<Win32StopSignal>();
 }
+
+// Windows gives a process without standard handles none in their place, so
+// no file opened later can become one; failed writes raise no signal.
+void prepareProcess() {}
+
+// The console control events are all handled as stop requests.
+void endAsStopSignalAsks() {}
 
 }  // namespace serialtap
