@@ -1,9 +1,9 @@
 // Stop requests by signal, Ctrl+Z, and what the process needs before it
 // opens anything.
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -35,10 +35,8 @@ void wakeCaptureLoop() {
 }
 
 bool isEndingSignal(int signal) {
-    for (int ending : kEndingSignals) {
-        if (ending == signal) return true;
-    }
-    return false;
+    return std::any_of(std::begin(kEndingSignals), std::end(kEndingSignals),
+                       [signal](int ending) { return ending == signal; });
 }
 
 extern "C" void onStopSignal(int signal) {

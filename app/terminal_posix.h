@@ -4,8 +4,6 @@
 // have to give the terminal back (Ctrl+Z, a second stop request) while the
 // capture loop is anywhere.
 
-#include <signal.h>
-
 #include <csignal>
 
 namespace serialtap::posix {

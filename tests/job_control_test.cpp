@@ -2,7 +2,6 @@
 // bg, fg and & as users type them, with the shell's own handling of the
 // terminal and of signals.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -33,7 +33,8 @@ std::string procText(pid_t pid, const char* name) {
 char stateOf(pid_t pid) {
     std::string stat = procText(pid, "stat");
     std::size_t close = stat.rfind(')');
-    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+    if (close == std::string::npos || close + 2 >= stat.size()) return '\0';
+    return stat[close + 2];
 }
 
 std::uint64_t bytesRead(pid_t pid) {
@@ -61,6 +62,7 @@ class Shell {
 public:
     explicit Shell(std::vector<std::string> command) {
         std::vector<char*> argv;
+        argv.reserve(command.size() + 1);
         for (std::string& word : command) argv.push_back(word.data());
         argv.push_back(nullptr);
         const char* environment[] = {"PATH=/usr/bin:/bin", "TERM=dumb", "PS1=READY> ",
@@ -135,10 +137,9 @@ public:
 private:
     std::vector<pid_t> children() const {
         std::vector<pid_t> found;
-        DIR* proc = opendir("/proc");
-        if (proc == nullptr) return found;
-        while (dirent* entry = readdir(proc)) {
-            pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+            auto pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
             if (pid <= 0) continue;
             std::string stat = procText(pid, "stat");
             std::size_t close = stat.rfind(')');
@@ -148,7 +149,6 @@ private:
             pid_t parent = 0;
             if (fields >> state >> parent && parent == pid_) found.push_back(pid);
         }
-        closedir(proc);
         return found;
     }
 
@@ -173,7 +173,7 @@ protected:
     }
 
     // q, then the shell tells the job's status.
-    void stopWithQ(Shell& shell, pid_t capture) {
+    static void stopWithQ(Shell& shell, pid_t capture) {
         shell.type("q");
         ASSERT_TRUE(waitUntil([&] { return stateOf(capture) == 0 || stateOf(capture) == 'Z'; },
                               "the capture ended on q"));
@@ -183,13 +183,13 @@ protected:
     }
 
     // Ctrl+Z at a capture in the foreground; the shell's prompt follows.
-    void suspend(Shell& shell, pid_t capture) {
+    static void suspend(Shell& shell, pid_t capture) {
         ASSERT_TRUE(waitUntil([&] { return shell.takesKeys(); }, "keys taken"));
         shell.type("\x1a");
         ASSERT_TRUE(waitUntil([&] { return stateOf(capture) == 'T'; }, "stopped by Ctrl+Z"));
     }
 
-    std::vector<std::string> bash() const {
+    static std::vector<std::string> bash() {
         return {"/bin/bash", "--norc", "--noprofile", "--noediting", "-i"};
     }
 };

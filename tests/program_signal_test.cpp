@@ -102,7 +102,7 @@ protected:
     const std::string overflowing_ = randomBytes(3 * 4096 + 1);
 
     // Reported, never a silent death: status 1 and a message.
-    void expectReportedFailure(Program& program) {
+    static void expectReportedFailure(Program& program) {
         if (program.running()) program.type("q");
         EXPECT_EQ(1, program.waitExit());
         EXPECT_NE(std::string::npos, program.output().find("Error: Can't"))
@@ -149,11 +149,11 @@ TEST_F(RepeatedStopTest, SecondRequestEndsAStuckShutdownAtOnce) {
     ASSERT_TRUE(program.waitCapturing());
 
     // Far more than the pipe holds; whatever the program takes of it.
-    device_.send(randomBytes(256 * 1024), std::chrono::seconds(2));
+    device_.send(randomBytes(std::size_t{256} * 1024), std::chrono::seconds(2));
     kill(program.pid(), SIGTERM);
     program.watchOutputFor(std::chrono::milliseconds(300));
     if (program.running()) program.type("\x03");
-    EXPECT_EQ(1, program.waitExit(std::chrono::seconds(10)));
+    EXPECT_EQ(1, program.waitExit());
     expectTerminalAsAtStart(program);
 }
 

@@ -194,7 +194,7 @@ testing::AssertionResult DevicePty::send(const std::string& bytes,
 Program::Program(const std::vector<std::string>& arguments, ConsoleKind console,
                  const Launch& launch) {
     std::vector<std::string> words = launch.wrapper;
-    words.push_back(SERIALTAP_EXE);
+    words.emplace_back(SERIALTAP_EXE);
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
