@@ -201,7 +201,7 @@ TEST_F(JobControlShellTest, QStopsACaptureBroughtBackAfterCtrlZAndBg) {
     shell.type(captureCommand() + "\r");
     pid_t capture = -1;
     ASSERT_TRUE(shell.findCapture(capture));
-    suspend(shell, capture);
+    ASSERT_NO_FATAL_FAILURE(suspend(shell, capture));
     ASSERT_TRUE(shell.waitShown(kPrompt));
     shell.type("bg\r");
     ASSERT_TRUE(shell.waitShown(kPrompt));
@@ -211,7 +211,7 @@ TEST_F(JobControlShellTest, QStopsACaptureBroughtBackAfterCtrlZAndBg) {
     ASSERT_TRUE(waitUntil([&] { return shell.foreground() == capture && shell.takesKeys(); },
                           "keys taken again after fg"));
     ASSERT_TRUE(deliverTo(capture, "after fg\n"));
-    stopWithQ(shell, capture);
+    ASSERT_NO_FATAL_FAILURE(stopWithQ(shell, capture));
     EXPECT_EQ("after fg\r\n", captured());
 }
 
@@ -228,7 +228,7 @@ TEST_F(JobControlShellTest, QStopsACaptureStartedWithAmpersandAndBroughtBack) {
     ASSERT_TRUE(waitUntil([&] { return shell.foreground() == capture && shell.takesKeys(); },
                           "keys taken after fg"));
     ASSERT_TRUE(deliverTo(capture, "after fg\n"));
-    stopWithQ(shell, capture);
+    ASSERT_NO_FATAL_FAILURE(stopWithQ(shell, capture));
     EXPECT_EQ("after fg\r\n", captured());
 }
 
@@ -240,7 +240,7 @@ TEST_F(JobControlShellTest, BackgroundCaptureEndingLeavesTheForegroundJobsModes)
     shell.type(captureCommand() + "\r");
     pid_t capture = -1;
     ASSERT_TRUE(shell.findCapture(capture));
-    suspend(shell, capture);
+    ASSERT_NO_FATAL_FAILURE(suspend(shell, capture));
     ASSERT_TRUE(shell.waitShown(kPrompt));
     shell.type("bg\r");
     ASSERT_TRUE(shell.waitShown(kPrompt));
@@ -265,7 +265,7 @@ TEST_F(JobControlShellTest, CtrlZGivesThePromptItsEchoAndFgTakesKeysAgain) {
     shell.type(captureCommand() + "\r");
     pid_t capture = -1;
     ASSERT_TRUE(shell.findCapture(capture));
-    suspend(shell, capture);
+    ASSERT_NO_FATAL_FAILURE(suspend(shell, capture));
     EXPECT_EQ(static_cast<tcflag_t>(ICANON | ECHO), shell.modes().c_lflag & (ICANON | ECHO));
 
     ASSERT_TRUE(shell.waitShown(kPrompt));
@@ -273,7 +273,7 @@ TEST_F(JobControlShellTest, CtrlZGivesThePromptItsEchoAndFgTakesKeysAgain) {
     ASSERT_TRUE(waitUntil([&] { return shell.foreground() == capture && shell.takesKeys(); },
                           "keys taken again after fg"));
     ASSERT_TRUE(deliverTo(capture, "after fg\n"));
-    stopWithQ(shell, capture);
+    ASSERT_NO_FATAL_FAILURE(stopWithQ(shell, capture));
     EXPECT_EQ("after fg\r\n", captured());
 }
 
