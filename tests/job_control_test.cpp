@@ -47,6 +47,14 @@ std::uint64_t bytesRead(pid_t pid) {
     return 0;
 }
 
+// The ticker that watches for fg is a thread of its own, there only while
+// the capture is in the background.
+std::size_t threadsOf(pid_t pid) {
+    std::error_code error;
+    auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
+    return static_cast<std::size_t>(std::distance(tasks, {}));
+}
+
 template <typename Condition>
 testing::AssertionResult waitUntil(Condition condition, const std::string& what) {
     auto deadline = Clock::now() + kPatience;
@@ -206,10 +214,12 @@ TEST_F(JobControlShellTest, QStopsACaptureBroughtBackAfterCtrlZAndBg) {
     shell.type("bg\r");
     ASSERT_TRUE(shell.waitShown(kPrompt));
     ASSERT_TRUE(waitUntil([&] { return stateOf(capture) == 'S'; }, "running in the background"));
+    EXPECT_TRUE(waitUntil([&] { return threadsOf(capture) == 2; }, "a ticker in the background"));
 
     shell.type("fg\r");
     ASSERT_TRUE(waitUntil([&] { return shell.foreground() == capture && shell.takesKeys(); },
                           "keys taken again after fg"));
+    EXPECT_TRUE(waitUntil([&] { return threadsOf(capture) == 1; }, "the ticker gone after fg"));
     ASSERT_TRUE(deliverTo(capture, "after fg\n"));
     ASSERT_NO_FATAL_FAILURE(stopWithQ(shell, capture));
     EXPECT_EQ("after fg\r\n", captured());
