@@ -51,7 +51,8 @@ std::uint64_t bytesRead(pid_t pid) {
 // the capture is in the background.
 std::size_t threadsOf(pid_t pid) {
     std::error_code error;
-    auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
+    auto tasks =
+        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
     return static_cast<std::size_t>(std::distance(tasks, {}));
 }
 
@@ -95,7 +96,8 @@ public:
     }
 
     void type(const std::string& keys) {
-        ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_.get(), keys.data(), keys.size()));
+        ASSERT_EQ(static_cast<ssize_t>(keys.size()),
+                  write(master_.get(), keys.data(), keys.size()));
     }
 
     // Waits for the text to be shown after what earlier waits found.
@@ -108,8 +110,8 @@ public:
                 return testing::AssertionSuccess();
             }
             if (Clock::now() >= deadline) {
-                return testing::AssertionFailure() << "\"" << text << "\" not shown in \""
-                                                   << screen_.substr(seen_) << "\"";
+                return testing::AssertionFailure()
+                       << "\"" << text << "\" not shown in \"" << screen_.substr(seen_) << "\"";
             }
             char chunk[4096];
             ssize_t got = read(master_.get(), chunk, sizeof chunk);
@@ -258,8 +260,8 @@ TEST_F(JobControlShellTest, BackgroundCaptureEndingLeavesTheForegroundJobsModes)
 
     // A full-screen program: keys without Enter and no echo, like the capture.
     shell.type("stty -icanon -echo; sleep 600\r");
-    ASSERT_TRUE(waitUntil(
-        [&] { return shell.takesKeys() && shell.foreground() != capture; }, "sleep running"));
+    ASSERT_TRUE(waitUntil([&] { return shell.takesKeys() && shell.foreground() != capture; },
+                          "sleep running"));
     kill(capture, SIGTERM);
     ASSERT_TRUE(waitUntil([&] { return stateOf(capture) == 0 || stateOf(capture) == 'Z'; },
                           "the capture ended"));

@@ -54,8 +54,7 @@ std::string readProcFile(pid_t pid, const char* name) {
 }
 
 // Runs in the child between fork and exec, so it only makes system calls.
-[[noreturn]] void execProgram(char* const argv[], bool inputFromNull,
-                              void (*inChild)() = nullptr) {
+[[noreturn]] void execProgram(char* const argv[], bool inputFromNull, void (*inChild)() = nullptr) {
     if (inputFromNull) {
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, STDIN_FILENO);
