@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -24,9 +23,17 @@ namespace {
 
 constexpr const char* kPrompt = "READY> ";
 
+// Empty once the process is gone, which may happen in the middle of the read.
 std::string procText(pid_t pid, const char* name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    UniqueFd file(
+        open(("/proc/" + std::to_string(pid) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char chunk[1024];
+    ssize_t got = 0;
+    while (file.get() >= 0 && (got = read(file.get(), chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return got < 0 ? std::string() : text;
 }
 
 // The state letter of /proc/<pid>/stat; 0 once the process is gone.
