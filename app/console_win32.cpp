@@ -172,8 +172,14 @@ public:
 struct StopState {
     std::atomic<bool> requested{false};
     std::atomic<bool> shuttingDown{false};
+    // When the first request came, or the shutdown began after q.
+    std::atomic<ULONGLONG> firstRequestAt{0};
     HANDLE event = nullptr;
 };
+
+// One Ctrl+C may arrive twice, from the console and from a wrapper that
+// passes it on; a repeat this soon is the same request.
+constexpr ULONGLONG kSameRequestMs = 200;
 
 StopState& stopState() {
     static StopState state;
@@ -196,14 +202,18 @@ BOOL WINAPI onConsoleControl(DWORD type) {
             return FALSE;
     }
     StopState& state = stopState();
-    if ((type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) &&
-        (state.requested || state.shuttingDown)) {
+    bool interrupt = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+    if (interrupt && (state.requested || state.shuttingDown)) {
         // Asked again while the capture is being written out, which may be
         // what hangs: end now, without the run-time's clean-up, which could
         // wait for the stream the capture loop is stuck in. The console's
         // modes were never changed.
-        TerminateProcess(GetCurrentProcess(), 1);
+        if (GetTickCount64() - state.firstRequestAt >= kSameRequestMs) {
+            TerminateProcess(GetCurrentProcess(), 1);
+        }
+        return TRUE;
     }
+    if (!state.requested) state.firstRequestAt = GetTickCount64();
     state.requested = true;
     SetEvent(state.event);
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
@@ -221,7 +231,11 @@ public:
     NativeHandle wakeHandle() const override {
         return reinterpret_cast<NativeHandle>(stopState().event);
     }
-    void shutdownBegun() override { stopState().shuttingDown = true; }
+    void shutdownBegun() override {
+        StopState& state = stopState();
+        if (!state.requested) state.firstRequestAt = GetTickCount64();
+        state.shuttingDown = true;
+    }
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <iterator>
 
 #include "app/console.h"
@@ -21,6 +22,11 @@ volatile std::sig_atomic_t shuttingDown = 0;
 // A signal that asks for the process to end by it, once the capture is kept.
 volatile std::sig_atomic_t endingSignal = 0;
 int stopPipeWrite = -1;
+// When the first stop request came, or the shutdown began after q.
+timespec firstRequestAt{};
+// One Ctrl+C may arrive twice, from the terminal and from a wrapper that
+// passes it on; a repeat this soon is the same request.
+constexpr long kSameRequestMs = 200;
 
 // Ctrl+C, Ctrl+\, kill and a hang-up end the capture like q.
 constexpr int kStopSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
@@ -39,15 +45,28 @@ bool isEndingSignal(int signal) {
                        [signal](int ending) { return ending == signal; });
 }
 
+bool soonAfterFirstRequest() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsedMs = (now.tv_sec - firstRequestAt.tv_sec) * 1000 +
+                     (now.tv_nsec - firstRequestAt.tv_nsec) / 1000000;
+    return elapsedMs < kSameRequestMs;
+}
+
 extern "C" void onStopSignal(int signal) {
     int saved = errno;
-    // Asked again while the capture is being written out, which may be what
-    // hangs: end now. A hang-up is exempt, as it comes from the terminal
-    // and from the shell alike.
-    if ((stopRequested != 0 || shuttingDown != 0) && signal != SIGHUP) {
-        posix::restoreTerminal();
-        _exit(1);
+    if (stopRequested != 0 || shuttingDown != 0) {
+        // Asked again while the capture is being written out, which may be
+        // what hangs: end now. A hang-up is exempt, as it comes from the
+        // terminal and from the shell alike.
+        if (signal != SIGHUP && !soonAfterFirstRequest()) {
+            posix::restoreTerminal();
+            _exit(1);
+        }
+        errno = saved;
+        return;
     }
+    clock_gettime(CLOCK_MONOTONIC, &firstRequestAt);
     stopRequested = 1;
     if (endingSignal == 0 && isEndingSignal(signal)) endingSignal = signal;
     wakeCaptureLoop();
@@ -151,7 +170,11 @@ public:
         return stopRequested != 0;
     }
     NativeHandle wakeHandle() const override { return pipe_[0]; }
-    void shutdownBegun() override { shuttingDown = 1; }
+    void shutdownBegun() override {
+        posix::HandlersHeld held;
+        if (stopRequested == 0) clock_gettime(CLOCK_MONOTONIC, &firstRequestAt);
+        shuttingDown = 1;
+    }
 
 private:
     // A signal the process was started with ignored stays ignored, as nohup
