@@ -65,6 +65,7 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     if (!port.open(settings)) return 1;
 
     captureLoop(port, file, parts);
+    if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // Bytes the port had already taken in are part of the capture too.
     for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
         file.writeBytes(rest.data, rest.size, clockReading(parts));

@@ -28,11 +28,21 @@ public:
     virtual ~StopSignal() = default;
     virtual bool requested() = 0;
     virtual NativeHandle wakeHandle() const = 0;
+    // The capture is being written out and closed: a stop request from now
+    // on ends the process at once.
+    virtual void shutdownBegun() {}
 };
 
 std::unique_ptr<Console> openPlatformConsole();
 // Messages are shown at once on a terminal and held in a buffer otherwise.
 bool standardOutputIsTerminal();
 std::unique_ptr<StopSignal> installPlatformStopSignal();
+
+// Before anything is opened: standard input, output and error made valid,
+// and the process kept alive through failed writes, which are reported.
+void prepareProcess();
+// After the capture is closed and the terminal restored: a signal that asked
+// for the process to end by it ends it now.
+void endAsStopSignalAsks();
 
 }  // namespace serialtap

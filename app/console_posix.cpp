@@ -4,53 +4,138 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
-#include <iterator>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "app/console.h"
+#include "app/terminal_posix.h"
 
 namespace serialtap {
 
-namespace {
+namespace posix {
 
-// Set when the process is continued after a stop (Ctrl+Z, then fg or bg).
 volatile std::sig_atomic_t continued = 0;
 
+namespace {
+
+// The console as the handlers see it. The modes are written only with the
+// handlers held off, and keysSet says whether they are to be put back.
+int terminalFd = -1;
+termios foundModes{};
+volatile std::sig_atomic_t keysSet = 0;
+
+}  // namespace
+
+void restoreTerminal() {
+    if (keysSet == 0 || terminalFd < 0) return;
+    keysSet = 0;
+    if (tcgetpgrp(terminalFd) == getpgrp()) tcsetattr(terminalFd, TCSANOW, &foundModes);
+}
+
+}  // namespace posix
+
+namespace {
+
+// Wakes the capture loop once a second through a pipe while it runs. A job
+// brought to the foreground by fg after bg gets the terminal without any
+// signal, so nothing else would tell the capture that keys are its again.
+class BackgroundTicker {
+public:
+    BackgroundTicker() {
+        if (::pipe(pipe_) != 0) {
+            pipe_[0] = pipe_[1] = -1;
+            return;
+        }
+        for (int fd : pipe_) {
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
+    ~BackgroundTicker() {
+        stop();
+        for (int fd : pipe_) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    BackgroundTicker(const BackgroundTicker&) = delete;
+    BackgroundTicker& operator=(const BackgroundTicker&) = delete;
+
+    int handle() const { return pipe_[0]; }
+
+    void start() {
+        if (thread_.joinable() || pipe_[0] < 0) return;
+        stopping_ = false;
+        // Signals are for the capture loop's thread, whose handlers may stop
+        // or end the process.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        try {
+            thread_ = std::thread([this] { tick(); });
+        } catch (const std::system_error&) {
+            // Without the ticker a signal still wakes the loop.
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+        drain();
+    }
+
+    void drain() {
+        char ticks[64];
+        while (pipe_[0] >= 0 && ::read(pipe_[0], ticks, sizeof ticks) > 0) {
+        }
+    }
+
+private:
+    void tick() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
+            char tick = 1;
+            // A full pipe already wakes the loop.
+            [[maybe_unused]] ssize_t written = ::write(pipe_[1], &tick, 1);
+        }
+    }
+
+    int pipe_[2] = {-1, -1};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+};
+
 // The controlling terminal, not standard input, so a capture whose input is
-// redirected still stops on a key.
+// redirected still stops on a key. Keys are taken only while the capture has
+// the foreground; in the background the terminal and its modes are the
+// shell's and the foreground job's.
 class PosixConsole final : public Console {
 public:
     PosixConsole() {
         int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return;
-        // A capture in the background leaves the terminal to the foreground.
-        if (tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, &saved_) != 0) {
-            ::close(fd);
-            return;
-        }
-        keys_ = saved_;
-        // Keys count without Enter and are not echoed; Ctrl+C still signals.
-        keys_.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        keys_.c_cc[VMIN] = 1;
-        keys_.c_cc[VTIME] = 0;
-        if (tcsetattr(fd, TCSANOW, &keys_) != 0) {
-            ::close(fd);
-            return;
-        }
         fd_ = fd;
+        posix::terminalFd = fd;
+        followForeground();
     }
 
     ~PosixConsole() override { drop(); }
 
     bool keyWaiting() override {
         if (fd_ < 0) return false;
-        if (continued != 0) {
-            // The shell restores its own terminal modes when a job is
-            // stopped; a capture brought back to the foreground takes keys
-            // without Enter again.
-            continued = 0;
-            if (tcgetpgrp(fd_) == getpgrp()) setMode(keys_);
-        }
+        followForeground();
+        if (!foreground_) return false;
         pollfd poll{fd_, POLLIN, 0};
         if (::poll(&poll, 1, 0) <= 0) return false;
         if (poll.revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -69,120 +154,78 @@ public:
         return -1;
     }
 
-    // Out of the wait while in the background: input waiting there is the
-    // foreground's and would otherwise end every wait at once. SIGCONT,
-    // which fg sends, wakes the loop to put it back.
+    // In the background the terminal leaves the wait, as input waiting there
+    // is the foreground's and would end every wait at once; the ticker takes
+    // its place.
     std::optional<NativeHandle> wakeHandle() const override {
-        if (fd_ < 0 || tcgetpgrp(fd_) != getpgrp()) return std::nullopt;
-        return fd_;
+        if (fd_ < 0) return std::nullopt;
+        if (foreground_) return fd_;
+        if (ticker_.handle() < 0) return std::nullopt;
+        return ticker_.handle();
     }
 
 private:
-    void setMode(const termios& mode) {
-        // Setting the mode from the background must not stop the process.
-        sigset_t block;
-        sigset_t previous;
-        sigemptyset(&block);
-        sigaddset(&block, SIGTTOU);
-        sigprocmask(SIG_BLOCK, &block, &previous);
-        tcsetattr(fd_, TCSANOW, &mode);
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
+    // Called whenever the loop wakes: after a stop and continue, a tick in
+    // the background, or a key.
+    void followForeground() {
+        ticker_.drain();
+        bool wasContinued = posix::continued != 0;
+        posix::continued = 0;
+        pid_t owner = tcgetpgrp(fd_);
+        if (owner < 0) {
+            // No longer this session's terminal (hung up).
+            drop();
+            return;
+        }
+        bool now = owner == getpgrp();
+        if (now) {
+            ticker_.stop();
+            if (!foreground_ || wasContinued || posix::keysSet == 0) takeKeys();
+        } else {
+            // The shell took the terminal with its own modes; they are not
+            // the capture's to put back.
+            posix::keysSet = 0;
+            ticker_.start();
+        }
+        foreground_ = now;
+    }
+
+    // Keys count without Enter and are not echoed; Ctrl+C still signals.
+    void takeKeys() {
+        posix::HandlersHeld held;
+        if (posix::keysSet == 0) {
+            // The modes as the shell hands them over now are the ones to
+            // give back.
+            if (tcgetattr(fd_, &posix::foundModes) != 0) return;
+        }
+        termios keys = posix::foundModes;
+        keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        keys.c_cc[VMIN] = 1;
+        keys.c_cc[VTIME] = 0;
+        if (tcsetattr(fd_, TCSANOW, &keys) == 0) posix::keysSet = 1;
     }
 
     void drop() {
         if (fd_ < 0) return;
-        setMode(saved_);
+        ticker_.stop();
+        {
+            posix::HandlersHeld held;
+            posix::restoreTerminal();
+            posix::terminalFd = -1;
+        }
         ::close(fd_);
         fd_ = -1;
+        foreground_ = false;
     }
 
     int fd_ = -1;
-    termios saved_{};
-    termios keys_{};
-};
-
-volatile std::sig_atomic_t stopRequested = 0;
-int stopPipeWrite = -1;
-
-void wakeCaptureLoop() {
-    char byte = 1;
-    // A full pipe already wakes the wait; the write may be dropped.
-    [[maybe_unused]] ssize_t written = ::write(stopPipeWrite, &byte, 1);
-}
-
-extern "C" void onStopSignal(int) {
-    int saved = errno;
-    stopRequested = 1;
-    wakeCaptureLoop();
-    errno = saved;
-}
-
-extern "C" void onContinue(int) {
-    int saved = errno;
-    continued = 1;
-    wakeCaptureLoop();
-    errno = saved;
-}
-
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-class PosixStopSignal final : public StopSignal {
-public:
-    PosixStopSignal() {
-        if (::pipe(pipe_) == 0) {
-            for (int fd : pipe_) {
-                fcntl(fd, F_SETFL, O_NONBLOCK);
-                fcntl(fd, F_SETFD, FD_CLOEXEC);
-            }
-        } else {
-            pipe_[0] = pipe_[1] = -1;
-        }
-        stopRequested = 0;
-        stopPipeWrite = pipe_[1];
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-            sigaction(kStopSignals[i], &action, &previous_[i]);
-        }
-        action.sa_handler = onContinue;
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGCONT, &action, &previousContinue_);
-    }
-
-    ~PosixStopSignal() override {
-        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-            sigaction(kStopSignals[i], &previous_[i], nullptr);
-        }
-        sigaction(SIGCONT, &previousContinue_, nullptr);
-        stopPipeWrite = -1;
-        if (pipe_[0] >= 0) ::close(pipe_[0]);
-        if (pipe_[1] >= 0) ::close(pipe_[1]);
-    }
-
-    bool requested() override {
-        // Emptied so that a wake-up that was not a stop cannot keep the
-        // event wait returning.
-        char drained[64];
-        while (::read(pipe_[0], drained, sizeof drained) > 0) {
-        }
-        return stopRequested != 0;
-    }
-    NativeHandle wakeHandle() const override { return pipe_[0]; }
-
-private:
-    int pipe_[2] = {-1, -1};
-    struct sigaction previous_[std::size(kStopSignals)]{};
-    struct sigaction previousContinue_ {};
+    bool foreground_ = false;
+    BackgroundTicker ticker_;
 };
 
 }  // namespace
 
 std::unique_ptr<Console> openPlatformConsole() { return std::make_unique<PosixConsole>(); }
-
-std::unique_ptr<StopSignal> installPlatformStopSignal() {
-    return std::make_unique<PosixStopSignal>();
-}
 
 bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 

@@ -177,8 +177,15 @@ public:
 // until the process ends, so what it touches lives as long as the process.
 struct StopState {
     std::atomic<bool> requested{false};
+    std::atomic<bool> shuttingDown{false};
+    // When the first request came, or the shutdown began after q.
+    std::atomic<ULONGLONG> firstRequestAt{0};
     HANDLE event = nullptr;
 };
+
+// One Ctrl+C may arrive twice, from the console and from a wrapper that
+// passes it on; a repeat this soon is the same request.
+constexpr ULONGLONG kSameRequestMs = 200;
 
 StopState& stopState() {
     static StopState state;
@@ -201,6 +208,18 @@ BOOL WINAPI onConsoleControl(DWORD type) {
             return FALSE;
     }
     StopState& state = stopState();
+    bool interrupt = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+    if (interrupt && (state.requested || state.shuttingDown)) {
+        // Asked again while the capture is being written out, which may be
+        // what hangs: end now, without the run-time's clean-up, which could
+        // wait for the stream the capture loop is stuck in. The console's
+        // modes were never changed.
+        if (GetTickCount64() - state.firstRequestAt >= kSameRequestMs) {
+            TerminateProcess(GetCurrentProcess(), 1);
+        }
+        return TRUE;
+    }
+    if (!state.requested) state.firstRequestAt = GetTickCount64();
     state.requested = true;
     SetEvent(state.event);
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
@@ -217,6 +236,11 @@ public:
     bool requested() override { return stopState().requested; }
     NativeHandle wakeHandle() const override {
         return reinterpret_cast<NativeHandle>(stopState().event);
+    }
+    void shutdownBegun() override {
+        StopState& state = stopState();
+        if (!state.requested) state.firstRequestAt = GetTickCount64();
+        state.shuttingDown = true;
     }
 };
 
@@ -254,8 +278,8 @@ std::unique_ptr<StopSignal> installPlatformStopSignal() {
         // A process started in a new process group, or by one that ignores
         // Ctrl+C, inherits the ignoring; the handler would never see it.
         SetConsoleCtrlHandler(nullptr, FALSE);
-        // The handler stays installed for the rest of the process, so a
-        // second Ctrl+C during the shutdown cannot cut it short.
+        // The handler stays installed for the rest of the process: a second
+        // Ctrl+C during the shutdown ends it with status 1, never by default.
         if (!SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
             state.event = nullptr;
             CloseHandle(event);
@@ -263,8 +287,16 @@ std::unique_ptr<StopSignal> installPlatformStopSignal() {
         }
     }
     state.requested = false;
+    state.shuttingDown = false;
     ResetEvent(state.event);
     return std::make_unique<Win32StopSignal>();
 }
+
+// Windows gives a process without standard handles none in their place, so
+// no file opened later can become one; failed writes raise no signal.
+void prepareProcess() {}
+
+// The console control events are all handled as stop requests.
+void endAsStopSignalAsks() {}
 
 }  // namespace serialtap

@@ -5,6 +5,7 @@
 #include "app/console.h"
 
 int main(int argc, char* argv[]) {
+    serialtap::prepareProcess();
     // Shown at once on a terminal; held in a 4096-byte buffer when redirected.
     static char outputBuffer[4096];
     if (serialtap::standardOutputIsTerminal()) {
@@ -17,6 +18,8 @@ int main(int argc, char* argv[]) {
     if (commandLine.status != serialtap::ParseStatus::Capture) {
         return serialtap::reportParseOutcome(commandLine, stdout, stdin);
     }
-    return serialtap::runCapture(commandLine.captureFileName, commandLine.settings,
-                                 commandLine.options);
+    int status = serialtap::runCapture(commandLine.captureFileName, commandLine.settings,
+                                       commandLine.options);
+    serialtap::endAsStopSignalAsks();
+    return status;
 }

@@ -22,7 +22,7 @@ std::string bufferedBytes() {
     return bytes;
 }
 
-enum class Stop { Key, Signal, TypedInterrupt };
+enum class Stop { Key, Signal, TypedInterrupt, TypedQuit };
 
 struct StopCase {
     const char* name;
@@ -56,6 +56,9 @@ TEST_P(StopTest, KeepsEveryByteAndRestoresTheTerminal) {
         case Stop::TypedInterrupt:
             program.type("\x03");
             break;
+        case Stop::TypedQuit:
+            program.type("\x1c");
+            break;
     }
     EXPECT_EQ(0, program.waitExit());
     EXPECT_EQ(withLineEndsExpanded(received), captured());
@@ -75,7 +78,9 @@ INSTANTIATE_TEST_SUITE_P(Ways, StopTest,
                                          StopCase{"Sigint", Stop::Signal, SIGINT},
                                          StopCase{"Sigterm", Stop::Signal, SIGTERM},
                                          StopCase{"Sighup", Stop::Signal, SIGHUP},
-                                         StopCase{"CtrlC", Stop::TypedInterrupt, 0}),
+                                         StopCase{"CtrlC", Stop::TypedInterrupt, 0},
+                                         StopCase{"Sigquit", Stop::Signal, SIGQUIT},
+                                         StopCase{"CtrlBackslash", Stop::TypedQuit, 0}),
                          [](const auto& info) { return info.param.name; });
 
 using ClosedTerminalTest = PtyTest;

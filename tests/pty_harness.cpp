@@ -54,15 +54,18 @@ std::string readProcFile(pid_t pid, const char* name) {
 }
 
 // Runs in the child between fork and exec, so it only makes system calls.
-[[noreturn]] void execProgram(char* const argv[], bool inputFromNull) {
+[[noreturn]] void execProgram(char* const argv[], bool inputFromNull, void (*inChild)() = nullptr) {
     if (inputFromNull) {
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, STDIN_FILENO);
     }
-    // A blocked signal stays blocked across exec; the program must get them.
+    // A blocked or ignored signal stays so across exec; the program must
+    // start as from a login shell, whatever ran the tests.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal = 1; signal < 32; ++signal) std::signal(signal, SIG_DFL);
+    if (inChild != nullptr) inChild();
     execv(argv[0], argv);
     _exit(127);
 }
@@ -187,8 +190,10 @@ testing::AssertionResult DevicePty::send(const std::string& bytes,
     return testing::AssertionSuccess();
 }
 
-Program::Program(const std::vector<std::string>& arguments, ConsoleKind console) {
-    std::vector<std::string> words{SERIALTAP_EXE};
+Program::Program(const std::vector<std::string>& arguments, ConsoleKind console,
+                 const Launch& launch) {
+    std::vector<std::string> words = launch.wrapper;
+    words.emplace_back(SERIALTAP_EXE);
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
@@ -204,7 +209,7 @@ Program::Program(const std::vector<std::string>& arguments, ConsoleKind console)
             // A session of its own has no controlling terminal.
             setsid();
             dup2(pipeEnds[1], STDOUT_FILENO);
-            execProgram(argv.data(), true);
+            execProgram(argv.data(), true, launch.inChild);
         }
         close(pipeEnds[1]);
         output_.reset(pipeEnds[0]);
@@ -216,7 +221,10 @@ Program::Program(const std::vector<std::string>& arguments, ConsoleKind console)
         int master = -1;
         pid_ = forkpty(&master, nullptr, &consoleAtStart_, &size);
         if (pid_ < 0) throwErrno("forkpty");
-        if (pid_ == 0) execProgram(argv.data(), console == ConsoleKind::TerminalWithInputFromNull);
+        if (pid_ == 0) {
+            execProgram(argv.data(), console == ConsoleKind::TerminalWithInputFromNull,
+                        launch.inChild);
+        }
         output_.reset(master);
     }
     if (child_ < 0) child_ = pid_;

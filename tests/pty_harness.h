@@ -93,13 +93,22 @@ enum class ConsoleKind {
     ForegroundJob,
 };
 
+// How the program is started beyond its arguments.
+struct Launch {
+    // A command the program is run through, such as nohup.
+    std::vector<std::string> wrapper;
+    // Called in the child just before the exec (system calls only), after
+    // every signal has been set back to its default action.
+    void (*inChild)() = nullptr;
+};
+
 // One run of the built program. With a terminal its standard output is the
 // console screen; without one, a pipe the test collects. A run still going
 // when the test ends is killed, so a failing test never hangs.
 class Program {
 public:
     explicit Program(const std::vector<std::string>& arguments,
-                     ConsoleKind console = ConsoleKind::Terminal);
+                     ConsoleKind console = ConsoleKind::Terminal, const Launch& launch = {});
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;

@@ -452,6 +452,42 @@ def test_hex_dump_with_local_time_stamps(wine, args):
     compare(unstamped, hex_dump(sent))
 
 
+def test_second_ctrl_c_ends_a_stuck_shutdown(wine, args):
+    """A capture into a pipe nobody reads cannot be written out; a second
+    Ctrl+C must end it, with status 1."""
+    device = Device()
+    link = wine.present(device)
+    fifo = os.path.join(wine.work, "stalled.fifo")
+    if os.path.lexists(fifo):
+        os.unlink(fifo)
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    program = Program(wine.argv(fifo), wine.env())
+    try:
+        wait_for_setup(program, device)
+        # Far more than the pipe holds, for as long as the program takes it.
+        data = random.Random(7).randbytes(256 * 1024)
+        end = time.monotonic() + 5
+        while data and time.monotonic() < end:
+            _, writable, _ = select.select([], [device.master], [], 0.05)
+            if writable:
+                data = data[os.write(device.master, data[:509]):]
+            program.pump(0.005)
+        program.type(b"\x03")
+        program.pump(1.0)
+        if program.running():
+            program.type(b"\x03")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status is not None, f"still running {EXIT_TIMEOUT_S} s after a second Ctrl+C")
+        check(status == 1, f"exit status {status}")
+    finally:
+        program.stop()
+        os.close(reader)
+        os.unlink(fifo)
+        os.unlink(link)
+        device.close()
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -461,6 +497,7 @@ TESTS = [
     test_missing_port_is_reported,
     test_failing_port_neither_spins_nor_floods,
     test_hex_dump_with_local_time_stamps,
+    test_second_ctrl_c_ends_a_stuck_shutdown,
 ]
 
 
