@@ -1,0 +1,40 @@
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "app/terminal.h"
+
+namespace serialtap {
+
+namespace {
+
+class StandardErrorDisplay final : public StatusDisplay {
+public:
+    // A job in the background leaves the terminal's line to the foreground.
+    bool drawable() override { return tcgetpgrp(STDERR_FILENO) == getpgrp(); }
+
+    int columns() override {
+        winsize size{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+        return size.ws_col;
+    }
+
+    void write(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<StatusDisplay> standardErrorDisplay() {
+    return std::make_unique<StandardErrorDisplay>();
+}
+
+bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+void keepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace serialtap
