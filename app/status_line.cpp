@@ -1,5 +1,6 @@
 #include "app/status_line.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace serialtap {
@@ -86,7 +87,7 @@ StatusLine::StatusLine(const std::string& heading, StatusDisplay& display, bool 
         auto byte = static_cast<unsigned char>(c);
         heading_ += byte < 0x20 || byte == 0x7F ? '?' : c;
     }
-    start_ = windowStart_ = now_();
+    start_ = windowStart_ = composed_ = now_();
 }
 
 void StatusLine::bytesReceived(std::size_t count) {
@@ -129,7 +130,10 @@ std::optional<StatusLine::TimePoint> StatusLine::nextTimedChange() const {
     std::optional<TimePoint> next;
     if (total_ != windowBytes_ || rate_ != 0) next = windowStart_ + seconds(1);
     if (lastByte_) {
-        duration<double> elapsed = now_() - *lastByte_;
+        // The next change of the age the line shows, not of the age now:
+        // a redraw that finds it due must not see the one after.
+        duration<double> elapsed =
+            std::max<duration<double>>(duration<double>::zero(), composed_ - *lastByte_);
         seconds step = ageOf(elapsed).step;
         auto steps = std::chrono::duration_cast<seconds>(elapsed) / step + 1;
         TimePoint change = *lastByte_ + step * steps;
@@ -155,6 +159,7 @@ void StatusLine::redrawIfDue() {
     TimePoint now = now_();
     if (!due || now < *due) return;
     updateRate(now);
+    composed_ = now;
     dirty_ = false;
     if (!display_.drawable()) {
         shown_ = false;

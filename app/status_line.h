@@ -75,6 +75,7 @@ private:
     std::size_t shownWidth_ = 0;
     std::string shownText_;
     std::optional<TimePoint> lastDraw_;
+    TimePoint composed_;  // when the line's text was last made
 };
 
 }  // namespace serialtap
