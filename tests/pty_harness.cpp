@@ -54,7 +54,12 @@ std::string readProcFile(pid_t pid, const char* name) {
 }
 
 // Runs in the child between fork and exec, so it only makes system calls.
-[[noreturn]] void execProgram(char* const argv[], bool inputFromNull) {
+[[noreturn]] void execProgram(char* const argv[], bool inputFromNull,
+                              const char* errorFile = nullptr) {
+    if (errorFile != nullptr) {
+        int file = open(errorFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (file >= 0) dup2(file, STDERR_FILENO);
+    }
     if (inputFromNull) {
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, STDIN_FILENO);
@@ -187,7 +192,9 @@ testing::AssertionResult DevicePty::send(const std::string& bytes,
     return testing::AssertionSuccess();
 }
 
-Program::Program(const std::vector<std::string>& arguments, ConsoleKind console) {
+Program::Program(const std::vector<std::string>& arguments, ConsoleKind console,
+                 const std::string& standardErrorFile) {
+    const char* errorFile = standardErrorFile.empty() ? nullptr : standardErrorFile.c_str();
     std::vector<std::string> words{SERIALTAP_EXE};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -204,7 +211,7 @@ Program::Program(const std::vector<std::string>& arguments, ConsoleKind console)
             // A session of its own has no controlling terminal.
             setsid();
             dup2(pipeEnds[1], STDOUT_FILENO);
-            execProgram(argv.data(), true);
+            execProgram(argv.data(), true, errorFile);
         }
         close(pipeEnds[1]);
         output_.reset(pipeEnds[0]);
@@ -216,7 +223,9 @@ Program::Program(const std::vector<std::string>& arguments, ConsoleKind console)
         int master = -1;
         pid_ = forkpty(&master, nullptr, &consoleAtStart_, &size);
         if (pid_ < 0) throwErrno("forkpty");
-        if (pid_ == 0) execProgram(argv.data(), console == ConsoleKind::TerminalWithInputFromNull);
+        if (pid_ == 0) {
+            execProgram(argv.data(), console == ConsoleKind::TerminalWithInputFromNull, errorFile);
+        }
         output_.reset(master);
     }
     if (child_ < 0) child_ = pid_;

@@ -98,8 +98,11 @@ enum class ConsoleKind {
 // when the test ends is killed, so a failing test never hangs.
 class Program {
 public:
+    // Standard error goes to the file named; otherwise to the console, or
+    // without one to the test's own.
     explicit Program(const std::vector<std::string>& arguments,
-                     ConsoleKind console = ConsoleKind::Terminal);
+                     ConsoleKind console = ConsoleKind::Terminal,
+                     const std::string& standardErrorFile = "");
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
