@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,9 @@ TEST(Words, StandInPlaceOfTheFileAndNeverWaitForInput) {
                                "--version", "--list", "Exit status"}) {
         EXPECT_NE(help.output.find(letter), std::string::npos) << letter;
     }
+    // Readable on an 80-column terminal without wrapping.
+    std::istringstream lines(help.output);
+    for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), 80u) << line;
     Outcome version = report(parse({"--version"}));
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.output, std::string("serialtap ") + SERIALTAP_VERSION + "\n");
