@@ -20,6 +20,7 @@ import re
 import select
 import signal
 import struct
+import subprocess
 import sys
 import termios
 import time
@@ -379,6 +380,30 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
     check(len(lines) <= 7, f"{len(lines)} messages: more than one a second")
 
 
+def test_list_runs_cleanly(wine, args):
+    # Wine fills the SERIALCOMM map from the host's /dev/ttyS*, /dev/ttyUSB*
+    # and /dev/ttyACM* ports; a COM port linked into dosdevices, as COM23 is
+    # here, is not in it, nor in the ports device class. So the list is
+    # checked for being well formed, whatever Wine reports.
+    device = Device()
+    link = wine.present(device)
+    try:
+        result = subprocess.run(["wine", wine.exe, "--list"], env=wine.env(), stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=START_TIMEOUT_S)
+    finally:
+        os.unlink(link)
+    check(result.returncode == 0, f"exit status {result.returncode}")
+    check(result.stderr == b"", f"wrote {result.stderr!r} to standard error")
+    text = result.stdout
+    check(text.endswith(b"\r\n"), f"printed {text!r}")
+    lines = text[:-2].split(b"\r\n")
+    if lines != [b"no serial ports found"]:
+        for line in lines:
+            check(re.fullmatch(rb"COM[1-9][0-9]*( [a-z-]+=(\"[^\"]*\"|[^ \"]+))*", line),
+                  f"malformed line {line!r}")
+    print(f"  Wine lists: {lines}", flush=True)
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -386,6 +411,7 @@ TESTS = [
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,
     test_failing_port_neither_spins_nor_floods,
+    test_list_runs_cleanly,
 ]
 
 
