@@ -35,7 +35,7 @@ std::optional<std::uint32_t> CaptureView::waitLimitMs() const {
     std::optional<StatusLine::TimePoint> next = status_->nextRedraw();
     if (!next) return std::nullopt;
     auto left = *next - status_->now();
-    if (left <= left.zero()) return 0;
+    if (left <= StatusLine::Clock::duration::zero()) return 0;
     // Rounded up, so that the wait never ends just before the redraw is due.
     return static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }

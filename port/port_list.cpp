@@ -134,7 +134,11 @@ std::vector<PortInfo> windowsPorts(const std::vector<WindowsPortRecord>& devices
         port.hardwareId = device.hardwareId;
         std::string vendor = hexAfter(device.hardwareId, "VID_");
         std::string product = hexAfter(device.hardwareId, "PID_");
-        if (!vendor.empty() && !product.empty()) port.usbId = vendor + ":" + product;
+        if (!vendor.empty() && !product.empty()) {
+            port.usbId = vendor;
+            port.usbId += ":";
+            port.usbId += product;
+        }
         ports.push_back(port);
     }
     for (const SerialCommEntry& entry : serialComm) {

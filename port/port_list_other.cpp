@@ -1,5 +1,4 @@
-#include <dirent.h>
-
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,18 +9,17 @@ namespace serialtap {
 // Other POSIX systems (macOS): the call-out devices, /dev/cu.*, which open
 // without waiting for the carrier.
 std::vector<PortInfo> findPorts() {
+    namespace fs = std::filesystem;
     std::vector<PortInfo> ports;
-    DIR* folder = opendir("/dev");
-    if (folder == nullptr) return ports;
-    while (const dirent* entry = readdir(folder)) {
-        std::string name = entry->d_name;
-        if (name.compare(0, 3, "cu.") == 0) {
-            PortInfo port;
-            port.name = "/dev/" + name;
-            ports.push_back(port);
-        }
+    std::error_code error;
+    for (fs::directory_iterator it("/dev", error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (name.compare(0, 3, "cu.") != 0) continue;
+        PortInfo port;
+        port.name = "/dev/" + name;
+        ports.push_back(port);
     }
-    closedir(folder);
     return ports;
 }
 

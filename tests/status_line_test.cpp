@@ -41,7 +41,8 @@ protected:
     int idleFor(std::chrono::seconds span) {
         TimePoint end = now_ + span;
         int wakes = 0;
-        for (auto next = status_->nextRedraw(); next && *next <= end; next = status_->nextRedraw()) {
+        for (auto next = status_->nextRedraw(); next && *next <= end;
+             next = status_->nextRedraw()) {
             now_ = std::max(now_, *next);
             status_->redrawIfDue();
             ++wakes;
