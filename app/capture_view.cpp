@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "app/terminal.h"
+
 namespace serialtap {
 
 void CaptureView::received(const std::uint8_t* data, std::size_t size) {
@@ -16,10 +18,7 @@ void CaptureView::received(const std::uint8_t* data, std::size_t size) {
         }
     }
     // A reader that went away (a closed pipe) ends the showing, not the capture.
-    if (std::fwrite(shown.data(), 1, shown.size(), bytes_) != shown.size() ||
-        std::fflush(bytes_) != 0) {
-        bytes_ = nullptr;
-    }
+    if (!writeShown(bytes_, shown, bytesToTerminal_)) bytes_ = nullptr;
 }
 
 void CaptureView::portStateChanged(PortState state) {
@@ -30,9 +29,13 @@ void CaptureView::beforeMessage() {
     if (status_) status_->erase();
 }
 
-std::optional<std::uint32_t> CaptureView::waitLimitMs() const {
+std::optional<StatusLine::TimePoint> CaptureView::nextRedraw() const {
     if (!status_) return std::nullopt;
-    std::optional<StatusLine::TimePoint> next = status_->nextRedraw();
+    return status_->nextRedraw();
+}
+
+std::optional<std::uint32_t> CaptureView::waitLimitMs() const {
+    std::optional<StatusLine::TimePoint> next = nextRedraw();
     if (!next) return std::nullopt;
     auto left = *next - status_->now();
     if (left <= StatusLine::Clock::duration::zero()) return 0;

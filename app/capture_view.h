@@ -27,8 +27,10 @@ public:
     void received(const std::uint8_t* data, std::size_t size);
     void portStateChanged(PortState state);
     void beforeMessage();
-    // The longest the capture may wait before the view needs it again;
+    // When the view needs the capture loop again (a status line redraw);
     // none while it needs nothing.
+    std::optional<StatusLine::TimePoint> nextRedraw() const;
+    // The same as the longest the capture's wait may last.
     std::optional<std::uint32_t> waitLimitMs() const;
     void redraw();
     void end();

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "app/status_line.h"
 
@@ -13,5 +15,9 @@ bool standardErrorIsTerminal();
 // Writing to a pipe whose reader has gone fails instead of ending the
 // program, so the capture keeps every byte.
 void keepRunningWhenOutputCloses();
+
+// Writes received bytes to a stream at once: on a terminal as its text
+// mode shows them, elsewhere unchanged (no LF to CR LF on Windows).
+bool writeShown(std::FILE* stream, const std::string& bytes, bool terminal);
 
 }  // namespace serialtap

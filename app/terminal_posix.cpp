@@ -37,4 +37,9 @@ bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 void keepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
 
+bool writeShown(std::FILE* stream, const std::string& bytes, bool) {
+    return std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
+           std::fflush(stream) == 0;
+}
+
 }  // namespace serialtap

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -40,5 +42,16 @@ bool standardErrorIsTerminal() {
 
 // Windows has no signal for a closed pipe; the write fails.
 void keepRunningWhenOutputCloses() {}
+
+bool writeShown(std::FILE* stream, const std::string& bytes, bool terminal) {
+    if (std::fflush(stream) != 0) return false;
+    // Messages keep their text-mode line ends; the bytes are the device's.
+    int fd = _fileno(stream);
+    int mode = terminal ? -1 : _setmode(fd, _O_BINARY);
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
+                   std::fflush(stream) == 0;
+    if (mode != -1) _setmode(fd, mode);
+    return written;
+}
 
 }  // namespace serialtap
