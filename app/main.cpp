@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <string>
 
 #include "app/capture_run.h"
 #include "app/command_line.h"
@@ -16,8 +17,10 @@ int main(int argc, char* argv[]) {
 
     serialtap::CommandLine commandLine = serialtap::parseCommandLine(argc, argv);
     if (commandLine.status == serialtap::ParseStatus::List) {
-        std::fputs(serialtap::portListText(serialtap::findPorts()).c_str(), stdout);
-        return 0;
+        // A list that could not be written is no success.
+        std::string list = serialtap::portListText(serialtap::findPorts());
+        bool written = std::fputs(list.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+        return written ? 0 : 1;
     }
     if (commandLine.status != serialtap::ParseStatus::Capture) {
         return serialtap::reportParseOutcome(commandLine, stdout, stdin);
