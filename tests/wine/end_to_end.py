@@ -380,6 +380,29 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
     check(len(lines) <= 7, f"{len(lines)} messages: more than one a second")
 
 
+def test_status_line_shows_the_bytes(wine, args):
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-status.bin")
+    program = Program(wine.argv(capture) + ["-v", "1"], wine.env())
+    try:
+        wait_for_setup(program, device)
+        send(program, device, b"hello\n")
+        end = time.monotonic() + START_TIMEOUT_S
+        while b"| 6 B |" not in program.shown():
+            check(time.monotonic() < end, f"no status line for the 6 bytes: {program.shown()!r}")
+            program.pump(0.1)
+        # Shortened from its start to the console's 80 columns.
+        check(b"capture-status.bin | 6 B | " in program.shown(), f"showed {program.shown()!r}")
+        check(b"| open | q to stop" in program.shown(), f"showed {program.shown()!r}")
+        program.type(b"q")
+        check(program.wait(EXIT_TIMEOUT_S) == 0, f"exit status {program.status}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+
+
 def test_list_runs_cleanly(wine, args):
     # Wine fills the SERIALCOMM map from the host's /dev/ttyS*, /dev/ttyUSB*
     # and /dev/ttyACM* ports; a COM port linked into dosdevices, as COM23 is
@@ -411,6 +434,7 @@ TESTS = [
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,
     test_failing_port_neither_spins_nor_floods,
+    test_status_line_shows_the_bytes,
     test_list_runs_cleanly,
 ]
 
