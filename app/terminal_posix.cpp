@@ -12,8 +12,12 @@ namespace {
 
 class StandardErrorDisplay final : public StatusDisplay {
 public:
-    // A job in the background leaves the terminal's line to the foreground.
-    bool drawable() override { return tcgetpgrp(STDERR_FILENO) == getpgrp(); }
+    // A job in the background leaves the terminal's line to the foreground;
+    // a terminal that is not the controlling one has no foreground to ask.
+    bool drawable() override {
+        pid_t foreground = tcgetpgrp(STDERR_FILENO);
+        return foreground < 0 || foreground == getpgrp();
+    }
 
     int columns() override {
         winsize size{};
