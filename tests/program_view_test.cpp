@@ -1,6 +1,7 @@
 // What a user sees: the words in place of the file name, and the status
 // line (-v 1) and received bytes (-v 2) while capturing.
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -127,6 +128,18 @@ TEST_F(StatusLineTest, BecomesOneSummaryLineWithoutATerminal) {
         << summary;
     EXPECT_EQ(1u, countOf(summary, "\n"));
     EXPECT_NE(std::string::npos, summary.find(", port open\n")) << summary;
+}
+
+// A capture in the background leaves the terminal's line to the foreground.
+TEST_F(StatusLineTest, StaysOffTheTerminalInTheBackground) {
+    Program program(commandLine({"-v", "1"}), ConsoleKind::BackgroundJob);
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(deliver(program, "data\n"));
+    program.watchOutputFor(std::chrono::milliseconds(1500));
+    kill(program.pid(), SIGTERM);
+    EXPECT_EQ(0, program.waitExit());
+    EXPECT_EQ(std::string::npos, program.output().find("q to stop")) << program.output();
+    EXPECT_EQ("data\r\n", captured());
 }
 
 using ShownBytesTest = PtyTest;
