@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "tests/fake_serial_device.h"
-#include "tests/terminal_screen.h"
 #include "tests/test_files.h"
 
 namespace serialtap {
@@ -196,42 +195,6 @@ TEST_F(CaptureRun, WithoutAConsoleOnlyAStopEndsIt) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(device_.wakeHandles, std::vector<NativeHandle>{12});
     EXPECT_EQ(captured(), Bytes{'a'});
-}
-
-// The status line and the messages share the terminal; the line makes
-// way for each message, the port's and the capture run's alike.
-class SharedTerminal : public StatusDisplay {
-public:
-    explicit SharedTerminal(std::FILE* messages) : messages_(messages) {}
-    bool drawable() override { return true; }
-    int columns() override { return 0; }
-    void write(const std::string& text) override { std::fputs(text.c_str(), messages_); }
-
-private:
-    std::FILE* messages_;
-};
-
-TEST_F(CaptureRun, TheStatusLineIsErasedBeforeEveryMessageAndAtTheEnd) {
-    SharedTerminal terminal(messages_);
-    // Every look at the clock finds a redraw due.
-    auto now = StatusLine::Clock::now();
-    CaptureView view(
-        std::make_unique<StatusLine>("COM1 9600 8N1 -> capture.txt", terminal, true,
-                                     [&now] { return now += std::chrono::seconds(1); }));
-    device_.waits.push_back({EventWait::Failed, 0, 5, false});
-    device_.wakeWaits = {WakeWait::TimedOut};
-    device_.queueBytes({'a'});
-    device_.failCall("closePort", 6);
-    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{},
-                             {device_, &console_, &stop_, messages_, {}, &view}),
-              0);
-    testing::TerminalScreen screen;
-    screen.write(messages());
-    EXPECT_EQ(screen.lines(), (std::vector<std::string>{"Error for Waiting Comm Event: 5",
-                                                        "Port  Closing isn't successed: 6", ""}))
-        << messages();
-    EXPECT_NE(messages().find("\rCOM1 9600 8N1 -> capture.txt | 1 B |"), std::string::npos)
-        << "the line did not come back after the message";
 }
 
 TEST_F(CaptureRun, ShownBytesAreEveryReceivedByteUnchanged) {

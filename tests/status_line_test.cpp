@@ -14,7 +14,7 @@ using TimePoint = StatusLine::TimePoint;
 
 class RecordingDisplay : public StatusDisplay {
 public:
-    bool drawable() override { return foreground; }
+    bool drawable() override { return true; }
     int columns() override { return width; }
     void write(const std::string& text) override {
         ++writes;
@@ -22,7 +22,6 @@ public:
         written += text;
     }
 
-    bool foreground = true;
     int width = 0;
     int writes = 0;
     std::string written;
@@ -151,15 +150,6 @@ TEST_F(StatusLineTest, FitsANarrowTerminalByShorteningTheHeading) {
     now_ += 1s;
     status.redrawIfDue();
     EXPECT_EQ(shown(), "/dev/ttyUSB0 115200");
-}
-
-TEST_F(StatusLineTest, DrawsNothingInTheBackground) {
-    display_.foreground = false;
-    StatusLine& status = line();
-    status.redrawIfDue();
-    status.erase();
-    status.end();
-    EXPECT_EQ(display_.writes, 0);
 }
 
 TEST_F(StatusLineTest, WithoutATerminalWritesOneSummaryAtTheEnd) {
