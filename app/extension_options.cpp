@@ -90,9 +90,12 @@ int hexDigit(char c) {
     return -1;
 }
 
+// Sized to the value, however long: a cut message would lose its line break.
 std::string message(const char* format, char letter, const char* value) {
-    char text[512];
-    std::snprintf(text, sizeof text, format, letter, value);
+    int length = std::snprintf(nullptr, 0, format, letter, value);
+    if (length <= 0) return "\n";
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, letter, value);
     return text;
 }
 

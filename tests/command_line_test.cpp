@@ -220,6 +220,7 @@ TEST(ExtensionOptions, DefaultsKeepTheOriginalBehaviour) {
 }
 
 TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
+    const std::string longValue(600, '9');
     struct Case {
         std::vector<const char*> args;
         std::string output;
@@ -234,6 +235,7 @@ TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
         {{"-e", "\\x4"}, "bad escape in the text of option -e: \\x4\n"},
         {{"-e", "end\\"}, "bad escape in the text of option -e: end\\\n"},
         {{"-d", "1", "-m", "1"}, "time stamps (-d) need the text or hex format (-m 0 or -m 2)\n"},
+        {{"-r", longValue.c_str()}, "invalid value for option -r: " + longValue + "\n"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> args{"log.txt"};
