@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/capture_options.h"
+#include "app/capture_view.h"
 #include "app/console.h"
 #include "port/port_settings.h"
 #include "port/serial_device.h"
@@ -17,6 +18,7 @@ struct CaptureParts {
     StopSignal* stop;  // none when stop requests are not watched
     std::FILE* messages;
     CaptureOptions options = {};
+    CaptureView* view = nullptr;  // none: nothing shown while capturing
     // Read when a pass returns bytes, for the capture's time stamps.
     ClockReading (*clock)() = readClock;
 };

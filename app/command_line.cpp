@@ -31,6 +31,7 @@ struct Word {
 const Word kWords[] = {
     {"--help", ParseStatus::Help},
     {"--version", ParseStatus::Version},
+    {"--list", ParseStatus::List},
 };
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -164,6 +165,7 @@ int reportParseOutcome(const CommandLine& commandLine, std::FILE* out, std::FILE
         case ParseStatus::Version:
             std::fputs(kVersionText, out);
             return 0;
+        case ParseStatus::List:  // main lists the ports
         case ParseStatus::Capture:
             return 0;
     }

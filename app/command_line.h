@@ -17,6 +17,7 @@ enum class ParseStatus {
     BadValue,       // an extension option's value makes no sense
     Help,           // --help: the usage screen with the extension options
     Version,        // --version
+    List,           // --list: the serial ports of this machine
 };
 
 struct CommandLine {

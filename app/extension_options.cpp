@@ -8,31 +8,38 @@ namespace serialtap {
 
 const char kExtensionHelpText[] =
     "Extension options:\n"
-    "-m <format> 0 -- text, each LF stored as CR LF (default); 1 -- raw, the bytes exactly;\n"
-    "   2 -- hex dump, 16 bytes a line: 00000000  48 69 0D 0A ...  |Hi..|\n"
+    "-m <format> 0 -- text, each LF stored as CR LF (default); 1 -- raw, the bytes\n"
+    "   exactly; 2 -- hex dump, 16 bytes a line: 00000000  48 69 0D 0A ...  |Hi..|\n"
     "-d <time stamps> before each line, text or hex: 0 -- none (default);\n"
-    "   1 -- local time [2026-12-08 16:42:19.123]; 2 -- UTC [2026-12-08T16:42:19.123Z];\n"
+    "   1 -- local time [2026-12-08 16:42:19.123];\n"
+    "   2 -- UTC [2026-12-08T16:42:19.123Z];\n"
     "   3 -- seconds since the capture began [   12.345678];\n"
     "   4 -- seconds since the previous line [+0.012345]\n"
-    "-a <append> 1 -- add to the end of the capture file instead of emptying it; 0 (default)\n"
-    "-f <milliseconds> longest time a received byte waits before it is written to the file;\n"
-    "   0 (default) -- when 4096 bytes are held, and at the end\n"
+    "-a <append> 1 -- add to the end of the capture file instead of emptying it;\n"
+    "   0 (default)\n"
+    "-f <milliseconds> longest time a received byte waits before it is written to\n"
+    "   the file; 0 (default) -- when 4096 bytes are held, and at the end\n"
     "-t <seconds> stop after this many seconds; 0 -- no limit (default)\n"
-    "-i <seconds> stop after this many seconds without a received byte; 0 -- never (default)\n"
+    "-i <seconds> stop after this many seconds without a received byte;\n"
+    "   0 -- never (default)\n"
     "-e <text> stop when the device has sent this text (escapes \\r \\n \\t \\\\ \\xHH)\n"
     "-x <text> stop with exit status 2 when the device has sent this text\n"
-    "-r <reconnect> 1 -- reopen the port when it comes back after failing (default); 0 -- off\n"
-    "-v <view> 0 -- nothing (default); 1 -- a status line on standard error;\n"
-    "   2 -- the received bytes on standard output too\n"
+    "-r <reconnect> 1 -- reopen the port when it comes back after failing\n"
+    "   (default); 0 -- off\n"
+    "-v <view> 0 -- nothing (default); 1 -- a status line on standard error, or one\n"
+    "   summary line at the end when that is not a terminal; 2 -- the received\n"
+    "   bytes on standard output too\n"
     "Words in place of <file>:\n"
     "--help     this screen\n"
     "--version  the program's name and version\n"
-    "--list     the serial ports of this machine\n"
+    "--list     the serial ports of this machine, one a line, the name for -c first\n"
+    "Press q to stop a capture.\n"
     "Exit status: 0 -- stopped by q, a signal, -t, -i or -e; 1 -- an error;\n"
-    "   2 -- the -x text arrived; 3 -- the -t time ran out before the -e text arrived.\n"
+    "   2 -- the -x text arrived; 3 -- the -t time ran out before the -e text\n"
+    "   arrived.\n"
     "Examples:\n"
-    "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"Kernel panic\"\n"
-    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1\n";
+    "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"panic\"\n"
+    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n";
 
 namespace {
 
@@ -85,9 +92,12 @@ int hexDigit(char c) {
     return -1;
 }
 
+// Sized to the value, however long: a cut message would lose its line break.
 std::string message(const char* format, char letter, const char* value) {
-    char text[512];
-    std::snprintf(text, sizeof text, format, letter, value);
+    int length = std::snprintf(nullptr, 0, format, letter, value);
+    if (length <= 0) return "\n";
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, letter, value);
     return text;
 }
 

@@ -1,8 +1,10 @@
 #include <cstdio>
+#include <string>
 
 #include "app/capture_run.h"
 #include "app/command_line.h"
 #include "app/console.h"
+#include "port/port_list.h"
 
 int main(int argc, char* argv[]) {
     serialtap::prepareProcess();
@@ -15,6 +17,12 @@ int main(int argc, char* argv[]) {
     }
 
     serialtap::CommandLine commandLine = serialtap::parseCommandLine(argc, argv);
+    if (commandLine.status == serialtap::ParseStatus::List) {
+        // A list that could not be written is no success.
+        std::string list = serialtap::portListText(serialtap::findPorts());
+        bool written = std::fputs(list.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+        return written ? 0 : 1;
+    }
     if (commandLine.status != serialtap::ParseStatus::Capture) {
         return serialtap::reportParseOutcome(commandLine, stdout, stdin);
     }

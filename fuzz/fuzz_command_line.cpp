@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/command_line.h"
@@ -87,9 +88,14 @@ bool referenceExtensionValue(char letter, const std::string& value) {
 CommandLine expectedParse(const std::vector<const char*>& argv) {
     CommandLine expected;
     if (argv.size() < 2) return expected;
-    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0) {
-        expected.status = argv[1][2] == 'h' ? ParseStatus::Help : ParseStatus::Version;
-        return expected;
+    const std::pair<const char*, ParseStatus> words[] = {{"--help", ParseStatus::Help},
+                                                         {"--version", ParseStatus::Version},
+                                                         {"--list", ParseStatus::List}};
+    for (const auto& [word, status] : words) {
+        if (std::strcmp(argv[1], word) == 0) {
+            expected.status = status;
+            return expected;
+        }
     }
     expected.captureFileName = argv[1];
     bool rawFormat = false;
@@ -168,6 +174,7 @@ std::string expectedReport(const CommandLine& parsed) {
             return std::string(serialtap::kUsageText) + serialtap::kExtensionHelpText;
         case ParseStatus::Version:
             return serialtap::kVersionText;
+        case ParseStatus::List:  // listed by main, not by the report
         case ParseStatus::Capture:
             return "";
     }
@@ -191,9 +198,9 @@ void checkReport(const CommandLine& parsed) {
     const long taken = std::ftell(in);
     std::fclose(in);
 
-    const bool succeeds = parsed.status == ParseStatus::Capture ||
-                          parsed.status == ParseStatus::Help ||
-                          parsed.status == ParseStatus::Version;
+    const bool succeeds =
+        parsed.status == ParseStatus::Capture || parsed.status == ParseStatus::Help ||
+        parsed.status == ParseStatus::Version || parsed.status == ParseStatus::List;
     check(status == (succeeds ? 0 : 1), "exit status");
     if (parsed.status == ParseStatus::BadValue) {
         check(!printed.empty() && printed.back() == '\n', "a value's message ends its line");

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ public:
     // Waits with no time-out until the port reports an event in the mask
     // or a wake handle is ready.
     virtual EventWait waitEvent(std::uint32_t& eventMask) = 0;
+    // Makes the event waits end after at most this long, reporting a
+    // wake-up with no wake handle ready; none: no limit.
+    virtual void setEventWaitLimit(std::optional<std::uint32_t> /*milliseconds*/) {}
     // Whether a wake handle was ready when the last wait ended; true when
     // the device cannot tell, which only costs a look at the console.
     virtual bool wakeReady() const { return true; }

@@ -102,7 +102,8 @@ public:
         }
         readsSincePoll_ = 0;
         if (polls_.empty()) setWakeHandles({});
-        if (!pollAll(polls_.data(), polls_.size(), -1)) return EventWait::Failed;
+        int limit = waitLimit_ ? static_cast<int>(*waitLimit_) : -1;
+        if (!pollAll(polls_.data(), polls_.size(), limit)) return EventWait::Failed;
         wakeReady_ = anyReady(polls_.data() + 1, polls_.size() - 1);
         short port = polls_[0].revents;
         if (port & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -120,6 +121,10 @@ public:
     }
 
     bool wakeReady() const override { return wakeReady_; }
+
+    void setEventWaitLimit(std::optional<std::uint32_t> milliseconds) override {
+        waitLimit_ = milliseconds;
+    }
 
     WakeWait waitWake(std::uint32_t milliseconds) override {
         std::size_t count = polls_.size() > 1 ? polls_.size() - 1 : 0;
@@ -231,6 +236,7 @@ private:
     std::uint32_t eventMask_ = 0;
     std::vector<pollfd> polls_;
     bool wakeReady_ = false;
+    std::optional<std::uint32_t> waitLimit_;
 };
 
 }  // namespace

@@ -175,8 +175,11 @@ public:
 
         if (waitHandles_.empty()) setWakeHandles({});
         DWORD count = static_cast<DWORD>(waitHandles_.size());
-        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, INFINITE);
+        DWORD limit = waitLimit_ ? *waitLimit_ : INFINITE;
+        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, limit);
         if (result == WAIT_FAILED) return failedWith(GetLastError());
+        // The event wait stays pending for the next call.
+        if (result == WAIT_TIMEOUT) return EventWait::Woken;
         if (result < WAIT_OBJECT_0 + count - 1) return EventWait::Woken;
         if (result != WAIT_OBJECT_0 + count - 1) return failedWith(ERROR_INVALID_HANDLE);
 
@@ -189,6 +192,10 @@ public:
         // going away) is the reception pass's to judge.
         eventMask = request.mask;
         return EventWait::Event;
+    }
+
+    void setEventWaitLimit(std::optional<std::uint32_t> milliseconds) override {
+        waitLimit_ = milliseconds;
     }
 
     // Looked at when a pass ends: a key pressed or a stop requested while
@@ -399,6 +406,7 @@ private:
     DCB lineSettings_{};
     DWORD lineErrors_ = 0;
     bool commWaitPending_ = false;
+    std::optional<std::uint32_t> waitLimit_;
     bool readPending_ = false;
     bool stuck_ = false;
     std::vector<HANDLE> wakeHandles_;

@@ -11,6 +11,7 @@ bool SerialPort::fail(const char* format, bool closeAfter) {
     // The code is read before the close, which may change it.
     int code = device_.lastError();
     if (closeAfter) device_.closePort();
+    if (beforeMessage_) beforeMessage_();
     std::fprintf(messages_, format, code);
     return false;
 }
@@ -54,6 +55,7 @@ void SerialPort::report(const char* format, int code) {
     if (text == lastMessage_ && now - lastMessageTime_ < std::chrono::seconds(1)) return;
     lastMessage_ = text;
     lastMessageTime_ = now;
+    if (beforeMessage_) beforeMessage_();
     std::fputs(text, messages_);
 }
 

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,14 @@ public:
     bool open(const PortSettings& settings);
 
     void setWakeHandles(const std::vector<NativeHandle>& handles);
+    // Called before each message is printed, so that a status line on the
+    // same terminal can make way for it.
+    void setBeforeMessage(std::function<void()> hook) { beforeMessage_ = std::move(hook); }
+    // The longest an event wait may last; none: until the port or a wake
+    // handle is ready.
+    void setEventWaitLimit(std::optional<std::uint32_t> milliseconds) {
+        device_.setEventWaitLimit(milliseconds);
+    }
     Reception receive();
     // What the device has taken in but no pass has returned yet, a part at
     // a time; empty when nothing is left. From a device that reports only
@@ -66,6 +76,7 @@ private:
     SerialDevice& device_;
     std::FILE* messages_;
     const bool arrivalsOnly_;
+    std::function<void()> beforeMessage_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
     std::uint32_t byteCount_ = 0;
     std::uint32_t eventMask_ = 0;

@@ -227,5 +227,17 @@ TEST_F(CaptureRun, FormatsWithoutStampsLeaveTheClockAlone) {
     EXPECT_EQ(captured(), (Bytes{'h', 'i', '\n'}));
 }
 
+TEST_F(CaptureRun, ShownBytesAreEveryReceivedByteUnchanged) {
+    std::FILE* shown = std::tmpfile();
+    CaptureView view(shown, false);
+    device_.queueBytes({'a', '\n', 0x1b});
+    device_.buffered = {'z', '\r'};
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{},
+                             {device_, &console_, &stop_, messages_, {}, &view}),
+              0);
+    EXPECT_EQ(testing::streamText(shown), std::string("a\n\x1bz\r"));
+    std::fclose(shown);
+}
+
 }  // namespace
 }  // namespace serialtap

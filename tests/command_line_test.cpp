@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,7 @@ TEST(ExtensionOptions, DefaultsKeepTheOriginalBehaviour) {
 }
 
 TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
+    const std::string longValue(600, '9');
     struct Case {
         std::vector<const char*> args;
         std::string output;
@@ -233,6 +235,7 @@ TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
         {{"-e", "\\x4"}, "bad escape in the text of option -e: \\x4\n"},
         {{"-e", "end\\"}, "bad escape in the text of option -e: end\\\n"},
         {{"-d", "1", "-m", "1"}, "time stamps (-d) need the text or hex format (-m 0 or -m 2)\n"},
+        {{"-r", longValue.c_str()}, "invalid value for option -r: " + longValue + "\n"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> args{"log.txt"};
@@ -254,6 +257,9 @@ TEST(Words, StandInPlaceOfTheFileAndNeverWaitForInput) {
                                "--version", "--list", "Exit status"}) {
         EXPECT_NE(help.output.find(letter), std::string::npos) << letter;
     }
+    // Readable on an 80-column terminal without wrapping.
+    std::istringstream lines(help.output);
+    for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), 80u) << line;
     Outcome version = report(parse({"--version"}));
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.output, std::string("serialtap ") + SERIALTAP_VERSION + "\n");

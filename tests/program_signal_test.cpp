@@ -44,7 +44,7 @@ class EndingSignalTest : public PtyTestWithParam<EndingCase> {};
 // The capture is kept and the terminal restored first; then the process ends
 // as the signal asks, so whoever sent it sees it did.
 TEST_P(EndingSignalTest, KeepsTheCaptureThenEndsByTheSignal) {
-    Program program(commandLine(), ConsoleKind::Terminal, Launch{{}, withoutCoreFiles});
+    Program program(commandLine(), ConsoleKind::Terminal, Launch{{}, withoutCoreFiles, {}});
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, kHeld));
 
@@ -71,7 +71,7 @@ void ignoreInterrupts() {
 }
 
 TEST_F(InheritedIgnoreTest, InterruptKeysStayIgnored) {
-    Program program(commandLine(), ConsoleKind::Terminal, Launch{{}, ignoreInterrupts});
+    Program program(commandLine(), ConsoleKind::Terminal, Launch{{}, ignoreInterrupts, {}});
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "before\n"));
     program.type("\x03\x1c");
@@ -86,7 +86,7 @@ TEST_F(InheritedIgnoreTest, NohupKeepsTheCaptureThroughAHangUp) {
     // nohup puts its output file in the working directory: the test's own.
     std::string dir = capturePath().substr(0, capturePath().rfind('/'));
     Program program(commandLine(), ConsoleKind::Terminal,
-                    Launch{{"/usr/bin/env", "-C", dir, "/usr/bin/nohup"}, nullptr});
+                    Launch{{"/usr/bin/env", "-C", dir, "/usr/bin/nohup"}, nullptr, {}});
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "before\n"));
     kill(program.pid(), SIGHUP);
@@ -131,7 +131,7 @@ void smallFileSizeLimit() {
 }
 
 TEST_F(FailedWriteTest, FileSizeLimitIsReported) {
-    Program program(commandLine(), ConsoleKind::Terminal, Launch{{}, smallFileSizeLimit});
+    Program program(commandLine(), ConsoleKind::Terminal, Launch{{}, smallFileSizeLimit, {}});
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, overflowing_));
     expectReportedFailure(program);
@@ -182,7 +182,7 @@ std::string openedAs(pid_t pid, int fd) {
 // Started by a service manager with all three closed: what the program opens
 // must not take their numbers, or messages would land in the capture file.
 TEST_F(ClosedDescriptorTest, StandardDescriptorsAreNullNotTheCapture) {
-    Program program(commandLine(), ConsoleKind::None, Launch{{}, closeStandardDescriptors});
+    Program program(commandLine(), ConsoleKind::None, Launch{{}, closeStandardDescriptors, {}});
     ASSERT_TRUE(program.waitCapturing());
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         EXPECT_EQ("/dev/null", openedAs(program.pid(), fd)) << "descriptor " << fd;

@@ -54,7 +54,12 @@ std::string readProcFile(pid_t pid, const char* name) {
 }
 
 // Runs in the child between fork and exec, so it only makes system calls.
-[[noreturn]] void execProgram(char* const argv[], bool inputFromNull, void (*inChild)() = nullptr) {
+[[noreturn]] void execProgram(char* const argv[], bool inputFromNull, void (*inChild)() = nullptr,
+                              const char* errorFile = nullptr) {
+    if (errorFile != nullptr) {
+        int file = open(errorFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (file >= 0) dup2(file, STDERR_FILENO);
+    }
     if (inputFromNull) {
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, STDIN_FILENO);
@@ -192,6 +197,8 @@ testing::AssertionResult DevicePty::send(const std::string& bytes,
 
 Program::Program(const std::vector<std::string>& arguments, ConsoleKind console,
                  const Launch& launch) {
+    const char* errorFile =
+        launch.standardErrorFile.empty() ? nullptr : launch.standardErrorFile.c_str();
     std::vector<std::string> words = launch.wrapper;
     words.emplace_back(SERIALTAP_EXE);
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -209,7 +216,7 @@ Program::Program(const std::vector<std::string>& arguments, ConsoleKind console,
             // A session of its own has no controlling terminal.
             setsid();
             dup2(pipeEnds[1], STDOUT_FILENO);
-            execProgram(argv.data(), true, launch.inChild);
+            execProgram(argv.data(), true, launch.inChild, errorFile);
         }
         close(pipeEnds[1]);
         output_.reset(pipeEnds[0]);
@@ -223,7 +230,7 @@ Program::Program(const std::vector<std::string>& arguments, ConsoleKind console,
         if (pid_ < 0) throwErrno("forkpty");
         if (pid_ == 0) {
             execProgram(argv.data(), console == ConsoleKind::TerminalWithInputFromNull,
-                        launch.inChild);
+                        launch.inChild, errorFile);
         }
         output_.reset(master);
     }

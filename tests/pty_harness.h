@@ -100,6 +100,9 @@ struct Launch {
     // Called in the child just before the exec (system calls only), after
     // every signal has been set back to its default action.
     void (*inChild)() = nullptr;
+    // Standard error goes to this file; otherwise to the console, or
+    // without one to the test's own.
+    std::string standardErrorFile;
 };
 
 // One run of the built program. With a terminal its standard output is the

@@ -63,7 +63,7 @@ echo
 # Ctrl+C also stops the capture cleanly; the script then goes on to show it.
 trap ':' INT
 status=0
-"$build/serialtap" "$capture" -c "$port" || status=$?
+"$build/serialtap" "$capture" -c "$port" -v 1 || status=$?
 trap 'exit 130' INT
 
 cleanup

@@ -20,6 +20,7 @@ import re
 import select
 import signal
 import struct
+import subprocess
 import sys
 import termios
 import time
@@ -484,8 +485,53 @@ def test_second_ctrl_c_ends_a_stuck_shutdown(wine, args):
         program.stop()
         os.close(reader)
         os.unlink(fifo)
+
+
+def test_status_line_shows_the_bytes(wine, args):
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-status.bin")
+    program = Program(wine.argv(capture) + ["-v", "1"], wine.env())
+    try:
+        wait_for_setup(program, device)
+        send(program, device, b"hello\n")
+        end = time.monotonic() + START_TIMEOUT_S
+        while b"| 6 B |" not in program.shown():
+            check(time.monotonic() < end, f"no status line for the 6 bytes: {program.shown()!r}")
+            program.pump(0.1)
+        # Shortened from its start to the console's 80 columns.
+        check(b"capture-status.bin | 6 B | " in program.shown(), f"showed {program.shown()!r}")
+        check(b"| open | q to stop" in program.shown(), f"showed {program.shown()!r}")
+        program.type(b"q")
+        check(program.wait(EXIT_TIMEOUT_S) == 0, f"exit status {program.status}")
+    finally:
+        program.stop()
         os.unlink(link)
         device.close()
+
+
+def test_list_runs_cleanly(wine, args):
+    # Wine fills the SERIALCOMM map from the host's /dev/ttyS*, /dev/ttyUSB*
+    # and /dev/ttyACM* ports; a COM port linked into dosdevices, as COM23 is
+    # here, is not in it, nor in the ports device class. So the list is
+    # checked for being well formed, whatever Wine reports.
+    device = Device()
+    link = wine.present(device)
+    try:
+        result = subprocess.run(["wine", wine.exe, "--list"], env=wine.env(), stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=START_TIMEOUT_S)
+    finally:
+        os.unlink(link)
+    check(result.returncode == 0, f"exit status {result.returncode}")
+    check(result.stderr == b"", f"wrote {result.stderr!r} to standard error")
+    text = result.stdout
+    check(text.endswith(b"\r\n"), f"printed {text!r}")
+    lines = text[:-2].split(b"\r\n")
+    if lines != [b"no serial ports found"]:
+        for line in lines:
+            check(re.fullmatch(rb"COM[1-9][0-9]*( [a-z-]+=(\"[^\"]*\"|[^ \"]+))*", line),
+                  f"malformed line {line!r}")
+    print(f"  Wine lists: {lines}", flush=True)
 
 
 TESTS = [
@@ -498,6 +544,8 @@ TESTS = [
     test_failing_port_neither_spins_nor_floods,
     test_hex_dump_with_local_time_stamps,
     test_second_ctrl_c_ends_a_stuck_shutdown,
+    test_status_line_shows_the_bytes,
+    test_list_runs_cleanly,
 ]
 
 

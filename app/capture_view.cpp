@@ -1,0 +1,64 @@
+#include "app/capture_view.h"
+
+#include <chrono>
+#include <string>
+
+#include "app/terminal.h"
+
+namespace serialtap {
+
+void CaptureView::received(const std::uint8_t* data, std::size_t size) {
+    if (status_) status_->bytesReceived(size);
+    if (bytes_ == nullptr) return;
+    std::string shown(reinterpret_cast<const char*>(data), size);
+    if (bytesToTerminal_) {
+        for (char& c : shown) {
+            auto byte = static_cast<unsigned char>(c);
+            if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) c = '.';
+        }
+    }
+    // A reader that went away (a closed pipe) ends the showing, not the capture.
+    if (!writeShown(bytes_, shown, bytesToTerminal_)) bytes_ = nullptr;
+}
+
+void CaptureView::portStateChanged(PortState state) {
+    if (status_) status_->portStateChanged(state);
+}
+
+void CaptureView::beforeMessage() {
+    if (status_) status_->erase();
+}
+
+std::optional<StatusLine::TimePoint> CaptureView::nextRedraw() const {
+    if (!status_) return std::nullopt;
+    return status_->nextRedraw();
+}
+
+std::optional<std::uint32_t> CaptureView::waitLimitMs() const {
+    std::optional<StatusLine::TimePoint> next = nextRedraw();
+    if (!next) return std::nullopt;
+    auto left = *next - status_->now();
+    if (left <= StatusLine::Clock::duration::zero()) return 0;
+    // Rounded up, so that the wait never ends just before the redraw is due.
+    return static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+void CaptureView::redraw() {
+    if (status_) status_->redrawIfDue();
+}
+
+void CaptureView::end() {
+    if (status_) status_->end();
+}
+
+std::string captureHeading(const PortSettings& settings, const std::string& fileName) {
+    const char parities[] = "NOEMS";
+    const char* stopBits[] = {"1", "1.5", "2"};
+    std::string line = settings.portName + " " + std::to_string(settings.baudRate) + " " +
+                       std::to_string(settings.byteSize);
+    line += settings.parity < 5 ? parities[settings.parity] : '?';
+    line += settings.stopBits < 3 ? stopBits[settings.stopBits] : "?";
+    return line + " -> " + fileName;
+}
+
+}  // namespace serialtap

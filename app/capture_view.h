@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/status_line.h"
+#include "port/port_settings.h"
+
+namespace serialtap {
+
+// What the terminal shows while capturing (-v): nothing, a status line, or
+// the received bytes themselves. With nothing to show every call is a
+// no-op and the capture waits exactly as it would without it.
+class CaptureView {
+public:
+    CaptureView() = default;
+    // -v 1: the status line.
+    explicit CaptureView(std::unique_ptr<StatusLine> status) : status_(std::move(status)) {}
+    // -v 2: the received bytes on this stream; on a terminal, control
+    // characters other than tab, CR and LF are shown as '.', so a device
+    // cannot change the terminal's modes.
+    CaptureView(std::FILE* bytes, bool terminal) : bytes_(bytes), bytesToTerminal_(terminal) {}
+
+    void received(const std::uint8_t* data, std::size_t size);
+    void portStateChanged(PortState state);
+    void beforeMessage();
+    // When the view needs the capture loop again (a status line redraw);
+    // none while it needs nothing.
+    std::optional<StatusLine::TimePoint> nextRedraw() const;
+    // The same as the longest the capture's wait may last.
+    std::optional<std::uint32_t> waitLimitMs() const;
+    void redraw();
+    void end();
+
+private:
+    std::unique_ptr<StatusLine> status_;
+    std::FILE* bytes_ = nullptr;
+    bool bytesToTerminal_ = false;
+};
+
+// The port and its line settings and the capture file, as the status line
+// begins: "/dev/ttyUSB0 115200 8N1 -> log.txt".
+std::string captureHeading(const PortSettings& settings, const std::string& fileName);
+
+}  // namespace serialtap

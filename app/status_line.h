@@ -1,0 +1,81 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace serialtap {
+
+enum class PortState { Open, Lost, Back };
+
+// Where the status line goes: standard error. Platform code gives the real
+// one, tests a recording fake.
+class StatusDisplay {
+public:
+    virtual ~StatusDisplay() = default;
+    // Whether the line may be drawn now; not while the program runs in the
+    // background of its terminal.
+    virtual bool drawable() = 0;
+    // The terminal's width in columns; 0 when unknown.
+    virtual int columns() = 0;
+    virtual void write(const std::string& text) = 0;
+};
+
+// One line on a terminal that tells how the capture goes: port and
+// settings, capture file, bytes received, rate, time since the last byte,
+// the port's state and how to stop. It is redrawn in place at most four
+// times a second and only when its text changed; while nothing on it
+// changes it asks for no redraw, so an idle capture is not woken for it.
+// Without a terminal it writes one summary line at the end instead.
+class StatusLine {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+    static constexpr std::chrono::milliseconds kRedrawInterval{250};
+
+    StatusLine(const std::string& heading, StatusDisplay& display, bool terminal,
+               std::function<TimePoint()> now);
+
+    void bytesReceived(std::size_t count);
+    void portStateChanged(PortState state);
+    // Takes the line off the screen, before a message is printed; it comes
+    // back with the next redraw.
+    void erase();
+    // Draws the line when a redraw is due.
+    void redrawIfDue();
+    // When redrawIfDue has something to do; none while nothing will change.
+    std::optional<TimePoint> nextRedraw() const;
+    // The capture is over: the line is erased, or the summary written.
+    void end();
+    TimePoint now() const { return now_(); }
+
+private:
+    std::string text(TimePoint now) const;
+    std::string summary(TimePoint now) const;
+    std::optional<TimePoint> nextTimedChange() const;
+    void updateRate(TimePoint now);
+
+    std::string heading_;
+    StatusDisplay& display_;
+    bool terminal_;
+    std::function<TimePoint()> now_;
+    TimePoint start_;
+    std::uint64_t total_ = 0;
+    std::optional<TimePoint> lastByte_;
+    PortState state_ = PortState::Open;
+    // The rate is the bytes of a window of at least a second.
+    TimePoint windowStart_;
+    std::uint64_t windowBytes_ = 0;
+    double rate_ = 0;
+    bool dirty_ = true;
+    bool shown_ = false;
+    bool ended_ = false;
+    std::size_t shownWidth_ = 0;
+    std::string shownText_;
+    std::optional<TimePoint> lastDraw_;
+    TimePoint composed_;  // when the line's text was last made
+};
+
+}  // namespace serialtap

@@ -1,0 +1,171 @@
+// The status line over a recorded terminal and a clock the test moves.
+
+#include "app/status_line.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/terminal_screen.h"
+
+namespace serialtap {
+namespace {
+
+using namespace std::chrono_literals;
+using TimePoint = StatusLine::TimePoint;
+
+class RecordingDisplay : public StatusDisplay {
+public:
+    bool drawable() override { return true; }
+    int columns() override { return width; }
+    void write(const std::string& text) override {
+        ++writes;
+        screen.write(text);
+        written += text;
+    }
+
+    int width = 0;
+    int writes = 0;
+    std::string written;
+    testing::TerminalScreen screen;
+};
+
+class StatusLineTest : public ::testing::Test {
+protected:
+    StatusLine& line(bool terminal = true) {
+        status_ = std::make_unique<StatusLine>("/dev/ttyUSB0 115200 8N1 -> log.txt", display_,
+                                               terminal, [this] { return now_; });
+        return *status_;
+    }
+    // Runs the capture loop's part: wait until the line asks, then redraw;
+    // gives the number of wake-ups in the span.
+    int idleFor(std::chrono::seconds span) {
+        TimePoint end = now_ + span;
+        int wakes = 0;
+        for (auto next = status_->nextRedraw(); next && *next <= end;
+             next = status_->nextRedraw()) {
+            now_ = std::max(now_, *next);
+            status_->redrawIfDue();
+            ++wakes;
+            auto after = status_->nextRedraw();
+            if (after && *after <= now_) {
+                ADD_FAILURE() << "a redraw due again at once would spin";
+                break;
+            }
+        }
+        now_ = end;
+        return wakes;
+    }
+    std::string shown() const { return display_.screen.cursorLine(); }
+
+    TimePoint now_ = TimePoint{} + 1000s;
+    RecordingDisplay display_;
+    std::unique_ptr<StatusLine> status_;
+};
+
+TEST_F(StatusLineTest, ShowsPortFileBytesRateAgeStateAndTheKey) {
+    StatusLine& status = line();
+    status.redrawIfDue();
+    EXPECT_EQ(shown(),
+              "/dev/ttyUSB0 115200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open | q to stop");
+    status.bytesReceived(1500);
+    now_ += 1s;
+    status.bytesReceived(548);
+    status.redrawIfDue();
+    EXPECT_EQ(shown(),
+              "/dev/ttyUSB0 115200 8N1 -> log.txt | 2.0 KiB | 2.0 KiB/s | "
+              "last byte just now | open | q to stop");
+    now_ += 3s;
+    status.portStateChanged(PortState::Lost);
+    status.redrawIfDue();
+    EXPECT_EQ(shown(),
+              "/dev/ttyUSB0 115200 8N1 -> log.txt | 2.0 KiB | 0 B/s | "
+              "last byte 3 s ago | lost | q to stop");
+    now_ += 1s;
+    status.portStateChanged(PortState::Back);
+    status.redrawIfDue();
+    EXPECT_NE(shown().find("| last byte 4 s ago | back |"), std::string::npos) << shown();
+    EXPECT_EQ(display_.screen.lines().size(), 1u) << "redrawn in place";
+}
+
+TEST_F(StatusLineTest, RedrawsAtMostFourTimesASecondAndOnlyWhenTheTextChanges) {
+    StatusLine& status = line();
+    status.redrawIfDue();
+    // Nothing changed on the line: no write, even when it was due.
+    status.portStateChanged(PortState::Open);
+    now_ += 300ms;
+    status.redrawIfDue();
+    EXPECT_EQ(display_.writes, 1);
+    // A byte every 10 ms for two seconds.
+    for (int tick = 0; tick < 200; ++tick) {
+        now_ += 10ms;
+        status.bytesReceived(1);
+        status.redrawIfDue();
+    }
+    EXPECT_LE(display_.writes - 1, 8);
+    EXPECT_GE(display_.writes - 1, 6);
+}
+
+TEST_F(StatusLineTest, AnIdleCaptureIsWokenAtMostOnceASecondAndNotAtAllBeforeTheFirstByte) {
+    StatusLine& status = line();
+    status.redrawIfDue();
+    EXPECT_EQ(status.nextRedraw(), std::nullopt);
+    EXPECT_EQ(idleFor(600s), 0);
+
+    status.bytesReceived(10);
+    // The first minute counts seconds, then minutes, then hours.
+    EXPECT_LE(idleFor(60s), 61);
+    EXPECT_LE(idleFor(3540s), 60);
+    EXPECT_EQ(shown().find("| last byte 1 h ago |") != std::string::npos, true) << shown();
+    EXPECT_LE(idleFor(7200s), 3);
+}
+
+TEST_F(StatusLineTest, EraseLeavesAnEmptyLineForTheMessageAndTheLineComesBack) {
+    StatusLine& status = line();
+    status.erase();
+    EXPECT_EQ(display_.writes, 0) << "nothing shown, nothing to erase";
+    status.redrawIfDue();
+    status.erase();
+    EXPECT_EQ(shown(), "");
+    EXPECT_EQ(display_.screen.cursorColumn(), 0u);
+    display_.screen.write("Error for Waiting Comm Event: 5\r\n");
+    now_ += StatusLine::kRedrawInterval;
+    status.redrawIfDue();
+    EXPECT_EQ(display_.screen.lines(),
+              (std::vector<std::string>{"Error for Waiting Comm Event: 5",
+                                        "/dev/ttyUSB0 115200 8N1 -> log.txt | 0 B | 0 B/s | no "
+                                        "bytes yet | open | q to stop"}));
+    status.end();
+    EXPECT_EQ(shown(), "");
+    EXPECT_EQ(display_.screen.cursorColumn(), 0u);
+    EXPECT_EQ(status.nextRedraw(), std::nullopt);
+}
+
+TEST_F(StatusLineTest, FitsANarrowTerminalByShorteningTheHeading) {
+    display_.width = 70;
+    StatusLine& status = line();
+    status.redrawIfDue();
+    EXPECT_EQ(shown(), "...200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open | q to stop");
+    EXPECT_EQ(shown().size(), 69u);
+    display_.width = 20;
+    status.bytesReceived(1);
+    now_ += 1s;
+    status.redrawIfDue();
+    EXPECT_EQ(shown(), "/dev/ttyUSB0 115200");
+}
+
+TEST_F(StatusLineTest, WithoutATerminalWritesOneSummaryAtTheEnd) {
+    StatusLine& status = line(false);
+    status.bytesReceived(5000);
+    EXPECT_EQ(status.nextRedraw(), std::nullopt);
+    now_ += 4s;
+    status.redrawIfDue();
+    status.erase();
+    EXPECT_EQ(display_.writes, 0);
+    status.end();
+    status.end();
+    EXPECT_EQ(display_.written,
+              "/dev/ttyUSB0 115200 8N1 -> log.txt: 5000 bytes received in 4.0 s, 1.2 KiB/s, port "
+              "open\n");
+}
+
+}  // namespace
+}  // namespace serialtap
