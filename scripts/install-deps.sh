@@ -8,7 +8,7 @@ windows_packages=(g++-mingw-w64-x86-64-posix wine64 wine)
 hardening_packages=(clang-tidy cppcheck valgrind libclang-rt-14-dev)
 # The man page lint, the .deb (dpkg-shlibdeps), the systemd unit check and
 # the arm64 cross build with its tests under qemu-user.
-packaging_packages=(mandoc groff-base dpkg-dev systemd g++-aarch64-linux-gnu qemu-user)
+packaging_packages=(mandoc groff-base man-db dpkg-dev systemd g++-aarch64-linux-gnu qemu-user)
 
 case "${1:-all}" in
   build) wanted=("${build_packages[@]}") ;;

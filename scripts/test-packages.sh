@@ -140,9 +140,10 @@ deb_install_remove() {
     return 1
   fi
 
-  dpkg_waiting -i "$deb" || return 1
+  dpkg_waiting -i "$deb" >/dev/null || return 1
   local files
   files=$(dpkg -L serialtap)
+  echo "dpkg -i: installed $(for f in $files; do [ -f "$f" ] && echo "$f"; done | wc -l) files"
   local status=0
   for file in /usr/bin/serialtap /usr/share/man/man1/serialtap.1.gz \
     /usr/share/bash-completion/completions/serialtap /usr/lib/systemd/system/serialtap@.service \
@@ -152,29 +153,34 @@ deb_install_remove() {
   [ -x /usr/bin/serialtap ] || { echo "/usr/bin/serialtap is not executable"; status=1; }
   if ldd /usr/bin/serialtap | grep "not found"; then status=1; fi
   silent sh -c 'gzip -dc /usr/share/man/man1/serialtap.1.gz | mandoc -T lint' || status=1
+  [ "$(man -w serialtap 2>&1)" = /usr/share/man/man1/serialtap.1.gz ] ||
+    { echo "man -w serialtap: $(man -w serialtap 2>&1)"; status=1; }
   if command -v systemd-analyze >/dev/null; then
     # An instance of the template, as `systemctl start serialtap@ttyS0` loads it.
     local units
     units=$(mktemp -d)
     cp /usr/lib/systemd/system/serialtap@.service "$units/serialtap@ttyS0.service"
-    silent systemd-analyze verify "$units/serialtap@ttyS0.service" || status=1
+    silent systemd-analyze verify "$units/serialtap@ttyS0.service" &&
+      echo "systemd-analyze verify serialtap@ttyS0.service: no findings" || status=1
     rm -rf "$units"
   else
     echo "systemd-analyze is not installed: the unit is not verified"
   fi
 
-  dpkg_waiting -r serialtap || return 1
+  dpkg_waiting -r serialtap >/dev/null || return 1
   if dpkg-query -W -f='${Status}' serialtap 2>/dev/null | grep -q "installed"; then
     echo "dpkg still knows serialtap: $(dpkg-query -W -f='${Status}' serialtap)"
     status=1
   fi
-  local file
+  local file left=0
   for file in $files; do
     if [ -f "$file" ] || [ -L "$file" ]; then
       echo "left behind: $file"
-      status=1
+      left=$((left + 1))
     fi
   done
+  echo "dpkg -r: $left files left behind"
+  [ "$left" -eq 0 ] || status=1
   return $status
 }
 
