@@ -11,7 +11,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$repo/build-release}
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSERIALTAP_TESTS=OFF >/dev/null
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSERIALTAP_WERROR=ON -DSERIALTAP_TESTS=OFF >/dev/null
 cmake --build "$build" --parallel --target serialtap >/dev/null
 
 # The terminal programs users log a port with; the comparison skips them

@@ -41,7 +41,7 @@ EOF
 configure_analysis() {
   # Configured only, never built: clang-tidy and cppcheck need the compile
   # commands, and with the fuzz targets on they include fuzz/ too.
-  cmake -S "$root" -B "$work/analysis" -DCMAKE_CXX_COMPILER=clang++ -DSERIALTAP_FUZZ=ON \
+  cmake -S "$root" -B "$work/analysis" -DCMAKE_CXX_COMPILER=clang++ -DSERIALTAP_FUZZ=ON -DSERIALTAP_WERROR=ON \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$work/analysis-configure.log" 2>&1 ||
     { cat "$work/analysis-configure.log"; return 1; }
 }
@@ -49,7 +49,7 @@ configure_analysis() {
 stage_sanitizers() {
   local dir=$work/sanitizers
   # Debug: assertions stay on, and the build is the quickest of the kinds.
-  cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Debug \
+  cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Debug -DSERIALTAP_WERROR=ON \
     -DSERIALTAP_SANITIZE=ON >"$work/sanitizers-configure.log" 2>&1 ||
     { cat "$work/sanitizers-configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" >"$work/sanitizers-build.log" 2>&1 ||
@@ -71,7 +71,7 @@ stage_sanitizers() {
 
 stage_fuzz() {
   local dir=$work/fuzz
-  cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSERIALTAP_WERROR=ON \
     -DSERIALTAP_TESTS=OFF -DSERIALTAP_FUZZ=ON >"$work/fuzz-configure.log" 2>&1 ||
     { cat "$work/fuzz-configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" --target fuzz_command_line fuzz_capture_file fuzz_capture_format \
@@ -142,7 +142,7 @@ stage_cppcheck() {
 stage_memcheck() {
   local dir=$work/memcheck
   # An uninstrumented build: Valgrind and the sanitizers do not mix.
-  cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSERIALTAP_WERROR=ON \
     -DSERIALTAP_TESTS=OFF >"$work/memcheck-configure.log" 2>&1 ||
     { cat "$work/memcheck-configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" --target serialtap >"$work/memcheck-build.log" 2>&1 ||

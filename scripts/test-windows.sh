@@ -32,7 +32,7 @@ unset DISPLAY WAYLAND_DISPLAY
 source scripts/stages.sh
 
 build() {
-  local configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR=wine)
+  local configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSERIALTAP_WERROR=ON -DCMAKE_CROSSCOMPILING_EMULATOR=wine)
   # The toolchain is read at the first configure only; naming it again warns.
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     configure+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tries serialtap without hardware: installs what the build needs, builds
-# everything, starts the virtual serial device in the background and
-# captures what it sends until you press q.
+# the program and the virtual device (not the tests), starts the device in
+# the background and captures what it sends until you press q.
 #
 #   tools/try-serialtap.sh [capture-file] [virtual device options...]
 #
@@ -34,8 +34,9 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 
 bash "$repo/scripts/install-deps.sh" build
-cmake -S "$repo" -B "$build"
-cmake --build "$build" --parallel
+cmake -S "$repo" -B "$build" -DSERIALTAP_WERROR=ON
+# Only what runs here; the tests build with `cmake --build build` later on.
+cmake --build "$build" --parallel --target serialtap serialtap-virtual-device
 
 port_file=$(mktemp)
 "$build/tools/serialtap-virtual-device" "$@" >"$port_file" &
