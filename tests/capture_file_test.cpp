@@ -113,16 +113,20 @@ TEST(CaptureFile, OpenThatFailsKeepsTheErrorAndNeverTouchesAStream) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(CaptureFile, FailedWritesAreReportedAtTheClose) {
+TEST(CaptureFile, FailedWritesAreReportedAtOnceAndTheLossAtTheClose) {
     if (!testing::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-    Bytes received(2 * CaptureFile::kBufferBytes, 'x');
+    Bytes received(CaptureFile::kBufferBytes + 1, 'x');
     CaptureFile capture;
     ASSERT_TRUE(capture.open("/dev/full"));
-    // The write-out and the final flush both fail; the close reports once.
-    capture.writeBytes(received.data(), CaptureFile::kBufferBytes + 1);
+    ::testing::internal::CaptureStderr();
+    capture.writeBytes(received.data(), received.size());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't write the file: 28\n");
+    // The retry at the close fails within the second: no second report.
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(capture.close());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't close the file\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error: 4097 bytes were not written to the file\n"
+              "Error: Can't close the file\n");
 }
 
 TEST(CaptureFile, CleanCloseSaysNothing) {
