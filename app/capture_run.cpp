@@ -56,10 +56,11 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
         return 1;
     }
     SerialPort port(parts.device, parts.messages);
+    parts.device.avoidFile(file.handle());
     if (!port.open(settings)) return 1;
 
     captureLoop(port, file, parts);
-    // Bytes the port had already taken in are part of the capture too.
+    // Bytes the port already holds are part of the capture too.
     for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
         file.writeBytes(rest.data, rest.size);
     }
