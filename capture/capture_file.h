@@ -43,8 +43,6 @@ public:
     int errorCode() const { return sink_->errorCode(); }
     // The open file, for telling it apart from the port.
     std::intptr_t handle() const { return sink_->handle(); }
-    // The code of the last write the file refused, 0 when none did.
-    int lastWriteError() const { return lastWriteError_; }
 
 private:
     void writeOut();

@@ -302,9 +302,11 @@ private:
             }
             int code = got < 0 ? errno : 0;
             if (code != EAGAIN && code != EINTR) return;
+            // The terminal layer moves bytes it holds into reach in the
+            // background; a moment lets it catch up where bytes were
+            // flowing. An idle port is done at once, so q stays quick.
+            if (code == EAGAIN && !lastReadLarge_ && readAtShutdown_ == 0) return;
             if (code == EAGAIN) {
-                // The terminal layer moves bytes it holds into reach in the
-                // background; a moment lets it catch up.
                 auto left =
                     std::chrono::duration_cast<std::chrono::milliseconds>(shutdownEnd_ - now);
                 int wait = static_cast<int>(left.count()) + 1;
