@@ -47,7 +47,12 @@ void CaptureFile::writeOut() {
         next = runEnd + 1;
     }
     used_ = 0;
-    noteRemoval();
+    // A look once a second is enough, and costs nothing on a fast stream.
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastRemovalCheck_ >= std::chrono::seconds(1)) {
+        lastRemovalCheck_ = now;
+        noteRemoval();
+    }
     // Only the size bytes set above are written; filling the rest first
     // would cost a pass over 8 KiB on every write-out.
     // cppcheck-suppress uninitvar

@@ -64,6 +64,7 @@ private:
     int lastWriteError_ = 0;
     bool reported_ = false;
     std::chrono::steady_clock::time_point lastReport_{};
+    std::chrono::steady_clock::time_point lastRemovalCheck_{};
 };
 
 }  // namespace serialtap
