@@ -89,11 +89,12 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     CaptureView& view = parts.view != nullptr ? *parts.view : nothingShown;
     SerialPort port(parts.device, parts.messages);
     port.setBeforeMessage([&view] { view.beforeMessage(); });
+    parts.device.avoidFile(file.handle());
     if (!port.open(settings)) return 1;
 
     captureLoop(port, file, parts, view);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
-    // Bytes the port had already taken in are part of the capture too.
+    // Bytes the port already holds are part of the capture too.
     for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
         file.writeBytes(rest.data, rest.size, clockReading(parts));
         view.received(rest.data, rest.size);

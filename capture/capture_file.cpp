@@ -1,41 +1,112 @@
 #include "capture/capture_file.h"
 
-#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
 
 namespace serialtap {
 
-CaptureFile::CaptureFile(CaptureFormat format, TimeStamps stamps)
-    : formatter_(format, stamps, *this) {}
+CaptureFile::CaptureFile(CaptureFormat format, TimeStamps stamps, std::unique_ptr<CaptureSink> sink)
+    : sink_(std::move(sink)), formatter_(format, stamps, *this) {}
 
 CaptureFile::~CaptureFile() {
-    if (stream_ != nullptr) std::fclose(stream_);
+    if (sink_->isOpen()) sink_->close();
 }
 
-bool CaptureFile::open(const std::string& fileName) {
-    // Binary mode: the formatting is done here, the same on every
-    // platform, so a capture is byte-identical wherever it was made.
-    stream_ = std::fopen(fileName.c_str(), "wb");
-    if (stream_ == nullptr) {
-        errorCode_ = errno;
-        return false;
+bool CaptureFile::open(const std::string& fileName) { return sink_->open(fileName); }
+
+void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
+    if (!sink_->isOpen()) return;
+    // A look once a second is enough, and costs nothing on a fast stream.
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastRemovalCheck_ >= std::chrono::seconds(1)) {
+        lastRemovalCheck_ = now;
+        noteRemoval();
     }
-    // The buffer below is the only one: each write-out goes straight to the file.
-    std::setvbuf(stream_, nullptr, _IONBF, 0);
-    return true;
+    // Kept bytes go first, so the file keeps the order received.
+    if (kept_.size() > keptStart_ && !writeKept()) {
+        keep(bytes, size);
+        return;
+    }
+    if (kept_.size() == keptStart_) {
+        SinkWrite done = sink_->write(bytes, size);
+        if (done.error != 0) reportWriteFailure(done.error);
+        bytes += done.written;
+        size -= done.written;
+    }
+    keep(bytes, size);
 }
 
-void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t count) {
-    if (stream_ == nullptr || std::fwrite(bytes, 1, count, stream_) != count) writeFailed_ = true;
+bool CaptureFile::writeKept() {
+    SinkWrite done = sink_->write(kept_.data() + keptStart_, kept_.size() - keptStart_);
+    keptStart_ += done.written;
+    if (keptStart_ == kept_.size()) {
+        kept_.clear();
+        keptStart_ = 0;
+    } else if (keptStart_ > kept_.size() / 2) {
+        kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(keptStart_));
+        keptStart_ = 0;
+    }
+    if (done.error == 0) return true;
+    reportWriteFailure(done.error);
+    return false;
+}
+
+void CaptureFile::keep(const std::uint8_t* bytes, std::size_t size) {
+    std::size_t room = kKeptLimit - (kept_.size() - keptStart_);
+    std::size_t take = size < room ? size : room;
+    kept_.insert(kept_.end(), bytes, bytes + take);
+    if (take == size) return;
+    dropped_ += size - take;
+    reportWriteFailure(lastWriteError_ != 0 ? lastWriteError_ : sink_->wouldBlockCode());
+}
+
+void CaptureFile::reportWriteFailure(int code) {
+    writeFailed_ = true;
+    lastWriteError_ = code;
+    // A disk that stays full fails every write-out; once a second is enough.
+    auto now = std::chrono::steady_clock::now();
+    if (reported_ && now - lastReport_ < std::chrono::seconds(1)) return;
+    reported_ = true;
+    lastReport_ = now;
+    std::fprintf(stderr, "Error: Can't write the file: %d\n", code);
+}
+
+void CaptureFile::noteRemoval() {
+    if (!removed_ && sink_->isOpen() && sink_->removed()) removed_ = true;
 }
 
 bool CaptureFile::close() {
-    if (stream_ == nullptr) return true;
+    if (!sink_->isOpen()) return true;
     formatter_.flush();
-    bool failed = writeFailed_;
-    if (std::fclose(stream_) != 0) failed = true;
-    stream_ = nullptr;
-    if (failed) std::fputs("Error: Can't close the file\n", stderr);
-    return !failed;
+    // A reader that is behind gets the time it needs while it keeps taking
+    // bytes; one that has stopped is given up on after a while.
+    auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseStallMs);
+    while (kept_.size() > keptStart_) {
+        std::size_t before = kept_.size() - keptStart_;
+        if (!writeKept()) break;
+        std::size_t left = kept_.size() - keptStart_;
+        if (left == 0) break;
+        auto now = std::chrono::steady_clock::now();
+        if (left < before) giveUpAt = now + std::chrono::milliseconds(kCloseStallMs);
+        if (now >= giveUpAt) break;
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - now);
+        sink_->waitWritable(static_cast<int>(wait.count()) + 1);
+    }
+    std::size_t unwritten = kept_.size() - keptStart_;
+    dropped_ += unwritten;
+    kept_.clear();
+    keptStart_ = 0;
+    noteRemoval();
+    bool closed = sink_->close();
+
+    if (dropped_ > 0) {
+        std::string count = std::to_string(dropped_);
+        std::fprintf(stderr, "Error: %s bytes were not written to the file\n", count.c_str());
+    }
+    if (removed_) std::fputs("Error: The file was removed during the capture\n", stderr);
+    if (unwritten > 0 || !closed) std::fputs("Error: Can't close the file\n", stderr);
+    return closed && !writeFailed_ && dropped_ == 0 && !removed_;
 }
 
 }  // namespace serialtap

@@ -1,23 +1,37 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "capture/capture_format.h"
+#include "capture/capture_sink.h"
 
 namespace serialtap {
 
 // The capture file: received bytes in order, in the chosen format (by
 // default each 0x0A stored as 0x0D 0x0A), held in a 4096-byte buffer that is
 // written out when a byte is to be stored while it is full, and at the close.
-class CaptureFile : private CaptureSink {
+// What the file does not take at a write-out (a full disk, a pipe whose
+// reader is behind) is kept, up to a limit, and tried again at the next one.
+class CaptureFile : private FormattedOutput {
 public:
     static constexpr std::size_t kBufferBytes = CaptureFormatter::kBufferBytes;
+    // Bytes kept for a file that does not take them; beyond this they are lost.
+    static constexpr std::size_t kKeptLimit = std::size_t{1} << 20;
+    // At the close, how long a slow reader may take nothing before what it
+    // has not taken is given up.
+    static constexpr int kCloseStallMs = 2000;
 
     explicit CaptureFile(CaptureFormat format = CaptureFormat::Text,
-                         TimeStamps stamps = TimeStamps::None);
+                         TimeStamps stamps = TimeStamps::None,
+                         std::unique_ptr<CaptureSink> sink = makePlatformCaptureSink());
+    explicit CaptureFile(std::unique_ptr<CaptureSink> sink)
+        : CaptureFile(CaptureFormat::Text, TimeStamps::None, std::move(sink)) {}
     ~CaptureFile() override;
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
@@ -32,19 +46,34 @@ public:
     }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
-    // Writes out what is buffered and closes the file. Reports on standard
-    // error and gives false when that or any earlier write failed.
+    // Writes out what is buffered and kept, and closes the file. Reports on
+    // standard error and gives false when that or any earlier write failed,
+    // when bytes were lost or when the file was removed meanwhile.
     bool close();
 
-    int errorCode() const { return errorCode_; }
+    int errorCode() const { return sink_->errorCode(); }
+    // The open file, for telling it apart from the port.
+    std::intptr_t handle() const { return sink_->handle(); }
 
 private:
     void writeOut(const std::uint8_t* bytes, std::size_t count) override;
+    // Writes what is kept; false when the file refused it with an error.
+    bool writeKept();
+    void keep(const std::uint8_t* bytes, std::size_t size);
+    void reportWriteFailure(int code);
+    void noteRemoval();
 
-    std::FILE* stream_ = nullptr;
+    std::unique_ptr<CaptureSink> sink_;
     CaptureFormatter formatter_;
+    std::vector<std::uint8_t> kept_;
+    std::size_t keptStart_ = 0;
+    std::uint64_t dropped_ = 0;
     bool writeFailed_ = false;
-    int errorCode_ = 0;
+    bool removed_ = false;
+    int lastWriteError_ = 0;
+    bool reported_ = false;
+    std::chrono::steady_clock::time_point lastReport_{};
+    std::chrono::steady_clock::time_point lastRemovalCheck_{};
 };
 
 }  // namespace serialtap

@@ -44,7 +44,7 @@ std::size_t writeOffset(std::uint64_t offset, std::uint8_t* out) {
 
 }  // namespace
 
-CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, CaptureSink& sink,
+CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, FormattedOutput& sink,
                                    LocalTimeFunction localTime)
     : format_(format),
       // Raw bytes have no lines to stamp.

@@ -14,9 +14,9 @@ enum class CaptureFormat : std::uint8_t {
 };
 
 // Where the formatted capture goes, a write-out at a time.
-class CaptureSink {
+class FormattedOutput {
 public:
-    virtual ~CaptureSink() = default;
+    virtual ~FormattedOutput() = default;
     virtual void writeOut(const std::uint8_t* bytes, std::size_t count) = 0;
 };
 
@@ -38,7 +38,7 @@ public:
     static constexpr std::size_t kBufferBytes = 4096;
     static constexpr std::size_t kHexLineBytes = 16;
 
-    CaptureFormatter(CaptureFormat format, TimeStamps stamps, CaptureSink& sink,
+    CaptureFormatter(CaptureFormat format, TimeStamps stamps, FormattedOutput& sink,
                      LocalTimeFunction localTime = localCalendarTime);
 
     // The moment the capture began, for stamps relative to it; without it,
@@ -59,7 +59,7 @@ private:
 
     CaptureFormat format_;
     StampWriter stamps_;
-    CaptureSink& sink_;
+    FormattedOutput& sink_;
     // Received bytes are kept as they are and only expanded at write-out.
     bool direct_;
     std::uint8_t buffer_[kBufferBytes] = {};

@@ -49,7 +49,7 @@ bool fakeLocalTime(std::int64_t unixSeconds, CalendarTime& local) {
     return true;
 }
 
-class MemorySink : public serialtap::CaptureSink {
+class MemorySink : public serialtap::FormattedOutput {
 public:
     void writeOut(const std::uint8_t* bytes, std::size_t count) override {
         check(count > 0, "no empty write-outs");

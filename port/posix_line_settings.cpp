@@ -105,10 +105,20 @@ int applyLineSettings(termios& terminal, const LineSettings& settings, bool& nee
     const Rate* rate = findRate(settings.baudRate);
     needsCustomBaud = rate == nullptr;
     if (rate != nullptr) {
+        // One rate for both directions: an input rate left from an earlier
+        // custom rate would otherwise stay, as cfsetispeed leaves it alone.
+#ifdef CIBAUD
+        terminal.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+#endif
         cfsetispeed(&terminal, rate->constant);
         cfsetospeed(&terminal, rate->constant);
     }
     return 0;
+}
+
+bool isPseudoTerminalMajor(unsigned major) {
+    // Unix98 pseudo-terminal slaves, and the legacy BSD ones.
+    return (major >= 136 && major <= 143) || major == 3;
 }
 
 LineSettings readLineSettings(const termios& terminal) {

@@ -15,4 +15,8 @@ int applyLineSettings(termios& terminal, const LineSettings& settings, bool& nee
 
 LineSettings readLineSettings(const termios& terminal);
 
+// Whether a character device of this major number is the slave side of a
+// pseudo-terminal, which has no framing to set and forces 8 bits.
+bool isPseudoTerminalMajor(unsigned major);
+
 }  // namespace serialtap

@@ -48,6 +48,10 @@ enum class ReadStart { Completed, Pending, Failed };
 
 enum class CompletionWait { Signalled, TimedOut, Failed, Other };
 
+// A port that could be opened but must not be used: capturing it would
+// configure the user's own terminal or send the capture into the device.
+enum class PortRefusal { None, OwnTerminal, CaptureFile };
+
 // The operations the port setup and the reception pass are made of. Each
 // platform maps them onto its own calls; tests script them. A failing call
 // returns false (or Failed) and leaves its code for lastError().
@@ -56,6 +60,10 @@ public:
     virtual ~SerialDevice() = default;
 
     virtual bool open(const std::string& portName) = 0;
+    // Why the last open failed although the port could be opened.
+    virtual PortRefusal refusal() const { return PortRefusal::None; }
+    // The capture file, which the port opened later must not be.
+    virtual void avoidFile(NativeHandle /*file*/) {}
     virtual bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;
     virtual bool getLineSettings(LineSettings& settings) = 0;
     virtual bool setLineSettings(const LineSettings& settings) = 0;
@@ -95,8 +103,8 @@ public:
     // Ends a read that is still pending and waits until the port no longer
     // owns the buffer; gives the number of bytes it delivered before that.
     virtual std::uint32_t cancelRead() = 0;
-    // Bytes the device has taken in from the port but not yet handed to a
-    // read, for the shutdown to keep; at most size of them.
+    // Bytes the port holds that no read has returned yet, for the shutdown
+    // to keep; at most size of them a call, none when nothing is left.
     virtual std::uint32_t takeBuffered(std::uint8_t* /*buffer*/, std::uint32_t /*size*/) {
         return 0;
     }

@@ -2,14 +2,18 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "port/custom_baud.h"
+#include "port/line_check.h"
 #include "port/posix_line_settings.h"
 #include "port/posix_port_name.h"
 #include "port/serial_device.h"
@@ -18,26 +22,74 @@ namespace serialtap {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+bool statOf(int fd, struct stat& status) { return fstat(fd, &status) == 0; }
+
+// The terminal the program runs in: its controlling terminal, or one its
+// standard streams are on. Configured as a port, it would take the stop keys.
+bool isOwnTerminal(int fd) {
+    pid_t session = 0;
+    if (ioctl(fd, TIOCGSID, &session) == 0 && session == getsid(0)) return true;
+    struct stat port {};
+    if (!statOf(fd, port) || !S_ISCHR(port.st_mode)) return false;
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+        struct stat other {};
+        if (isatty(standard) && statOf(standard, other) && S_ISCHR(other.st_mode) &&
+            other.st_rdev == port.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Two names of one device are one port, whatever their paths.
+bool isSameFile(int fd, int other) {
+    struct stat first {};
+    struct stat second {};
+    if (!statOf(fd, first) || !statOf(other, second)) return false;
+    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) {
+        return first.st_rdev == second.st_rdev;
+    }
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 class PosixSerialDevice final : public SerialDevice {
 public:
-    ~PosixSerialDevice() override {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~PosixSerialDevice() override { release(); }
 
     bool open(const std::string& portName) override {
+        refusal_ = PortRefusal::None;
         int fd =
             ::open(posixDevicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return failWith(errno);
+        // Refused before anything about the port is changed.
+        if (isOwnTerminal(fd)) refusal_ = PortRefusal::OwnTerminal;
+        if (avoided_ >= 0 && isSameFile(fd, avoided_)) refusal_ = PortRefusal::CaptureFile;
+        if (refusal_ != PortRefusal::None) {
+            ::close(fd);
+            return failWith(EBUSY);
+        }
         // flock holds against root too, which TIOCEXCL does not.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int code = errno == EWOULDBLOCK ? EBUSY : errno;
             ::close(fd);
             return failWith(code);
         }
-        ioctl(fd, TIOCEXCL);  // not a terminal: found out by the queue setup
+        // Not a terminal: found out by the queue setup.
+        exclusive_ = ioctl(fd, TIOCEXCL) == 0;
+        struct stat status {};
+        pseudoTerminal_ = statOf(fd, status) && S_ISCHR(status.st_mode) &&
+                          isPseudoTerminalMajor(major(status.st_rdev));
+        // Put back at the close, so a console or another program on the
+        // port finds it as it was.
+        haveOriginal_ = readDriverLineState(fd, original_);
         fd_ = fd;
         return true;
     }
+
+    PortRefusal refusal() const override { return refusal_; }
+    void avoidFile(NativeHandle file) override { avoided_ = static_cast<int>(file); }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override {
         // Nothing to size on POSIX; this is where a non-terminal is refused.
@@ -57,6 +109,10 @@ public:
         if (tcsetattr(fd_, TCSANOW, &wanted) != 0) return failWith(errno);
         if (needsCustomBaud && !setCustomBaud(fd_, settings.baudRate)) return failWith(errno);
         terminal_ = wanted;
+        // A driver takes what it can of a change and says so only when asked
+        // again. A pseudo-terminal has no framing and keeps 8 bits whatever
+        // is asked, so it is left out.
+        if (!pseudoTerminal_ && !taken(settings)) return failWith(EINVAL);
         return true;
     }
 
@@ -152,15 +208,15 @@ public:
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override {
         count = 0;
         if (queued() == 0 && !fillQueue()) return ReadStart::Failed;
-        count = takeBuffered(buffer, size);
+        count = takeQueued(buffer, size);
         return ReadStart::Completed;
     }
 
+    // At the shutdown, what the terminal layer already holds is read too,
+    // until the port would block, within bounds a flood cannot outrun.
     std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override {
-        std::size_t take = queued() < size ? queued() : size;
-        std::memcpy(buffer, queue_ + queueStart_, take);
-        queueStart_ += take;
-        return static_cast<std::uint32_t>(take);
+        if (queued() == 0 && fd_ >= 0) readAtShutdown();
+        return takeQueued(buffer, size);
     }
 
     // Reads never go on in the background here.
@@ -171,18 +227,26 @@ public:
     }
     std::uint32_t cancelRead() override { return 0; }
 
-    bool closePort() override {
-        int fd = fd_;
-        fd_ = -1;
-        polls_.clear();
-        return fd < 0 || ::close(fd) == 0 ? true : failWith(errno);
-    }
+    bool closePort() override { return release(); }
 
     bool closeEvent() override { return true; }
 
     int lastError() const override { return error_; }
 
 private:
+    bool release() {
+        int fd = fd_;
+        fd_ = -1;
+        polls_.clear();
+        if (fd < 0) return true;
+        if (haveOriginal_) writeDriverLineState(fd, original_);
+        // Exclusive mode outlives the close while the far side of a
+        // pseudo-terminal is open; the next program must be able to open it.
+        if (exclusive_) ioctl(fd, TIOCNXCL);
+        haveOriginal_ = exclusive_ = false;
+        return ::close(fd) == 0 ? true : failWith(errno);
+    }
+
     bool failWith(int code) {
         error_ = code;
         return false;
@@ -210,8 +274,59 @@ private:
         return false;
     }
 
+    bool taken(const LineSettings& asked) {
+        termios now{};
+        std::uint32_t input = 0;
+        std::uint32_t output = 0;
+        if (tcgetattr(fd_, &now) != 0 || !readRates(fd_, input, output)) return false;
+        LineSettings reported = readLineSettings(now);
+        reported.baudRate = output;
+        return lineSettingsTaken(asked, reported, input);
+    }
+
+    std::uint32_t takeQueued(std::uint8_t* buffer, std::uint32_t size) {
+        std::size_t take = queued() < size ? queued() : size;
+        std::memcpy(buffer, queue_ + queueStart_, take);
+        queueStart_ += take;
+        return static_cast<std::uint32_t>(take);
+    }
+
+    void readAtShutdown() {
+        auto now = Clock::now();
+        if (!shuttingDown_) {
+            shuttingDown_ = true;
+            shutdownEnd_ = now + kShutdownReadTime;
+        }
+        while (readAtShutdown_ < kShutdownReadBytes && now < shutdownEnd_) {
+            ssize_t got = ::read(fd_, queue_, sizeof queue_);
+            if (got > 0) {
+                queueStart_ = 0;
+                queueEnd_ = static_cast<std::size_t>(got);
+                readAtShutdown_ += queueEnd_;
+                return;
+            }
+            int code = got < 0 ? errno : 0;
+            if (code != EAGAIN && code != EINTR) return;
+            // The terminal layer moves bytes it holds into reach in the
+            // background; a moment lets it catch up where bytes were
+            // flowing. An idle port is done at once, so q stays quick.
+            if (code == EAGAIN && !lastReadLarge_ && readAtShutdown_ == 0) return;
+            if (code == EAGAIN) {
+                auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(shutdownEnd_ - now);
+                int wait = static_cast<int>(left.count()) + 1;
+                pollfd ready{fd_, POLLIN, 0};
+                if (::poll(&ready, 1, wait < kSettleMs ? wait : kSettleMs) <= 0) return;
+            }
+            now = Clock::now();
+        }
+    }
+
     int fd_ = -1;
     static constexpr int kReadsBetweenPolls = 16;
+    static constexpr std::size_t kShutdownReadBytes = std::size_t{1} << 20;
+    static constexpr std::chrono::milliseconds kShutdownReadTime{100};
+    static constexpr int kSettleMs = 20;
 
     // One read of what the terminal holds; nothing waiting is no failure.
     bool fillQueue() {
@@ -237,6 +352,15 @@ private:
     std::vector<pollfd> polls_;
     bool wakeReady_ = false;
     std::optional<std::uint32_t> waitLimit_;
+    PortRefusal refusal_ = PortRefusal::None;
+    int avoided_ = -1;
+    bool exclusive_ = false;
+    bool pseudoTerminal_ = false;
+    bool haveOriginal_ = false;
+    DriverLineState original_{};
+    bool shuttingDown_ = false;
+    Clock::time_point shutdownEnd_{};
+    std::size_t readAtShutdown_ = 0;
 };
 
 }  // namespace

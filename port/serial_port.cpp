@@ -17,7 +17,20 @@ bool SerialPort::fail(const char* format, bool closeAfter) {
 }
 
 bool SerialPort::open(const PortSettings& settings) {
-    if (!device_.open(settings.portName)) return fail("could not open serial port: %d\n", false);
+    if (!device_.open(settings.portName)) {
+        switch (device_.refusal()) {
+            case PortRefusal::OwnTerminal:
+                std::fputs("could not open serial port: it is the terminal serialtap runs in\n",
+                           messages_);
+                return false;
+            case PortRefusal::CaptureFile:
+                std::fputs("could not open serial port: it is the capture file\n", messages_);
+                return false;
+            case PortRefusal::None:
+                break;
+        }
+        return fail("could not open serial port: %d\n", false);
+    }
     if (!device_.setupQueues(kQueueBytes, kQueueBytes)) {
         return fail("error setting up comm: %d\n", true);
     }

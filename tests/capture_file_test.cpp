@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <deque>
 #include <fstream>
+#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -82,6 +84,22 @@ TEST(CaptureFile, WritesOutWhenAByteArrivesForAFullBuffer) {
     EXPECT_EQ(readFileBytes(file.path()), expandLineEnds(received));
 }
 
+// A write-out one byte early leaves the same file in the end; only the
+// moment shows it.
+TEST(CaptureFile, FourThousandNinetyFiveBytesAndOneMoreStayInMemory) {
+    TempPath file("capture.bin");
+    Bytes received(CaptureFile::kBufferBytes + 1, 'y');
+    CaptureFile capture;
+    ASSERT_TRUE(capture.open(file.path()));
+    capture.writeBytes(received.data(), CaptureFile::kBufferBytes - 1);
+    capture.writeBytes(received.data(), 1);
+    EXPECT_TRUE(readFileBytes(file.path()).empty());
+    capture.writeBytes(received.data(), 1);
+    EXPECT_EQ(readFileBytes(file.path()).size(), CaptureFile::kBufferBytes);
+    ASSERT_TRUE(capture.close());
+    EXPECT_EQ(readFileBytes(file.path()), received);
+}
+
 TEST(CaptureFile, LargeWritesGoOutInWholeBuffers) {
     TempPath file("capture.bin");
     Bytes received(3 * CaptureFile::kBufferBytes + 1, 'x');
@@ -103,26 +121,51 @@ TEST(CaptureFile, OpenEmptiesAnExistingFile) {
     EXPECT_TRUE(readFileBytes(file.path()).empty());
 }
 
+// A second capture of the same file must neither empty it nor write into it.
+TEST(CaptureFile, FileAnotherCaptureHoldsIsRefusedAndLeftAlone) {
+    TempPath file("capture.bin");
+    Bytes first(CaptureFile::kBufferBytes + 10, 'a');
+    CaptureFile running;
+    ASSERT_TRUE(running.open(file.path()));
+    running.writeBytes(first.data(), first.size());
+
+    CaptureFile second;
+    EXPECT_FALSE(second.open(file.path()));
+    EXPECT_EQ(second.errorCode(), kCaptureFileBusy);
+    EXPECT_EQ(readFileBytes(file.path()).size(), CaptureFile::kBufferBytes);
+
+    ASSERT_TRUE(running.close());
+    EXPECT_EQ(readFileBytes(file.path()), first);
+    CaptureFile later;
+    EXPECT_TRUE(later.open(file.path())) << "the lock goes with the close";
+    EXPECT_TRUE(later.close());
+}
+
 TEST(CaptureFile, OpenThatFailsKeepsTheErrorAndNeverTouchesAStream) {
     TempPath folder("missing");
     CaptureFile capture;
     EXPECT_FALSE(capture.open(folder.path() + "/no/such/folder/capture.bin"));
-    EXPECT_EQ(capture.errorCode(), ENOENT);
+    // ENOENT on POSIX, ERROR_PATH_NOT_FOUND on Windows.
+    EXPECT_NE(capture.errorCode(), 0);
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(capture.close());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(CaptureFile, FailedWritesAreReportedAtTheClose) {
+TEST(CaptureFile, FailedWritesAreReportedAtOnceAndTheLossAtTheClose) {
     if (!testing::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-    Bytes received(2 * CaptureFile::kBufferBytes, 'x');
+    Bytes received(CaptureFile::kBufferBytes + 1, 'x');
     CaptureFile capture;
     ASSERT_TRUE(capture.open("/dev/full"));
-    // The write-out and the final flush both fail; the close reports once.
-    capture.writeBytes(received.data(), CaptureFile::kBufferBytes + 1);
+    ::testing::internal::CaptureStderr();
+    capture.writeBytes(received.data(), received.size());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't write the file: 28\n");
+    // The retry at the close fails within the second: no second report.
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(capture.close());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't close the file\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error: 4097 bytes were not written to the file\n"
+              "Error: Can't close the file\n");
 }
 
 TEST(CaptureFile, CleanCloseSaysNothing) {
@@ -134,6 +177,120 @@ TEST(CaptureFile, CleanCloseSaysNothing) {
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(capture.close());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A file whose answers are scripted: each write takes at most what the
+// next allowance says (all when none is left), or fails with its code.
+class ScriptedSink : public CaptureSink {
+public:
+    struct Answer {
+        std::size_t takes;
+        int error;
+    };
+    std::deque<Answer> answers;
+    Bytes stored;
+
+    bool open(const std::string&) override { return open_ = true; }
+    bool isOpen() const override { return open_; }
+    SinkWrite write(const std::uint8_t* bytes, std::size_t size) override {
+        Answer answer{size, 0};
+        if (!answers.empty()) {
+            answer = answers.front();
+            answers.pop_front();
+        }
+        SinkWrite result;
+        result.written = std::min(answer.takes, size);
+        stored.insert(stored.end(), bytes, bytes + result.written);
+        result.error = answer.error;
+        result.wouldBlock = answer.error == 0 && result.written < size;
+        return result;
+    }
+    void waitWritable(int) override {}
+    bool removed() override { return false; }
+    bool close() override {
+        open_ = false;
+        return true;
+    }
+    int errorCode() const override { return 0; }
+    std::intptr_t handle() const override { return 3; }
+    int wouldBlockCode() const override { return 11; }
+
+private:
+    bool open_ = false;
+};
+
+class KeptBytes : public ::testing::Test {
+protected:
+    KeptBytes() {
+        auto owned = std::make_unique<ScriptedSink>();
+        sink_ = owned.get();
+        capture_ = std::make_unique<CaptureFile>(std::move(owned));
+        capture_->open("scripted");
+    }
+
+    // Stores one full buffer of distinct bytes and brings its write-out.
+    Bytes writeBuffer(std::uint8_t first) {
+        Bytes bytes(CaptureFile::kBufferBytes);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<std::uint8_t>(first + i % 7);
+        }
+        capture_->writeBytes(bytes.data(), bytes.size());
+        return bytes;
+    }
+    void flushBuffer() { capture_->writeBytes(&kMark, 1); }
+
+    static constexpr std::uint8_t kMark = '!';
+    ScriptedSink* sink_;
+    std::unique_ptr<CaptureFile> capture_;
+};
+
+TEST_F(KeptBytes, WhatASlowReaderLeavesGoesFirstAtTheNextWriteOut) {
+    sink_->answers = {{1000, 0}, {0, 0}};
+    Bytes first = writeBuffer(1);
+    Bytes second = writeBuffer(20);
+    flushBuffer();  // the reader is still behind
+    EXPECT_EQ(sink_->stored.size(), 1000u);
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(capture_->close()) << "a slow reader is not a failure";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    first.insert(first.end(), second.begin(), second.end());
+    first.push_back(kMark);
+    EXPECT_EQ(sink_->stored, first);
+}
+
+TEST_F(KeptBytes, FailedWriteIsReportedOnceAndRetriedAtTheNextWriteOut) {
+    sink_->answers = {{100, 28}, {0, 28}, {0, 28}};
+    ::testing::internal::CaptureStderr();
+    Bytes first = writeBuffer(1);
+    Bytes second = writeBuffer(30);
+    flushBuffer();
+    flushBuffer();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't write the file: 28\n");
+    EXPECT_EQ(sink_->stored.size(), 100u);
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(capture_->close()) << "a write failed during the capture";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "nothing was lost";
+    first.insert(first.end(), second.begin(), second.end());
+    first.insert(first.end(), 2, kMark);
+    EXPECT_EQ(sink_->stored, first);
+}
+
+TEST_F(KeptBytes, BeyondTheLimitBytesAreDroppedCountedAndReported) {
+    const std::size_t buffers = CaptureFile::kKeptLimit / CaptureFile::kBufferBytes + 2;
+    for (std::size_t i = 0; i < buffers; ++i) sink_->answers.push_back({0, 0});
+    ::testing::internal::CaptureStderr();
+    for (std::size_t i = 0; i < buffers; ++i) writeBuffer(0);
+    flushBuffer();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't write the file: 11\n");
+
+    // The reader then takes everything kept; the rest was lost on the way.
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(capture_->close());
+    const std::size_t lost = buffers * CaptureFile::kBufferBytes - CaptureFile::kKeptLimit;
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error: " + std::to_string(lost) + " bytes were not written to the file\n");
+    EXPECT_EQ(sink_->stored.size(), CaptureFile::kKeptLimit + 1);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ constexpr std::int64_t kSecond = 1000000000;
 // 2026-12-08 16:42:19.123456789 UTC.
 constexpr std::int64_t kWall = 1796748139 * kSecond + 123456789;
 
-class MemorySink : public CaptureSink {
+class MemorySink : public FormattedOutput {
 public:
     void writeOut(const std::uint8_t* bytes, std::size_t count) override {
         writeOuts.push_back(count);

@@ -185,7 +185,10 @@ TEST_F(CaptureRun, FailedCaptureWritesGiveExitStatusOne) {
     device_.queueBytes(Bytes(255, 'x'));
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(run("/dev/full"), 1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Can't close the file\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error: Can't write the file: 28\n"
+              "Error: 255 bytes were not written to the file\n"
+              "Error: Can't close the file\n");
 }
 
 TEST_F(CaptureRun, WithoutAConsoleOnlyAStopEndsIt) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "port/posix_line_settings.h"
 #include "port/posix_port_name.h"
 #include "tests/pty_custom_rate.h"
 #include "tests/pty_harness.h"
@@ -305,6 +306,15 @@ INSTANTIATE_TEST_SUITE_P(
                     PortNameCase{"COM0", "/dev/COM0"}, PortNameCase{"COM", "/dev/COM"},
                     PortNameCase{"COM1x", "/dev/COM1x"}, PortNameCase{"com1", "/dev/com1"},
                     PortNameCase{"/dev/pts/3", "/dev/pts/3"}, PortNameCase{"./COM1", "./COM1"}));
+
+// Pseudo-terminals keep their framing out of the read-back check.
+TEST(PseudoTerminalMajor, CoversUnix98AndLegacySlavesOnly) {
+    for (unsigned major : {136u, 140u, 143u, 3u}) EXPECT_TRUE(isPseudoTerminalMajor(major));
+    // ttyS, ttyUSB, ttyACM, the pty masters and /dev/tty.
+    for (unsigned major : {4u, 188u, 166u, 128u, 135u, 144u, 5u}) {
+        EXPECT_FALSE(isPseudoTerminalMajor(major)) << major;
+    }
+}
 
 }  // namespace
 }  // namespace serialtap::test

@@ -13,4 +13,14 @@ std::optional<CustomRate> readCustomRate(int fd) {
     return CustomRate{settings.c_ispeed, settings.c_ospeed, custom};
 }
 
+bool setCustomRate(int fd, std::uint32_t rate) {
+    struct termios2 settings {};
+    if (ioctl(fd, TCGETS2, &settings) != 0) return false;
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    settings.c_ispeed = rate;
+    settings.c_ospeed = rate;
+    return ioctl(fd, TCSETS2, &settings) == 0;
+}
+
 }  // namespace serialtap::test

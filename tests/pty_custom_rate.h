@@ -17,5 +17,7 @@ struct CustomRate {
 
 // None when the interface fails.
 std::optional<CustomRate> readCustomRate(int fd);
+// Sets both rates as a number, as a program using custom rates leaves them.
+bool setCustomRate(int fd, std::uint32_t rate);
 
 }  // namespace serialtap::test

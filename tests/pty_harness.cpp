@@ -64,8 +64,11 @@ std::string readProcFile(pid_t pid, const char* name) {
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, STDIN_FILENO);
     }
-    // A blocked or ignored signal stays so across exec; the program must
-    // start as from a login shell, whatever ran the tests.
+    // An ignored signal stays ignored across exec: a parent that ignores
+    // these would hide what they do to the program.
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
+    // A blocked signal stays blocked across exec; the program must get them.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -1,0 +1,110 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "capture/capture_sink.h"
+
+namespace serialtap {
+
+const int kCaptureFileBusy = EBUSY;
+
+namespace {
+
+class PosixCaptureSink final : public CaptureSink {
+public:
+    ~PosixCaptureSink() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool open(const std::string& fileName) override {
+        // Not emptied by the open: another capture may be writing it.
+        int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) return failWith(errno);
+        struct stat status {};
+        if (fstat(fd, &status) != 0) return failAndClose(fd, errno);
+        regular_ = S_ISREG(status.st_mode);
+        if (regular_) {
+            // Only a file that can be emptied needs the lock. A file system
+            // without locks still takes the capture.
+            if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+                return failAndClose(fd, kCaptureFileBusy);
+            }
+            if (ftruncate(fd, 0) != 0) return failAndClose(fd, errno);
+        } else if (!S_ISBLK(status.st_mode)) {
+            // Pipes, sockets and terminals can hold a write up for good; the
+            // capture keeps what they do not take instead.
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        fd_ = fd;
+        return true;
+    }
+
+    bool isOpen() const override { return fd_ >= 0; }
+
+    SinkWrite write(const std::uint8_t* bytes, std::size_t size) override {
+        SinkWrite result;
+        while (result.written < size) {
+            ssize_t done = ::write(fd_, bytes + result.written, size - result.written);
+            if (done > 0) {
+                result.written += static_cast<std::size_t>(done);
+                continue;
+            }
+            if (done < 0 && errno == EINTR) continue;
+            if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                result.wouldBlock = true;
+            } else {
+                // A write of nothing with no error: the device is full.
+                result.error = done < 0 ? errno : ENOSPC;
+            }
+            break;
+        }
+        return result;
+    }
+
+    void waitWritable(int milliseconds) override {
+        pollfd ready{fd_, POLLOUT, 0};
+        ::poll(&ready, 1, milliseconds);
+    }
+
+    bool removed() override {
+        struct stat status {};
+        return regular_ && fstat(fd_, &status) == 0 && status.st_nlink == 0;
+    }
+
+    bool close() override {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0 ? true : failWith(errno);
+    }
+
+    int errorCode() const override { return error_; }
+    std::intptr_t handle() const override { return fd_; }
+    int wouldBlockCode() const override { return EAGAIN; }
+
+private:
+    bool failWith(int code) {
+        error_ = code;
+        return false;
+    }
+
+    bool failAndClose(int fd, int code) {
+        ::close(fd);
+        return failWith(code);
+    }
+
+    int fd_ = -1;
+    bool regular_ = false;
+    int error_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureSink> makePlatformCaptureSink() {
+    return std::make_unique<PosixCaptureSink>();
+}
+
+}  // namespace serialtap

@@ -1,0 +1,95 @@
+#include <windows.h>
+
+#include "capture/capture_sink.h"
+
+namespace serialtap {
+
+const int kCaptureFileBusy = ERROR_SHARING_VIOLATION;
+
+namespace {
+
+class Win32CaptureSink final : public CaptureSink {
+public:
+    ~Win32CaptureSink() override {
+        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    }
+
+    bool open(const std::string& fileName) override {
+        // Readers may share the file, writers may not: a second capture of
+        // the same file fails here, before anything is emptied.
+        HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return failWith(static_cast<int>(GetLastError()));
+        DWORD type = GetFileType(file);
+        if (type == FILE_TYPE_DISK && !SetEndOfFile(file)) {
+            int code = static_cast<int>(GetLastError());
+            CloseHandle(file);
+            return failWith(code);
+        }
+        if (type == FILE_TYPE_PIPE) {
+            // A pipe whose reader stops would hold a write up for good; the
+            // capture keeps what the pipe does not take instead.
+            DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+            SetNamedPipeHandleState(file, &mode, nullptr, nullptr);
+        }
+        file_ = file;
+        return true;
+    }
+
+    bool isOpen() const override { return file_ != INVALID_HANDLE_VALUE; }
+
+    SinkWrite write(const std::uint8_t* bytes, std::size_t size) override {
+        SinkWrite result;
+        while (result.written < size) {
+            std::size_t left = size - result.written;
+            DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+            DWORD done = 0;
+            if (!WriteFile(file_, bytes + result.written, chunk, &done, nullptr)) {
+                result.error = static_cast<int>(GetLastError());
+                break;
+            }
+            result.written += done;
+            // A pipe without waiting takes what fits and says so this way.
+            if (done == 0) {
+                result.wouldBlock = true;
+                break;
+            }
+        }
+        return result;
+    }
+
+    void waitWritable(int milliseconds) override {
+        // A pipe without waiting has nothing to wait on; look again shortly.
+        Sleep(static_cast<DWORD>(milliseconds < 10 ? milliseconds : 10));
+    }
+
+    // Opened without delete sharing, the file cannot lose its name meanwhile.
+    bool removed() override { return false; }
+
+    bool close() override {
+        HANDLE file = file_;
+        file_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(file) ? true : failWith(static_cast<int>(GetLastError()));
+    }
+
+    int errorCode() const override { return error_; }
+    std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(file_); }
+    int wouldBlockCode() const override { return ERROR_TIMEOUT; }
+
+private:
+    bool failWith(int code) {
+        error_ = code;
+        return false;
+    }
+
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    int error_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureSink> makePlatformCaptureSink() {
+    return std::make_unique<Win32CaptureSink>();
+}
+
+}  // namespace serialtap
