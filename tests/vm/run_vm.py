@@ -65,6 +65,10 @@ def first_difference(got, expected):
 def expected_line(rate, data_bits, parity, stop):
     if rate == 0 or not 5 <= data_bits <= 8:
         return None
+    # Past what its clock can make, the 8250 driver silently keeps the port's
+    # previous rate; the program reads the line back and refuses it.
+    if rate > UART_CLOCK_RATE * 101 // 100:
+        return None
     parity = parity if 0 <= parity <= 4 else 0
     stop = stop if 0 <= stop <= 2 else 0
     if (stop == 1 and data_bits != 5) or (stop == 2 and data_bits == 5):
@@ -93,7 +97,8 @@ def line_cases():
              (300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 56000)]
     cases += [(rate, bits, parity, stop) for rate in (300, 115200) for bits in range(5, 9)
               for parity in range(5) for stop in range(3)]
-    cases += [(0, 8, 0, 0), (9600, 4, 0, 0), (9600, 9, 0, 0), (9600, 8, 7, 0), (9600, 8, 0, 5)]
+    cases += [(0, 8, 0, 0), (9600, 4, 0, 0), (9600, 9, 0, 0), (9600, 8, 7, 0), (9600, 8, 0, 5),
+              (250000, 8, 0, 0), (230400, 8, 0, 0)]
     return cases
 
 
