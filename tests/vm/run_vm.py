@@ -44,9 +44,9 @@ def check(condition, what, detail=""):
         failures.append(what)
 
 
-def device_data(size, seed):
+def device_data(size, rng_seed):
     """Every byte value, then pseudo-random bytes up to size."""
-    return bytes(range(256)) + random.Random(seed).randbytes(size - 256)
+    return bytes(range(256)) + random.Random(rng_seed).randbytes(size - 256)
 
 
 def as_captured(data):
@@ -122,9 +122,9 @@ def check_line_settings(vm):
           "\n    ".join(wrong))
 
 
-def check_capture(vm, port, pty, size, seed):
+def check_capture(vm, port, pty, size, rng_seed):
     """A capture at 115200 baud of every byte value and more, ended by SIGTERM."""
-    data = device_data(size, seed)
+    data = device_data(size, rng_seed)
     started = vm.command(f"start {port} -b 115200")
     if started.result("STARTED") is None:
         raise VmError(f"the capture on {port} did not start: {started.events}")
