@@ -3,6 +3,10 @@
 #include <optional>
 #include <vector>
 
+#include "app/deadlines.h"
+#include "app/reconnect.h"
+#include "app/stop_conditions.h"
+#include "app/write_out_timer.h"
 #include "capture/capture_file.h"
 #include "port/serial_port.h"
 
@@ -24,13 +28,72 @@ std::optional<NativeHandle> consoleHandle(const CaptureParts& parts) {
     return parts.console->wakeHandle();
 }
 
-void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts) {
-    port.setWakeHandles(wakeHandles(parts));
+// Everything a pass received goes to the file and past the stop texts;
+// true when a stop text has arrived.
+class Recorder {
+public:
+    Recorder(CaptureFile& file, StopConditions& stops, WriteOutTimer& writeOut)
+        : file_(file), stops_(stops), writeOut_(writeOut) {}
+
+    bool record(const Reception& pass, bool clockRead, Clock::time_point now) {
+        bool held = file_.holdsBytes();
+        std::uint64_t writeOuts = file_.writeOuts();
+        file_.writeBytes(pass.data, pass.size);
+        if (clockRead) {
+            stops_.heardAt(now);
+            if (writeOut_.active()) writeOut_.stored(file_, held, writeOuts, now);
+        }
+        return stops_.received(pass.data, pass.size);
+    }
+
+private:
+    CaptureFile& file_;
+    StopConditions& stops_;
+    WriteOutTimer& writeOut_;
+};
+
+// Runs passes until q, a stop request or a stop condition; gives the exit
+// status the stop calls for and leaves the port open, or closed while it
+// is away.
+int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
+                Reconnect& reconnect) {
+    std::vector<NativeHandle> handles = wakeHandles(parts);
+    port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
+    const CaptureOptions& options = parts.options;
+    StopConditions stops(options, Clock::now());
+    WriteOutTimer writeOut(options.flushMs);
+    Recorder recorder(file, stops, writeOut);
+    bool timed = stops.timed() || writeOut.active();
     int lastKey = '0';
     while (lastKey != kStopKey) {
-        Reception pass = port.receive();
-        if (pass.size > 0) file.writeBytes(pass.data, pass.size);
+        Deadlines due;
+        due.add(stops.nextDeadline());
+        due.add(writeOut.deadline());
+        due.add(reconnect.nextTry());
+        Reception pass;
+        if (reconnect.away()) {
+            pass.woken = port.waitWake(due.waitLimit()) == WakeWait::Woken;
+        } else {
+            pass = port.receive(due.waitLimit());
+        }
+        // Without a timer, the clock is not read at all.
+        bool clockRead = timed || reconnect.away() || pass.gone;
+        Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
+        if (pass.size > 0 && recorder.record(pass, clockRead, now)) break;
+        if (pass.gone && reconnect.enabled()) {
+            // Bytes the device had taken in before it went are kept.
+            for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
+                if (recorder.record(rest, clockRead, now)) return stops.exitStatus();
+            }
+            reconnect.lose(now);
+            port.setWakeHandles(handles);
+        }
+        if (clockRead) {
+            if (stops.timeIsUp(now)) break;
+            writeOut.writeOutIfDue(file, now);
+            if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
+        }
         // Without a ready wake handle no key and no stop request can be waiting.
         if (!pass.woken) continue;
         if (parts.stop != nullptr && parts.stop->requested()) break;
@@ -38,12 +101,14 @@ void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts)
             lastKey = parts.console->readKey();
         }
         // A console that went away (a hung-up terminal) leaves the wait set.
-        std::optional<NativeHandle> now = consoleHandle(parts);
-        if (now != console) {
-            console = now;
-            port.setWakeHandles(wakeHandles(parts));
+        std::optional<NativeHandle> current = consoleHandle(parts);
+        if (current != console) {
+            console = current;
+            handles = wakeHandles(parts);
+            port.setWakeHandles(handles);
         }
     }
+    return stops.exitStatus();
 }
 
 }  // namespace
@@ -51,26 +116,29 @@ void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts)
 int runCaptureWith(const std::string& fileName, const PortSettings& settings,
                    const CaptureParts& parts) {
     CaptureFile file;
-    if (!file.open(fileName)) {
+    if (!file.open(fileName, parts.options.append)) {
         std::fprintf(parts.messages, "could not open capture file: %d\n", file.errorCode());
         return 1;
     }
     SerialPort port(parts.device, parts.messages);
     if (!port.open(settings)) return 1;
 
-    captureLoop(port, file, parts);
-    // Bytes the port had already taken in are part of the capture too.
-    for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
-        file.writeBytes(rest.data, rest.size);
+    Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
+    int status = captureLoop(port, file, parts, reconnect);
+    // A port that is away was closed when it went.
+    if (!reconnect.away()) {
+        // Bytes the port had already taken in are part of the capture too.
+        for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
+            file.writeBytes(rest.data, rest.size);
+        }
+        if (!port.closePort()) {
+            std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());
+        }
+        if (!port.closeEvent()) {
+            std::fprintf(parts.messages, "Event Closing isn't successed: %d\n", port.lastError());
+        }
     }
-
-    if (!port.closePort()) {
-        std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());
-    }
-    if (!port.closeEvent()) {
-        std::fprintf(parts.messages, "Event Closing isn't successed: %d\n", port.lastError());
-    }
-    return file.close() ? 0 : 1;
+    return file.close() ? status : 1;
 }
 
 int runCapture(const std::string& fileName, const PortSettings& settings,

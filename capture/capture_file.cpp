@@ -9,10 +9,10 @@ CaptureFile::~CaptureFile() {
     if (stream_ != nullptr) std::fclose(stream_);
 }
 
-bool CaptureFile::open(const std::string& fileName) {
+bool CaptureFile::open(const std::string& fileName, bool append) {
     // Binary mode: the line-end expansion is done here, the same on every
     // platform, so a capture is byte-identical wherever it was made.
-    stream_ = std::fopen(fileName.c_str(), "wb");
+    stream_ = std::fopen(fileName.c_str(), append ? "ab" : "wb");
     if (stream_ == nullptr) {
         errorCode_ = errno;
         return false;
@@ -34,7 +34,12 @@ void CaptureFile::writeBytes(const std::uint8_t* bytes, std::size_t count) {
     }
 }
 
+void CaptureFile::flush() {
+    if (used_ > 0) writeOut();
+}
+
 void CaptureFile::writeOut() {
+    ++writeOuts_;
     std::uint8_t expanded[2 * kBufferBytes];
     std::size_t size = 0;
     // Whole runs between line feeds are copied at once.

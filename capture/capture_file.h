@@ -19,9 +19,15 @@ public:
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
 
-    // Creates or empties the file; false with errorCode() when it cannot.
-    bool open(const std::string& fileName);
+    // Creates or empties the file, or with append keeps what it holds and
+    // adds to its end; false with errorCode() when it cannot.
+    bool open(const std::string& fileName, bool append = false);
     void writeBytes(const std::uint8_t* bytes, std::size_t count);
+    // Writes out what is held now, however little.
+    void flush();
+    bool holdsBytes() const { return used_ > 0; }
+    // How many times the buffer has been written out so far.
+    std::uint64_t writeOuts() const { return writeOuts_; }
     // Writes out what is buffered and closes the file. Reports on standard
     // error and gives false when that or any earlier write failed.
     bool close();
@@ -34,6 +40,7 @@ private:
     std::FILE* stream_ = nullptr;
     std::uint8_t buffer_[kBufferBytes] = {};
     std::size_t used_ = 0;
+    std::uint64_t writeOuts_ = 0;
     bool writeFailed_ = false;
     int errorCode_ = 0;
 };

@@ -91,7 +91,7 @@ public:
         }
     }
 
-    EventWait waitEvent(std::uint32_t& eventMask) override {
+    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
         // Bytes already taken in, or a stream that filled the last read,
         // need no poll; the poll still comes every few reads, so keys and
         // stop requests are seen within a few kilobytes of a flood.
@@ -102,8 +102,14 @@ public:
         }
         readsSincePoll_ = 0;
         if (polls_.empty()) setWakeHandles({});
-        if (!pollAll(polls_.data(), polls_.size(), -1)) return EventWait::Failed;
+        if (!pollAll(polls_.data(), polls_.size(), pollTimeout(milliseconds))) {
+            return EventWait::Failed;
+        }
         wakeReady_ = anyReady(polls_.data() + 1, polls_.size() - 1);
+        // Only a wait with a limit can end with nothing ready.
+        if (milliseconds != kWaitForever && !wakeReady_ && polls_[0].revents == 0) {
+            return EventWait::TimedOut;
+        }
         short port = polls_[0].revents;
         if (port & (POLLHUP | POLLERR | POLLNVAL)) {
             // A hung-up port with nothing left to read has failed; bytes it
@@ -125,12 +131,11 @@ public:
         std::size_t count = polls_.size() > 1 ? polls_.size() - 1 : 0;
         pollfd* wakes = count > 0 ? polls_.data() + 1 : nullptr;
         if (count == 0) {
-            ::poll(nullptr, 0, static_cast<int>(milliseconds));
+            ::poll(nullptr, 0, pollTimeout(milliseconds));
             wakeReady_ = false;
             return WakeWait::TimedOut;
         }
-        wakeReady_ =
-            pollAll(wakes, count, static_cast<int>(milliseconds)) && anyReady(wakes, count);
+        wakeReady_ = pollAll(wakes, count, pollTimeout(milliseconds)) && anyReady(wakes, count);
         return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
     }
 
@@ -177,7 +182,21 @@ public:
 
     int lastError() const override { return error_; }
 
+    // A port that went away hangs up (reported as EIO) or fails its calls
+    // with EIO, ENXIO or ENODEV; opened, a port that is not there now gives
+    // ENOENT (a /dev/serial/by-id link not yet back) or the same codes.
+    bool isGone(FailedCall call, int code, int) const override {
+        if (call == FailedCall::Open && code == ENOENT) return true;
+        return code == EIO || code == ENXIO || code == ENODEV;
+    }
+
 private:
+    static int pollTimeout(std::uint32_t milliseconds) {
+        constexpr std::uint32_t kLongest = 0x7FFFFFFF;
+        if (milliseconds == kWaitForever) return -1;
+        return static_cast<int>(milliseconds < kLongest ? milliseconds : kLongest);
+    }
+
     bool failWith(int code) {
         error_ = code;
         return false;

@@ -1,8 +1,18 @@
 #include "port/serial_port.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace serialtap {
+
+namespace {
+
+std::uint32_t millisecondsUntil(std::chrono::steady_clock::time_point end) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+}
+
+}  // namespace
 
 SerialPort::SerialPort(SerialDevice& device, std::FILE* messages)
     : device_(device), messages_(messages) {}
@@ -11,11 +21,20 @@ bool SerialPort::fail(const char* format, bool closeAfter) {
     // The code is read before the close, which may change it.
     int code = device_.lastError();
     if (closeAfter) device_.closePort();
-    std::fprintf(messages_, format, code);
+    char text[96];
+    std::snprintf(text, sizeof text, format, code);
+    openFailure_ = text;
+    openFoundNoPort_ = device_.isGone(FailedCall::Open, code, 1);
+    if (!quiet_) std::fputs(text, messages_);
     return false;
 }
 
-bool SerialPort::open(const PortSettings& settings) {
+bool SerialPort::open(const PortSettings& settings, bool quiet) {
+    // An open after a failed port starts afresh.
+    quiet_ = quiet;
+    failing_ = false;
+    failuresInARow_ = 0;
+    lastMessage_.clear();
     if (!device_.open(settings.portName)) return fail("could not open serial port: %d\n", false);
     if (!device_.setupQueues(kQueueBytes, kQueueBytes)) {
         return fail("error setting up comm: %d\n", true);
@@ -38,7 +57,7 @@ bool SerialPort::open(const PortSettings& settings) {
         return fail("could not set a Mask for serial port: %d\n", true);
     }
     if (!device_.purge(kPurgeAll)) return fail("error purge comm: %d\n", true);
-    if (!device_.createEvent()) return fail("could not set event: %d\n", false);
+    if (!device_.createEvent()) return fail("could not set event: %d\n", quiet);
     return true;
 }
 
@@ -57,33 +76,57 @@ void SerialPort::report(const char* format, int code) {
     std::fputs(text, messages_);
 }
 
-Reception SerialPort::endWithMessage(const char* format, int code, Reception result) {
-    report(format, code);
+bool SerialPort::failureMeansGone(FailedCall call, int code) {
+    failuresInARow_ = code == lastFailureCode_ ? failuresInARow_ + 1 : 1;
+    lastFailureCode_ = code;
+    return device_.isGone(call, code, failuresInARow_);
+}
+
+void SerialPort::pauseAfterFailure() {
     failing_ = true;
+    pauseEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFailurePauseMs);
+}
+
+Reception SerialPort::endWithMessage(const char* format, FailedCall call, int code,
+                                     Reception result) {
+    report(format, code);
+    result.gone = result.gone || failureMeansGone(call, code);
+    pauseAfterFailure();
     return result;
 }
 
-Reception SerialPort::receive() {
-    Reception result = pass();
+Reception SerialPort::receive(std::uint32_t waitLimitMs) {
+    Reception result = pass(waitLimitMs);
     result.woken = result.woken || device_.wakeReady();
     return result;
 }
 
-Reception SerialPort::pass() {
+Reception SerialPort::pass(std::uint32_t waitLimitMs) {
     Reception result;
     if (failing_) {
         // After a failure the port is given a pause, so a port that keeps
-        // failing costs no CPU; the console and stop requests still end it.
+        // failing costs no CPU; the console and stop requests still end it,
+        // and so does a time limit, after which the pass ends early.
         failing_ = false;
-        if (device_.waitWake(kFailurePauseMs) == WakeWait::Woken) {
+        std::uint32_t pause = kFailurePauseMs;
+        if (waitLimitMs != kWaitForever) pause = std::min(millisecondsUntil(pauseEnd_), waitLimitMs);
+        if (device_.waitWake(pause) == WakeWait::Woken) {
             result.woken = true;
+            return result;
+        }
+        if (waitLimitMs != kWaitForever) {
+            failing_ = std::chrono::steady_clock::now() < pauseEnd_;
+            result.timedOut = true;
             return result;
         }
     }
 
-    switch (device_.waitEvent(eventMask_)) {
+    switch (device_.waitEvent(eventMask_, waitLimitMs)) {
         case EventWait::Woken:
             result.woken = true;
+            return result;
+        case EventWait::TimedOut:
+            result.timedOut = true;
             return result;
         case EventWait::Failed: {
             int code = device_.lastError();
@@ -91,15 +134,20 @@ Reception SerialPort::pass() {
                 result.keyTestDue = false;
                 return result;
             }
-            return endWithMessage("Error for Waiting Comm Event: %d\n", code, result);
+            return endWithMessage("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent,
+                                  code, result);
         }
         case EventWait::Event:
+            failuresInARow_ = 0;
             break;
     }
 
     std::uint32_t queued = kMaxReadBytes;
     // When the count cannot be had, a full-size read returns what is there.
-    if (!device_.clearErrors(queued)) queued = kMaxReadBytes;
+    if (!device_.clearErrors(queued)) {
+        queued = kMaxReadBytes;
+        result.gone = failureMeansGone(FailedCall::ClearErrors, device_.lastError());
+    }
     if ((eventMask_ & kEventRxChar) == 0 || queued == 0) return result;
 
     std::uint32_t wanted = queued < kMaxReadBytes ? queued : kMaxReadBytes;
@@ -108,13 +156,13 @@ Reception SerialPort::pass() {
             break;
         case ReadStart::Failed:
             return endWithMessage("Reading of serial communication has problem: %d\n",
-                                  device_.lastError(), result);
+                                  FailedCall::Read, device_.lastError(), result);
         case ReadStart::Pending:
             switch (device_.waitRead(kCompletionWaitMs)) {
                 case CompletionWait::Signalled:
                     if (!device_.readResult(byteCount_)) {
                         return endWithMessage("Error getting Overlapped result: %d\n",
-                                              device_.lastError(), result);
+                                              FailedCall::Read, device_.lastError(), result);
                     }
                     break;
                 case CompletionWait::TimedOut:
@@ -123,7 +171,7 @@ Reception SerialPort::pass() {
                     break;
                 case CompletionWait::Failed:
                     report("error waiting for single object: %d\n", device_.lastError());
-                    failing_ = true;
+                    pauseAfterFailure();
                     byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Other:

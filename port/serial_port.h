@@ -19,6 +19,10 @@ struct Reception {
     // A wake handle (console, stop signal) was ready when the pass ended,
     // so the console and the stop request are worth a look.
     bool woken = false;
+    // The pass ended at its time limit.
+    bool timedOut = false;
+    // The pass failed in a way that means the port is gone (unplugged).
+    bool gone = false;
 };
 
 // The open port: the setup steps and the reception pass, written once over
@@ -35,11 +39,19 @@ public:
     SerialPort(SerialDevice& device, std::FILE* messages);
 
     // Runs the setup steps in order; prints the failing step's message and
-    // gives false at the first failure.
-    bool open(const PortSettings& settings);
+    // gives false at the first failure. Quiet, it keeps the message for
+    // openFailure() instead and leaves no port open behind.
+    bool open(const PortSettings& settings, bool quiet = false);
+    // The message of the last failed open, and whether its failure means
+    // that there is no such port now (rather than one in use or refusing).
+    const std::string& openFailure() const { return openFailure_; }
+    bool openFoundNoPort() const { return openFoundNoPort_; }
 
     void setWakeHandles(const std::vector<NativeHandle>& handles);
-    Reception receive();
+    // One pass, whose waits end after at most waitLimitMs.
+    Reception receive(std::uint32_t waitLimitMs = kWaitForever);
+    // Waits for the wake handles alone, as while the port is away.
+    WakeWait waitWake(std::uint32_t milliseconds) { return device_.waitWake(milliseconds); }
     // What the device has taken in but no pass has returned yet, a part at
     // a time; empty when nothing is left.
     Reception takeBuffered();
@@ -49,10 +61,12 @@ public:
     int lastError() const;
 
 private:
-    Reception pass();
+    Reception pass(std::uint32_t waitLimitMs);
     bool fail(const char* format, bool closeAfter);
-    Reception endWithMessage(const char* format, int code, Reception result);
+    Reception endWithMessage(const char* format, FailedCall call, int code, Reception result);
     void report(const char* format, int code);
+    bool failureMeansGone(FailedCall call, int code);
+    void pauseAfterFailure();
 
     SerialDevice& device_;
     std::FILE* messages_;
@@ -60,6 +74,12 @@ private:
     std::uint32_t byteCount_ = 0;
     std::uint32_t eventMask_ = 0;
     bool failing_ = false;
+    std::chrono::steady_clock::time_point pauseEnd_{};
+    int lastFailureCode_ = 0;
+    int failuresInARow_ = 0;
+    bool quiet_ = false;
+    std::string openFailure_;
+    bool openFoundNoPort_ = false;
     std::string lastMessage_;
     std::chrono::steady_clock::time_point lastMessageTime_{};
 };

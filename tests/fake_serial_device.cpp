@@ -67,8 +67,9 @@ void FakeSerialDevice::setWakeHandles(const std::vector<NativeHandle>& handles) 
     calls.push_back("setWakeHandles " + std::to_string(handles.size()));
 }
 
-EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask) {
-    calls.emplace_back("waitEvent");
+EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) {
+    calls.emplace_back(milliseconds == kWaitForever ? "waitEvent"
+                                                    : "waitEvent " + std::to_string(milliseconds));
     if (waits.empty()) {
         if (onScriptEnd) onScriptEnd();
         wakeReady_ = true;

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,7 +79,7 @@ public:
     bool purge(std::uint32_t flags) override;
     bool createEvent() override;
     void setWakeHandles(const std::vector<NativeHandle>& handles) override;
-    EventWait waitEvent(std::uint32_t& eventMask) override;
+    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
     bool wakeReady() const override { return wakeReady_; }
     WakeWait waitWake(std::uint32_t milliseconds) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;
@@ -90,6 +91,9 @@ public:
     bool closePort() override;
     bool closeEvent() override;
     int lastError() const override { return error_; }
+    bool isGone(FailedCall, int code, int) const override { return goneCodes.count(code) > 0; }
+    // Failure codes that mean the port is gone.
+    std::set<int> goneCodes;
 
 private:
     bool call(const std::string& record, const std::string& name);
