@@ -31,7 +31,7 @@ bool Reconnect::tryIfDue(Clock::time_point now) {
         lastReported_ = port_.openFailure();
         std::fputs(lastReported_.c_str(), messages_);
     }
-    return false;
+    return true;
 }
 
 }  // namespace serialtap

@@ -30,7 +30,9 @@ public:
     void lose(Clock::time_point now);
     // When the next try is due; none while the port is there.
     std::optional<Clock::time_point> nextTry() const;
-    // Tries to open the port when a try is due; true when it is back.
+    // Tries to open the port when a try is due; true when it tried, after
+    // which the wake handles are to be given to the port again (a port
+    // opened and closed by a failed setup forgets them).
     bool tryIfDue(Clock::time_point now);
 
 private:

@@ -42,6 +42,7 @@ public:
     // "setEventMask", "purge", "createEvent", "clearErrors", "closePort",
     // "closeEvent".
     void failCall(const std::string& name, int code) { failures_[name] = code; }
+    void succeedCall(const std::string& name) { failures_.erase(name); }
 
     // A pass that finds this many bytes queued and reads them.
     void queueBytes(const std::vector<std::uint8_t>& bytes, bool wakeReady = false);
