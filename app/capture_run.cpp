@@ -3,7 +3,11 @@
 #include <optional>
 #include <vector>
 
+#include "app/deadlines.h"
+#include "app/reconnect.h"
+#include "app/stop_conditions.h"
 #include "app/terminal.h"
+#include "app/write_out_timer.h"
 #include "capture/capture_file.h"
 #include "port/serial_port.h"
 
@@ -30,20 +34,77 @@ ClockReading clockReading(const CaptureParts& parts) {
     return parts.options.timeStamps != TimeStamps::None ? parts.clock() : ClockReading{};
 }
 
-void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                 CaptureView& view) {
-    port.setWakeHandles(wakeHandles(parts));
+// Everything a pass received goes to the file, to the view and past the
+// stop texts; true when a stop text has arrived.
+class Recorder {
+public:
+    Recorder(CaptureFile& file, StopConditions& stops, WriteOutTimer& writeOut,
+             const CaptureParts& parts, CaptureView& view)
+        : file_(file), stops_(stops), writeOut_(writeOut), parts_(parts), view_(view) {}
+
+    bool record(const Reception& pass, bool clockRead, Clock::time_point now) {
+        bool held = file_.holdsBytes();
+        std::uint64_t writeOuts = file_.writeOuts();
+        file_.writeBytes(pass.data, pass.size, clockReading(parts_));
+        view_.received(pass.data, pass.size);
+        if (clockRead) {
+            stops_.heardAt(now);
+            if (writeOut_.active()) writeOut_.stored(file_, held, writeOuts, now);
+        }
+        return stops_.received(pass.data, pass.size);
+    }
+
+private:
+    CaptureFile& file_;
+    StopConditions& stops_;
+    WriteOutTimer& writeOut_;
+    const CaptureParts& parts_;
+    CaptureView& view_;
+};
+
+// Runs passes until q, a stop request or a stop condition; gives the exit
+// status the stop calls for and leaves the port open, or closed while it
+// is away.
+int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
+                Reconnect& reconnect, CaptureView& view) {
+    std::vector<NativeHandle> handles = wakeHandles(parts);
+    port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
+    const CaptureOptions& options = parts.options;
     file.begin(clockReading(parts));
+    StopConditions stops(options, Clock::now());
+    WriteOutTimer writeOut(options.flushMs);
+    Recorder recorder(file, stops, writeOut, parts, view);
+    bool timed = stops.timed() || writeOut.active();
     int lastKey = '0';
     while (lastKey != kStopKey) {
-        // The view (-v): the wait ends in time for the status line's next
-        // redraw; with nothing to show it has no limit.
-        port.setEventWaitLimit(view.waitLimitMs());
-        Reception pass = port.receive();
-        if (pass.size > 0) {
-            file.writeBytes(pass.data, pass.size, clockReading(parts));
-            view.received(pass.data, pass.size);
+        Deadlines due;
+        due.add(stops.nextDeadline());
+        due.add(writeOut.deadline());
+        due.add(reconnect.nextTry());
+        due.add(view.nextRedraw());
+        Reception pass;
+        if (reconnect.away()) {
+            pass.woken = port.waitWake(due.waitLimit()) == WakeWait::Woken;
+        } else {
+            pass = port.receive(due.waitLimit());
+        }
+        // Without a timer, the clock is not read at all.
+        bool clockRead = timed || reconnect.away() || pass.gone;
+        Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
+        if (pass.size > 0 && recorder.record(pass, clockRead, now)) break;
+        if (pass.gone && reconnect.enabled()) {
+            // Bytes the device had taken in before it went are kept.
+            for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
+                if (recorder.record(rest, clockRead, now)) return stops.exitStatus();
+            }
+            reconnect.lose(now);
+            port.setWakeHandles(handles);
+        }
+        if (clockRead) {
+            if (stops.timeIsUp(now)) break;
+            writeOut.writeOutIfDue(file, now);
+            if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
         }
         view.redraw();
         // Without a ready wake handle no key and no stop request can be waiting.
@@ -53,12 +114,14 @@ void captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
             lastKey = parts.console->readKey();
         }
         // A console that went away (a hung-up terminal) leaves the wait set.
-        std::optional<NativeHandle> now = consoleHandle(parts);
-        if (now != console) {
-            console = now;
-            port.setWakeHandles(wakeHandles(parts));
+        std::optional<NativeHandle> current = consoleHandle(parts);
+        if (current != console) {
+            console = current;
+            handles = wakeHandles(parts);
+            port.setWakeHandles(handles);
         }
     }
+    return stops.exitStatus();
 }
 
 CaptureView viewFor(View view, const std::string& heading, StatusDisplay& display) {
@@ -81,7 +144,7 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
 int runCaptureWith(const std::string& fileName, const PortSettings& settings,
                    const CaptureParts& parts) {
     CaptureFile file(parts.options.format, parts.options.timeStamps);
-    if (!file.open(fileName)) {
+    if (!file.open(fileName, parts.options.append)) {
         std::fprintf(parts.messages, "could not open capture file: %d\n", file.errorCode());
         return 1;
     }
@@ -92,22 +155,28 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     parts.device.avoidFile(file.handle());
     if (!port.open(settings)) return 1;
 
-    captureLoop(port, file, parts, view);
+    Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
+    reconnect.watchedBy(view);
+    int status = captureLoop(port, file, parts, reconnect, view);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
-    // Bytes the port already holds are part of the capture too.
-    for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
-        file.writeBytes(rest.data, rest.size, clockReading(parts));
-        view.received(rest.data, rest.size);
+    // A port that is away was closed when it went.
+    if (!reconnect.away()) {
+        // Bytes the port already holds are part of the capture too.
+        for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
+            file.writeBytes(rest.data, rest.size, clockReading(parts));
+            view.received(rest.data, rest.size);
+        }
     }
     view.end();
-
-    if (!port.closePort()) {
-        std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());
+    if (!reconnect.away()) {
+        if (!port.closePort()) {
+            std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());
+        }
+        if (!port.closeEvent()) {
+            std::fprintf(parts.messages, "Event Closing isn't successed: %d\n", port.lastError());
+        }
     }
-    if (!port.closeEvent()) {
-        std::fprintf(parts.messages, "Event Closing isn't successed: %d\n", port.lastError());
-    }
-    return file.close() ? 0 : 1;
+    return file.close() ? status : 1;
 }
 
 int runCapture(const std::string& fileName, const PortSettings& settings,

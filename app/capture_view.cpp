@@ -34,15 +34,6 @@ std::optional<StatusLine::TimePoint> CaptureView::nextRedraw() const {
     return status_->nextRedraw();
 }
 
-std::optional<std::uint32_t> CaptureView::waitLimitMs() const {
-    std::optional<StatusLine::TimePoint> next = nextRedraw();
-    if (!next) return std::nullopt;
-    auto left = *next - status_->now();
-    if (left <= StatusLine::Clock::duration::zero()) return 0;
-    // Rounded up, so that the wait never ends just before the redraw is due.
-    return static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
 void CaptureView::redraw() {
     if (status_) status_->redrawIfDue();
 }

@@ -30,8 +30,6 @@ public:
     // When the view needs the capture loop again (a status line redraw);
     // none while it needs nothing.
     std::optional<StatusLine::TimePoint> nextRedraw() const;
-    // The same as the longest the capture's wait may last.
-    std::optional<std::uint32_t> waitLimitMs() const;
     void redraw();
     void end();
 

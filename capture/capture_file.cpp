@@ -13,9 +13,12 @@ CaptureFile::~CaptureFile() {
     if (sink_->isOpen()) sink_->close();
 }
 
-bool CaptureFile::open(const std::string& fileName) { return sink_->open(fileName); }
+bool CaptureFile::open(const std::string& fileName, bool append) {
+    return sink_->open(fileName, append);
+}
 
 void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
+    ++writeOuts_;
     if (!sink_->isOpen()) return;
     // A look once a second is enough, and costs nothing on a fast stream.
     auto now = std::chrono::steady_clock::now();

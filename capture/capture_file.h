@@ -36,8 +36,9 @@ public:
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
 
-    // Creates or empties the file; false with errorCode() when it cannot.
-    bool open(const std::string& fileName);
+    // Creates or empties the file, or with append keeps what it holds and
+    // adds to its end; false with errorCode() when it cannot.
+    bool open(const std::string& fileName, bool append = false);
     // Relative time stamps count from here.
     void begin(const ClockReading& now) { formatter_.begin(now); }
     void writeBytes(const std::uint8_t* bytes, std::size_t count,
@@ -46,6 +47,9 @@ public:
     }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
+    bool holdsBytes() const { return formatter_.holdsBytes(); }
+    // How many times the buffer has been written out so far.
+    std::uint64_t writeOuts() const { return writeOuts_; }
     // Writes out what is buffered and kept, and closes the file. Reports on
     // standard error and gives false when that or any earlier write failed,
     // when bytes were lost or when the file was removed meanwhile.
@@ -68,6 +72,7 @@ private:
     std::vector<std::uint8_t> kept_;
     std::size_t keptStart_ = 0;
     std::uint64_t dropped_ = 0;
+    std::uint64_t writeOuts_ = 0;
     bool writeFailed_ = false;
     bool removed_ = false;
     int lastWriteError_ = 0;

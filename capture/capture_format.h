@@ -48,6 +48,7 @@ public:
     void add(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
     // Writes out everything held, a short hex line included.
     void flush();
+    bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0; }
 
 private:
     void addStampedText(const std::uint8_t* bytes, std::size_t count,

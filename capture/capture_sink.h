@@ -27,9 +27,10 @@ public:
     virtual ~CaptureSink() = default;
 
     // Opens the file for this capture alone, creating it or, once no other
-    // capture holds it, emptying it. False with errorCode() when it cannot;
-    // a file another capture holds is then left untouched.
-    virtual bool open(const std::string& fileName) = 0;
+    // capture holds it, emptying it (with append, keeping what it holds and
+    // writing at its end). False with errorCode() when it cannot; a file
+    // another capture holds is then left untouched.
+    virtual bool open(const std::string& fileName, bool append) = 0;
     virtual bool isOpen() const = 0;
     // Writes what the file takes without waiting for a slow reader.
     virtual SinkWrite write(const std::uint8_t* bytes, std::size_t size) = 0;

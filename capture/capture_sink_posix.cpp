@@ -20,9 +20,10 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
 
-    bool open(const std::string& fileName) override {
+    bool open(const std::string& fileName, bool append) override {
         // Not emptied by the open: another capture may be writing it.
-        int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+        int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
+        int fd = ::open(fileName.c_str(), flags, 0666);
         if (fd < 0) return failWith(errno);
         struct stat status {};
         if (fstat(fd, &status) != 0) return failAndClose(fd, errno);
@@ -33,7 +34,7 @@ public:
             if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
                 return failAndClose(fd, kCaptureFileBusy);
             }
-            if (ftruncate(fd, 0) != 0) return failAndClose(fd, errno);
+            if (!append && ftruncate(fd, 0) != 0) return failAndClose(fd, errno);
         } else if (!S_ISBLK(status.st_mode)) {
             // Pipes, sockets and terminals can hold a write up for good; the
             // capture keeps what they do not take instead.

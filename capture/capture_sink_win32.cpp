@@ -14,14 +14,17 @@ public:
         if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
     }
 
-    bool open(const std::string& fileName) override {
+    bool open(const std::string& fileName, bool append) override {
         // Readers may share the file, writers may not: a second capture of
         // the same file fails here, before anything is emptied.
         HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return failWith(static_cast<int>(GetLastError()));
         DWORD type = GetFileType(file);
-        if (type == FILE_TYPE_DISK && !SetEndOfFile(file)) {
+        bool placed = type != FILE_TYPE_DISK ||
+                      (append ? SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END)
+                              : SetEndOfFile(file));
+        if (!placed) {
             int code = static_cast<int>(GetLastError());
             CloseHandle(file);
             return failWith(code);

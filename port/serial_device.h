@@ -18,6 +18,8 @@ constexpr int kErrorOperationAborted = 995;
 constexpr std::uint32_t kEventRxChar = 0x0001;
 constexpr std::uint32_t kPurgeAll = 0x000F;
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+// A wait without a time limit.
+constexpr std::uint32_t kWaitForever = kMaxDword;
 
 // The four line settings the program chooses; every other setting of the
 // port is kept by the device as the port reported it.
@@ -37,9 +39,10 @@ struct Timeouts {
 };
 
 enum class EventWait {
-    Event,   // the port reported events; the mask says which
-    Woken,   // one of the wake handles became ready first
-    Failed,  // lastError() tells why
+    Event,     // the port reported events; the mask says which
+    Woken,     // one of the wake handles became ready first
+    Failed,    // lastError() tells why
+    TimedOut,  // the time limit passed first
 };
 
 enum class WakeWait { Woken, TimedOut };
@@ -51,6 +54,15 @@ enum class CompletionWait { Signalled, TimedOut, Failed, Other };
 // A port that could be opened but must not be used: capturing it would
 // configure the user's own terminal or send the capture into the device.
 enum class PortRefusal { None, OwnTerminal, CaptureFile };
+
+// Where a failure happened, for telling a port that is gone from one that
+// merely failed.
+enum class FailedCall {
+    Open,         // any step of opening and setting up the port
+    WaitEvent,    // the event wait of a pass
+    ClearErrors,  // the queue count of a pass
+    Read,         // the read of a pass or its completion
+};
 
 // The operations the port setup and the reception pass are made of. Each
 // platform maps them onto its own calls; tests script them. A failing call
@@ -75,12 +87,9 @@ public:
 
     // Handles (console input, stop signal) that end an event wait early.
     virtual void setWakeHandles(const std::vector<NativeHandle>& handles) = 0;
-    // Waits with no time-out until the port reports an event in the mask
-    // or a wake handle is ready.
-    virtual EventWait waitEvent(std::uint32_t& eventMask) = 0;
-    // Makes the event waits end after at most this long, reporting a
-    // wake-up with no wake handle ready; none: no limit.
-    virtual void setEventWaitLimit(std::optional<std::uint32_t> /*milliseconds*/) {}
+    // Waits until the port reports an event in the mask or a wake handle
+    // is ready, or at most the given time (kWaitForever: no limit).
+    virtual EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) = 0;
     // Whether a wake handle was ready when the last wait ended; true when
     // the device cannot tell, which only costs a look at the console.
     virtual bool wakeReady() const { return true; }
@@ -112,6 +121,11 @@ public:
     virtual bool closePort() = 0;
     virtual bool closeEvent() = 0;
     virtual int lastError() const = 0;
+
+    // Whether a call that failed with this code means the port is gone (an
+    // adapter unplugged), or for Open that there is no such port now.
+    // inARow counts the passes in a row that failed with this same code.
+    virtual bool isGone(FailedCall /*call*/, int /*code*/, int /*inARow*/) const { return false; }
 };
 
 // The device of the platform the program is built for.

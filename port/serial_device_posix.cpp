@@ -147,7 +147,7 @@ public:
         }
     }
 
-    EventWait waitEvent(std::uint32_t& eventMask) override {
+    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
         // Bytes already taken in, or a stream that filled the last read,
         // need no poll; the poll still comes every few reads, so keys and
         // stop requests are seen within a few kilobytes of a flood.
@@ -158,9 +158,14 @@ public:
         }
         readsSincePoll_ = 0;
         if (polls_.empty()) setWakeHandles({});
-        int limit = waitLimit_ ? static_cast<int>(*waitLimit_) : -1;
-        if (!pollAll(polls_.data(), polls_.size(), limit)) return EventWait::Failed;
+        if (!pollAll(polls_.data(), polls_.size(), pollTimeout(milliseconds))) {
+            return EventWait::Failed;
+        }
         wakeReady_ = anyReady(polls_.data() + 1, polls_.size() - 1);
+        // Only a wait with a limit can end with nothing ready.
+        if (milliseconds != kWaitForever && !wakeReady_ && polls_[0].revents == 0) {
+            return EventWait::TimedOut;
+        }
         short port = polls_[0].revents;
         if (port & (POLLHUP | POLLERR | POLLNVAL)) {
             // A hung-up port with nothing left to read has failed; bytes it
@@ -178,20 +183,15 @@ public:
 
     bool wakeReady() const override { return wakeReady_; }
 
-    void setEventWaitLimit(std::optional<std::uint32_t> milliseconds) override {
-        waitLimit_ = milliseconds;
-    }
-
     WakeWait waitWake(std::uint32_t milliseconds) override {
         std::size_t count = polls_.size() > 1 ? polls_.size() - 1 : 0;
         pollfd* wakes = count > 0 ? polls_.data() + 1 : nullptr;
         if (count == 0) {
-            ::poll(nullptr, 0, static_cast<int>(milliseconds));
+            ::poll(nullptr, 0, pollTimeout(milliseconds));
             wakeReady_ = false;
             return WakeWait::TimedOut;
         }
-        wakeReady_ =
-            pollAll(wakes, count, static_cast<int>(milliseconds)) && anyReady(wakes, count);
+        wakeReady_ = pollAll(wakes, count, pollTimeout(milliseconds)) && anyReady(wakes, count);
         return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
     }
 
@@ -233,6 +233,14 @@ public:
 
     int lastError() const override { return error_; }
 
+    // A port that went away hangs up (reported as EIO) or fails its calls
+    // with EIO, ENXIO or ENODEV; opened, a port that is not there now gives
+    // ENOENT (a /dev/serial/by-id link not yet back) or the same codes.
+    bool isGone(FailedCall call, int code, int) const override {
+        if (call == FailedCall::Open && code == ENOENT) return true;
+        return code == EIO || code == ENXIO || code == ENODEV;
+    }
+
 private:
     bool release() {
         int fd = fd_;
@@ -245,6 +253,12 @@ private:
         if (exclusive_) ioctl(fd, TIOCNXCL);
         haveOriginal_ = exclusive_ = false;
         return ::close(fd) == 0 ? true : failWith(errno);
+    }
+
+    static int pollTimeout(std::uint32_t milliseconds) {
+        constexpr std::uint32_t kLongest = 0x7FFFFFFF;
+        if (milliseconds == kWaitForever) return -1;
+        return static_cast<int>(milliseconds < kLongest ? milliseconds : kLongest);
     }
 
     bool failWith(int code) {
@@ -351,7 +365,6 @@ private:
     std::uint32_t eventMask_ = 0;
     std::vector<pollfd> polls_;
     bool wakeReady_ = false;
-    std::optional<std::uint32_t> waitLimit_;
     PortRefusal refusal_ = PortRefusal::None;
     int avoided_ = -1;
     bool exclusive_ = false;

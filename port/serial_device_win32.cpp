@@ -158,7 +158,7 @@ public:
     // request is noticed even while the port reports data without pause.
     // An event wait that is still pending when they fire stays pending and
     // is waited for again by the next call: only one may be outstanding.
-    EventWait waitEvent(std::uint32_t& eventMask) override {
+    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
         EventRequest& request = *eventRequest_;
         if (!commWaitPending_) {
             // A wait that completed at once left the event signalled.
@@ -175,8 +175,9 @@ public:
 
         if (waitHandles_.empty()) setWakeHandles({});
         DWORD count = static_cast<DWORD>(waitHandles_.size());
-        DWORD limit = waitLimit_ ? *waitLimit_ : INFINITE;
-        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, limit);
+        // kWaitForever is INFINITE. The event wait stays pending for the next call.
+        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, milliseconds);
+        if (result == WAIT_TIMEOUT) return EventWait::TimedOut;
         if (result == WAIT_FAILED) return failedWith(GetLastError());
         // The event wait stays pending for the next call.
         if (result == WAIT_TIMEOUT) return EventWait::Woken;
@@ -192,10 +193,6 @@ public:
         // going away) is the reception pass's to judge.
         eventMask = request.mask;
         return EventWait::Event;
-    }
-
-    void setEventWaitLimit(std::optional<std::uint32_t> milliseconds) override {
-        waitLimit_ = milliseconds;
     }
 
     // Looked at when a pass ends: a key pressed or a stop requested while
@@ -338,6 +335,26 @@ public:
 
     int lastError() const override { return lastError_; }
 
+    // An unplugged adapter's handle fails its calls with these codes, or
+    // aborts each event wait; one abort alone may come from a purge. A
+    // port that is not there now cannot be opened: no such file or path,
+    // or a device that is not connected.
+    bool isGone(FailedCall call, int code, int inARow) const override {
+        switch (call) {
+            case FailedCall::Open:
+                return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+                       code == ERROR_GEN_FAILURE || code == ERROR_DEVICE_NOT_CONNECTED;
+            case FailedCall::ClearErrors:
+                return true;
+            case FailedCall::WaitEvent:
+            case FailedCall::Read:
+                break;
+        }
+        if (code == ERROR_OPERATION_ABORTED) return inARow > 1;
+        return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND ||
+               code == ERROR_GEN_FAILURE || code == ERROR_DEVICE_NOT_CONNECTED;
+    }
+
 private:
     // Keeps the code of a failed call, since later clean-up calls may
     // overwrite the thread's own.
@@ -406,7 +423,6 @@ private:
     DCB lineSettings_{};
     DWORD lineErrors_ = 0;
     bool commWaitPending_ = false;
-    std::optional<std::uint32_t> waitLimit_;
     bool readPending_ = false;
     bool stuck_ = false;
     std::vector<HANDLE> wakeHandles_;

@@ -1,8 +1,19 @@
 #include "port/serial_port.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace serialtap {
+
+namespace {
+
+std::uint32_t millisecondsUntil(std::chrono::steady_clock::time_point end) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+}
+
+}  // namespace
 
 SerialPort::SerialPort(SerialDevice& device, std::FILE* messages)
     : device_(device), messages_(messages), arrivalsOnly_(device.reportsArrivalsOnly()) {}
@@ -11,21 +22,35 @@ bool SerialPort::fail(const char* format, bool closeAfter) {
     // The code is read before the close, which may change it.
     int code = device_.lastError();
     if (closeAfter) device_.closePort();
+    char text[96];
+    std::snprintf(text, sizeof text, format, code);
+    openFoundNoPort_ = device_.isGone(FailedCall::Open, code, 1);
+    return refuse(text);
+}
+
+bool SerialPort::refuse(const char* message) {
+    openFailure_ = message;
+    if (quiet_) return false;
     if (beforeMessage_) beforeMessage_();
-    std::fprintf(messages_, format, code);
+    std::fputs(message, messages_);
     return false;
 }
 
-bool SerialPort::open(const PortSettings& settings) {
+bool SerialPort::open(const PortSettings& settings, bool quiet) {
+    // An open after a failed port starts afresh.
+    quiet_ = quiet;
+    failures_ = 0;
+    pausing_ = false;
+    sameFailures_ = 0;
+    left_ = 0;
+    lastMessage_.clear();
+    openFoundNoPort_ = false;
     if (!device_.open(settings.portName)) {
         switch (device_.refusal()) {
             case PortRefusal::OwnTerminal:
-                std::fputs("could not open serial port: it is the terminal serialtap runs in\n",
-                           messages_);
-                return false;
+                return refuse("could not open serial port: it is the terminal serialtap runs in\n");
             case PortRefusal::CaptureFile:
-                std::fputs("could not open serial port: it is the capture file\n", messages_);
-                return false;
+                return refuse("could not open serial port: it is the capture file\n");
             case PortRefusal::None:
                 break;
         }
@@ -52,7 +77,8 @@ bool SerialPort::open(const PortSettings& settings) {
         return fail("could not set a Mask for serial port: %d\n", true);
     }
     if (!device_.purge(kPurgeAll)) return fail("error purge comm: %d\n", true);
-    if (!device_.createEvent()) return fail("could not set event: %d\n", false);
+    // Quiet opens, while a port is away, leave nothing open behind.
+    if (!device_.createEvent()) return fail("could not set event: %d\n", quiet);
     return true;
 }
 
@@ -72,9 +98,12 @@ void SerialPort::report(const char* format, int code) {
     std::fputs(text, messages_);
 }
 
-void SerialPort::failed(const char* format, int code) {
+void SerialPort::failed(const char* format, FailedCall call, int code) {
     report(format, code);
     ++failures_;
+    sameFailures_ = code == lastFailureCode_ ? sameFailures_ + 1 : 1;
+    lastFailureCode_ = code;
+    gone_ = gone_ || device_.isGone(call, code, sameFailures_);
 }
 
 // Overruns and framing or parity errors mean bytes were lost on the line;
@@ -91,8 +120,10 @@ void SerialPort::noteLineErrors() {
     lineErrors_ = 0;
 }
 
-Reception SerialPort::receive() {
-    Reception result = pass();
+Reception SerialPort::receive(std::uint32_t waitLimitMs) {
+    gone_ = false;
+    Reception result = pass(waitLimitMs);
+    result.gone = gone_;
     // This look at the wake handles also keeps q and stop requests seen
     // while passes read bytes left queued without an event wait.
     result.woken = result.woken || device_.wakeReady();
@@ -100,10 +131,13 @@ Reception SerialPort::receive() {
 }
 
 // Gives true when the port reported received characters.
-bool SerialPort::waitForEvent(Reception& result) {
-    switch (device_.waitEvent(eventMask_)) {
+bool SerialPort::waitForEvent(std::uint32_t waitLimitMs, Reception& result) {
+    switch (device_.waitEvent(eventMask_, waitLimitMs)) {
         case EventWait::Woken:
             result.woken = true;
+            return false;
+        case EventWait::TimedOut:
+            result.timedOut = true;
             return false;
         case EventWait::Failed: {
             int code = device_.lastError();
@@ -111,7 +145,7 @@ bool SerialPort::waitForEvent(Reception& result) {
                 result.keyTestDue = false;
                 return false;
             }
-            failed("Error for Waiting Comm Event: %d\n", code);
+            failed("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent, code);
             if (arrivalsOnly_) {
                 // A driver set to abort on errors fails every request until
                 // its errors are cleared; without this the capture would stop.
@@ -126,40 +160,63 @@ bool SerialPort::waitForEvent(Reception& result) {
     // A wait that ends with no event at all was cancelled or lost its port;
     // one that keeps ending so must be paced, not retried at once.
     if (eventMask_ == 0) {
-        failed("Error for Waiting Comm Event: %d\n", kErrorOperationAborted);
+        failed("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent, kErrorOperationAborted);
         return false;
     }
+    sameFailures_ = 0;
     return true;
 }
 
-Reception SerialPort::pass() {
-    Reception result;
-    if (failures_ >= 2) {
-        // A port that keeps failing is given a pause, so it costs no CPU; a
-        // single failure is not, since a second without reading would
-        // overflow the driver's queue of a fast line. The console and stop
-        // requests still end the pause.
-        if (device_.waitWake(kFailurePauseMs) == WakeWait::Woken) {
-            result.woken = true;
-            return result;
-        }
+// A port that keeps failing is given a pause, so it costs no CPU; a single
+// failure is not, since a second without reading would overflow the
+// driver's queue of a fast line. The console, stop requests and the
+// capture's timers still end the pause; gives false when the pass ends.
+bool SerialPort::pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result) {
+    if (failures_ < 2) return true;
+    std::uint32_t pause = kFailurePauseMs;
+    if (pausing_) {
+        pause = millisecondsUntil(pauseEnd_);
+    } else {
+        pausing_ = true;
+        pauseEnd_ = Clock::now() + std::chrono::milliseconds(kFailurePauseMs);
     }
+    // A timer of the capture that is due first ends the pass; the pause
+    // goes on in the next one.
+    bool limited = waitLimitMs < pause;
+    if (limited) pause = waitLimitMs;
+    if (device_.waitWake(pause) == WakeWait::Woken) {
+        result.woken = true;
+        return false;
+    }
+    if (limited) {
+        result.timedOut = true;
+        return false;
+    }
+    pausing_ = false;
+    return true;
+}
+
+Reception SerialPort::pass(std::uint32_t waitLimitMs) {
+    Reception result;
+    if (!pauseAfterFailures(waitLimitMs, result)) return result;
 
     // Bytes left queued are read without a wait when the device would not
     // report them again.
     bool readLeft = arrivalsOnly_ && left_ > 0;
     left_ = 0;
-    if (!readLeft && !waitForEvent(result)) return result;
+    if (!readLeft && !waitForEvent(waitLimitMs, result)) return result;
 
     std::uint32_t queued = kMaxReadBytes;
     if (device_.clearErrors(queued)) {
         noteLineErrors();
     } else if (arrivalsOnly_) {
-        failed("error clearing comm: %d\n", device_.lastError());
+        failed("error clearing comm: %d\n", FailedCall::ClearErrors, device_.lastError());
         return result;
     } else {
         // When the count cannot be had, a full-size read returns what is there.
         queued = kMaxReadBytes;
+        int code = device_.lastError();
+        gone_ = device_.isGone(FailedCall::ClearErrors, code, 1);
     }
     if ((eventMask_ & kEventRxChar) == 0 || queued == 0) {
         failures_ = 0;
@@ -187,7 +244,8 @@ bool SerialPort::read(std::uint32_t wanted) {
             break;
         case ReadStart::Failed:
             byteCount_ = 0;
-            failed("Reading of serial communication has problem: %d\n", device_.lastError());
+            failed("Reading of serial communication has problem: %d\n", FailedCall::Read,
+                   device_.lastError());
             break;
         case ReadStart::Pending:
             switch (device_.waitRead(kCompletionWaitMs)) {
@@ -195,7 +253,8 @@ bool SerialPort::read(std::uint32_t wanted) {
                     completed = device_.readResult(byteCount_);
                     if (!completed) {
                         byteCount_ = 0;
-                        failed("Error getting Overlapped result: %d\n", device_.lastError());
+                        failed("Error getting Overlapped result: %d\n", FailedCall::Read,
+                               device_.lastError());
                     }
                     break;
                 case CompletionWait::TimedOut:
@@ -203,7 +262,8 @@ bool SerialPort::read(std::uint32_t wanted) {
                     byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Failed:
-                    failed("error waiting for single object: %d\n", device_.lastError());
+                    failed("error waiting for single object: %d\n", FailedCall::Read,
+                           device_.lastError());
                     byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Other:

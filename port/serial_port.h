@@ -21,6 +21,10 @@ struct Reception {
     // A wake handle (console, stop signal) was ready when the pass ended,
     // so the console and the stop request are worth a look.
     bool woken = false;
+    // The pass ended at its time limit.
+    bool timedOut = false;
+    // The pass failed in a way that means the port is gone (unplugged).
+    bool gone = false;
 };
 
 // The open port: the setup steps and the reception pass, written once over
@@ -39,19 +43,22 @@ public:
     SerialPort(SerialDevice& device, std::FILE* messages);
 
     // Runs the setup steps in order; prints the failing step's message and
-    // gives false at the first failure.
-    bool open(const PortSettings& settings);
+    // gives false at the first failure. Quiet, it keeps the message for
+    // openFailure() instead and leaves no port open behind.
+    bool open(const PortSettings& settings, bool quiet = false);
+    // The message of the last failed open, and whether its failure means
+    // that there is no such port now (rather than one in use or refusing).
+    const std::string& openFailure() const { return openFailure_; }
+    bool openFoundNoPort() const { return openFoundNoPort_; }
 
     void setWakeHandles(const std::vector<NativeHandle>& handles);
     // Called before each message is printed, so that a status line on the
     // same terminal can make way for it.
     void setBeforeMessage(std::function<void()> hook) { beforeMessage_ = std::move(hook); }
-    // The longest an event wait may last; none: until the port or a wake
-    // handle is ready.
-    void setEventWaitLimit(std::optional<std::uint32_t> milliseconds) {
-        device_.setEventWaitLimit(milliseconds);
-    }
-    Reception receive();
+    // One pass, whose waits end after at most waitLimitMs.
+    Reception receive(std::uint32_t waitLimitMs = kWaitForever);
+    // Waits for the wake handles alone, as while the port is away.
+    WakeWait waitWake(std::uint32_t milliseconds) { return device_.waitWake(milliseconds); }
     // What the device has taken in but no pass has returned yet, a part at
     // a time; empty when nothing is left. From a device that reports only
     // arrivals this reads what its driver holds, as much as it held at the
@@ -65,11 +72,13 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    Reception pass();
-    bool waitForEvent(Reception& result);
+    Reception pass(std::uint32_t waitLimitMs);
+    bool pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result);
+    bool waitForEvent(std::uint32_t waitLimitMs, Reception& result);
     bool read(std::uint32_t wanted);
     bool fail(const char* format, bool closeAfter);
-    void failed(const char* format, int code);
+    bool refuse(const char* message);
+    void failed(const char* format, FailedCall call, int code);
     void report(const char* format, int code);
     void noteLineErrors();
 
@@ -85,6 +94,16 @@ private:
     std::uint32_t left_ = 0;
     // Failed passes in a row; from the second on, passes pause first.
     int failures_ = 0;
+    Clock::time_point pauseEnd_{};
+    bool pausing_ = false;
+    // Passes in a row that failed with the same code, for telling a port
+    // that is gone from one that failed once.
+    int lastFailureCode_ = 0;
+    int sameFailures_ = 0;
+    bool gone_ = false;
+    bool quiet_ = false;
+    std::string openFailure_;
+    bool openFoundNoPort_ = false;
     std::string lastMessage_;
     Clock::time_point lastMessageTime_{};
     std::uint32_t lineErrors_ = 0;

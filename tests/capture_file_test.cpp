@@ -190,7 +190,7 @@ public:
     std::deque<Answer> answers;
     Bytes stored;
 
-    bool open(const std::string&) override { return open_ = true; }
+    bool open(const std::string&, bool) override { return open_ = true; }
     bool isOpen() const override { return open_; }
     SinkWrite write(const std::uint8_t* bytes, std::size_t size) override {
         Answer answer{size, 0};

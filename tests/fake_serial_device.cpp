@@ -69,8 +69,9 @@ void FakeSerialDevice::setWakeHandles(const std::vector<NativeHandle>& handles) 
     calls.push_back("setWakeHandles " + std::to_string(handles.size()));
 }
 
-EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask) {
-    calls.emplace_back("waitEvent");
+EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) {
+    calls.emplace_back(milliseconds == kWaitForever ? "waitEvent"
+                                                    : "waitEvent " + std::to_string(milliseconds));
     if (waits.empty()) {
         if (onScriptEnd) onScriptEnd();
         wakeReady_ = true;
@@ -193,7 +194,7 @@ bool DriverModelDevice::getLineSettings(LineSettings& settings) {
     return true;
 }
 
-EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask) {
+EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t) {
     for (;;) {
         if (held_) {
             // The driver refuses at once; the line goes on meanwhile.

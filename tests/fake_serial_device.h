@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ public:
     // "setEventMask", "purge", "createEvent", "clearErrors", "closePort",
     // "closeEvent".
     void failCall(const std::string& name, int code) { failures_[name] = code; }
+    void succeedCall(const std::string& name) { failures_.erase(name); }
 
     // A pass that finds this many bytes queued and reads them.
     void queueBytes(const std::vector<std::uint8_t>& bytes, bool wakeReady = false);
@@ -78,7 +80,7 @@ public:
     bool purge(std::uint32_t flags) override;
     bool createEvent() override;
     void setWakeHandles(const std::vector<NativeHandle>& handles) override;
-    EventWait waitEvent(std::uint32_t& eventMask) override;
+    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
     bool wakeReady() const override { return wakeReady_; }
     WakeWait waitWake(std::uint32_t milliseconds) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;
@@ -90,6 +92,9 @@ public:
     bool closePort() override;
     bool closeEvent() override;
     int lastError() const override { return error_; }
+    bool isGone(FailedCall, int code, int) const override { return goneCodes.count(code) > 0; }
+    // Failure codes that mean the port is gone.
+    std::set<int> goneCodes;
 
 private:
     bool call(const std::string& record, const std::string& name);
@@ -144,7 +149,7 @@ public:
     bool purge(std::uint32_t) override { return true; }
     bool createEvent() override { return true; }
     void setWakeHandles(const std::vector<NativeHandle>&) override {}
-    EventWait waitEvent(std::uint32_t& eventMask) override;
+    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
     bool wakeReady() const override { return wakeReadyNow(); }
     WakeWait waitWake(std::uint32_t) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "app/capture_view.h"
+#include "port/port_settings.h"
+#include "port/serial_port.h"
+
+namespace serialtap {
+
+// Brings a port back after it went away (an adapter unplugged): the failed
+// port is closed at once, so that the system can give the name to the
+// adapter again, and opened anew by the same name once a second, with its
+// whole setup, until it is back. Tries that find no port say nothing; an
+// open that fails for another reason is reported once per change of its
+// message.
+class Reconnect {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kRetryInterval{1};
+
+    Reconnect(SerialPort& port, const PortSettings& settings, std::FILE* messages, bool enabled)
+        : port_(port), settings_(settings), messages_(messages), enabled_(enabled) {}
+
+    // The view is told of the port's loss and return, and makes way for
+    // the messages.
+    void watchedBy(CaptureView& view) { view_ = &view; }
+    bool enabled() const { return enabled_; }
+    bool away() const { return away_; }
+    // The port is gone: closes it and plans the first try.
+    void lose(Clock::time_point now);
+    // When the next try is due; none while the port is there.
+    std::optional<Clock::time_point> nextTry() const;
+    // Tries to open the port when a try is due; true when it tried, after
+    // which the wake handles are to be given to the port again (a port
+    // opened and closed by a failed setup forgets them).
+    bool tryIfDue(Clock::time_point now);
+
+private:
+    void say(const std::string& message);
+
+    SerialPort& port_;
+    const PortSettings& settings_;
+    std::FILE* messages_;
+    bool enabled_;
+    bool away_ = false;
+    Clock::time_point nextTry_{};
+    std::string lastReported_;
+    CaptureView* view_ = nullptr;
+};
+
+}  // namespace serialtap

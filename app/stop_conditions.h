@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "app/capture_options.h"
+#include "app/text_matcher.h"
+
+namespace serialtap {
+
+using Clock = std::chrono::steady_clock;
+
+// What ends a capture besides q and the stop signals: a time limit, a
+// silence, a text awaited and a text that means failure.
+class StopConditions {
+public:
+    enum class Reason { None, TimeLimit, Silence, EndText, FailText };
+
+    StopConditions(const CaptureOptions& options, Clock::time_point start);
+
+    // Whether a timer runs, so that the loop needs the time after a pass.
+    bool timed() const { return timeLimit_ || silence_; }
+    // Looks for the texts in bytes received; true when one has arrived.
+    bool received(const std::uint8_t* bytes, std::size_t count);
+    // A byte arrived now: the silence starts again.
+    void heardAt(Clock::time_point now);
+    // True when a timer has run out by now.
+    bool timeIsUp(Clock::time_point now);
+    // When the next timer runs out; none while no timer runs.
+    std::optional<Clock::time_point> nextDeadline() const;
+
+    Reason reason() const { return reason_; }
+    // 0, or 2 when the failure text arrived, or 3 when the time ran out
+    // while the awaited text had not come.
+    int exitStatus() const;
+
+private:
+    std::optional<Clock::duration> silence_;
+    std::optional<Clock::time_point> timeLimit_;
+    Clock::time_point lastHeard_;
+    std::optional<TextMatcher> endText_;
+    std::optional<TextMatcher> failText_;
+    Reason reason_ = Reason::None;
+};
+
+}  // namespace serialtap
