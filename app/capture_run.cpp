@@ -93,6 +93,9 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         bool clockRead = timed || reconnect.away() || pass.gone;
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
         if (pass.size > 0 && recorder.record(pass, clockRead, now)) break;
+        // As a pipe ends the tools that write into it: the capture has no
+        // reader left, and its failed write has been reported.
+        if (file.readerGone()) break;
         if (pass.gone && reconnect.enabled()) {
             // Bytes the device had taken in before it went are kept.
             for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {

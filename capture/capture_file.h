@@ -47,6 +47,8 @@ public:
     }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
+    // The file is a pipe whose reader has gone: nothing written will arrive.
+    bool readerGone() const { return lastWriteError_ != 0 && sink_->readerGone(lastWriteError_); }
     bool holdsBytes() const { return formatter_.holdsBytes(); }
     // How many times the buffer has been written out so far.
     std::uint64_t writeOuts() const { return writeOuts_; }

@@ -44,6 +44,9 @@ public:
     virtual std::intptr_t handle() const = 0;
     // The code given for bytes a slow reader did not take in time.
     virtual int wouldBlockCode() const = 0;
+    // Whether a write that failed with this code found no reader left (a
+    // pipe whose reading end was closed).
+    virtual bool readerGone(int code) const = 0;
 };
 
 std::unique_ptr<CaptureSink> makePlatformCaptureSink();

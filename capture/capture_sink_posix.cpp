@@ -85,6 +85,7 @@ public:
     int errorCode() const override { return error_; }
     std::intptr_t handle() const override { return fd_; }
     int wouldBlockCode() const override { return EAGAIN; }
+    bool readerGone(int code) const override { return code == EPIPE; }
 
 private:
     bool failWith(int code) {

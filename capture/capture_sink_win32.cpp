@@ -78,6 +78,9 @@ public:
     int errorCode() const override { return error_; }
     std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(file_); }
     int wouldBlockCode() const override { return ERROR_TIMEOUT; }
+    bool readerGone(int code) const override {
+        return code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA;
+    }
 
 private:
     bool failWith(int code) {

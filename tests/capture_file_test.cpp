@@ -191,6 +191,7 @@ public:
     Bytes stored;
 
     bool open(const std::string&, bool) override { return open_ = true; }
+    bool readerGone(int) const override { return false; }
     bool isOpen() const override { return open_; }
     SinkWrite write(const std::uint8_t* bytes, std::size_t size) override {
         Answer answer{size, 0};
