@@ -23,9 +23,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from guest_vm import GuestVm, VmError  # noqa: E402
 from initramfs import find_kernel  # noqa: E402
 
-# Turned on once serialtap reopens a port that comes back (-r 1): until then
-# the unplugged adapter returns as ttyUSB1 and the capture never resumes.
-CHECK_REPLUG = False
+# The adapter is plugged back after the unplug and the capture must resume on
+# /dev/ttyUSB0 (the port is closed at once when it goes, so the adapter gets
+# its name back) into the same file.
+CHECK_REPLUG = True
 
 UART_CLOCK_RATE = 115200  # the 1.8432 MHz clock of a PC's 16550, divided by 16
 PARITY_TRACE = "NOEOE"  # QEMU shows no stick parity: mark as odd, space as even
