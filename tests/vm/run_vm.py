@@ -196,6 +196,19 @@ def show_findings(vm, port, cases, register=None):
             print(f"    kernel: {line}")
 
 
+def check_port_list(vm):
+    """--list names the adapter by its USB id and the UARTs that are there,
+    and leaves out the legacy ports whose UART the driver found absent."""
+    reply = vm.command("list_ports")
+    ports = {line.split()[0]: line for line in reply.results("PORT") if line}
+    adapter = ports.get("/dev/ttyUSB0", "")
+    check(reply.result("LISTED") == "status=0" and "usb=0403:" in adapter
+          and "driver=ftdi_sio" in adapter and "/dev/ttyS0" in ports
+          and "/dev/ttyS2" not in ports and "/dev/ttyS3" not in ports,
+          "--list shows the FTDI adapter and the 16550, not the absent legacy ports",
+          str(reply.results("PORT")))
+
+
 def run_uart(build, findings):
     _, kernel = find_kernel("cloud")
     vm = GuestVm(kernel, build / "uart.cpio.gz",
@@ -220,6 +233,7 @@ def run_ftdi(build, findings, replug):
             vm.boot()
             if vm.command("load_usb_serial", 60).result("PORT") is None:
                 raise VmError("no /dev/ttyUSB0 in the guest")
+            check_port_list(vm)
             check_capture(vm, "/dev/ttyUSB0", "ser0", CAPTURE_BYTES, 2)
             if findings:
                 show_findings(vm, "/dev/ttyUSB0",
