@@ -143,14 +143,18 @@ class Wine:
         return env
 
     def present(self, device):
+        """Links the device into the prefix as the COM port, in one step
+        when the link is already there (a port plugged back)."""
         link = os.path.join(self.prefix, "dosdevices", PORT.lower())
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(device.path, link)
+        fresh = link + ".new"
+        if os.path.lexists(fresh):
+            os.unlink(fresh)
+        os.symlink(device.path, fresh)
+        os.rename(fresh, link)
         return link
 
-    def argv(self, capture):
-        return ["wine", self.exe, capture, "-c", PORT, "-b", str(BAUD_RATE)]
+    def argv(self, capture, *options):
+        return ["wine", self.exe, capture, "-c", PORT, "-b", str(BAUD_RATE), *options]
 
 
 def wait_for_setup(program, device):
@@ -355,7 +359,9 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
     link = wine.present(device)
     capture = os.path.join(wine.work, "capture-failing.bin")
     output = os.path.join(wine.work, "failing-port.out")
-    program = Program(wine.argv(capture), wine.env(preload=False), stdout_file=output)
+    # -r 0: a port that keeps failing is not taken for one unplugged.
+    program = Program(wine.argv(capture, "-r", "0"), wine.env(preload=False),
+                      stdout_file=output)
     try:
         wait_for_setup(program, device)
         cpu_before = program.cpu_seconds()
@@ -379,6 +385,45 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
     check(len(lines) <= 7, f"{len(lines)} messages: more than one a second")
 
 
+def test_capture_resumes_when_the_port_comes_back(wine, args):
+    # The adapter is unplugged (the old line hangs up) and comes back as
+    # another device that the COM link now names.
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-reconnect.bin")
+    program = Program(wine.argv(capture), wine.env())
+    replugged = None
+    try:
+        wait_for_setup(program, device)
+        send(program, device, b"before the unplug\n")
+        wait_until_read(program, device)
+        replugged = Device()
+        wine.present(replugged)
+        unplugged = time.monotonic()
+        device.close()
+        device = None
+        while b"serial port reopened" not in program.shown():
+            check(program.running(), f"ended with status {program.status}")
+            check(time.monotonic() - unplugged < 30, f"not reopened; shown: {program.shown()!r}")
+            program.pump(0.1)
+        wait_for_setup(program, replugged)
+        send(program, replugged, b"after the replug\n")
+        wait_until_read(program, replugged)
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        for port in (device, replugged):
+            if port is not None:
+                port.close()
+    with open(capture, "rb") as file:
+        compare(file.read(), b"before the unplug\r\nafter the replug\r\n")
+    check(program.shown().count(b"serial port reopened") == 1,
+          f"shown: {program.shown()!r}")
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -386,6 +431,7 @@ TESTS = [
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,
     test_failing_port_neither_spins_nor_floods,
+    test_capture_resumes_when_the_port_comes_back,
 ]
 
 
