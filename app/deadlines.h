@@ -27,7 +27,8 @@ public:
         if (!earliest_) return kWaitForever;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(*earliest_ - Clock::now()).count();
         constexpr std::chrono::milliseconds::rep kLongest = 0x7FFFFFFF;
-        return static_cast<std::uint32_t>(std::clamp<std::chrono::milliseconds::rep>(left, 0, kLongest));
+        return static_cast<std::uint32_t>(
+            std::clamp<std::chrono::milliseconds::rep>(left, 0, kLongest));
     }
 
 private:

@@ -35,7 +35,7 @@ struct Timeouts {
 };
 
 enum class EventWait {
-    Event,   // the port reported events; the mask says which
+    Event,     // the port reported events; the mask says which
     Woken,     // one of the wake handles became ready first
     Failed,    // lastError() tells why
     TimedOut,  // the time limit passed first
@@ -104,9 +104,7 @@ public:
     // Whether a call that failed with this code means the port is gone (an
     // adapter unplugged), or for Open that there is no such port now.
     // inARow counts the passes in a row that failed with this same code.
-    virtual bool isGone(FailedCall /*call*/, int /*code*/, int /*inARow*/) const {
-        return false;
-    }
+    virtual bool isGone(FailedCall /*call*/, int /*code*/, int /*inARow*/) const { return false; }
 };
 
 // The device of the platform the program is built for.

@@ -8,7 +8,8 @@ namespace serialtap {
 namespace {
 
 std::uint32_t millisecondsUntil(std::chrono::steady_clock::time_point end) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
 }
 
@@ -108,8 +109,9 @@ Reception SerialPort::pass(std::uint32_t waitLimitMs) {
         // failing costs no CPU; the console and stop requests still end it,
         // and so does a time limit, after which the pass ends early.
         failing_ = false;
-        std::uint32_t pause = kFailurePauseMs;
-        if (waitLimitMs != kWaitForever) pause = std::min(millisecondsUntil(pauseEnd_), waitLimitMs);
+        std::uint32_t pause = waitLimitMs == kWaitForever
+                                  ? kFailurePauseMs
+                                  : std::min(millisecondsUntil(pauseEnd_), waitLimitMs);
         if (device_.waitWake(pause) == WakeWait::Woken) {
             result.woken = true;
             return result;
@@ -134,8 +136,8 @@ Reception SerialPort::pass(std::uint32_t waitLimitMs) {
                 result.keyTestDue = false;
                 return result;
             }
-            return endWithMessage("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent,
-                                  code, result);
+            return endWithMessage("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent, code,
+                                  result);
         }
         case EventWait::Event:
             failuresInARow_ = 0;

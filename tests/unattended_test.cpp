@@ -32,8 +32,8 @@ const std::uint8_t* bytesOf(const std::string& text) {
 TEST(TextMatcher, FindsTheTextHoweverTheInputIsSplit) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"login:", "Debian login: "},
-        {"abab", "abaabab"},                            // a partial match that falls back
-        {"aab", "aaaab"},                               // a repeated first byte
+        {"abab", "abaabab"},                                      // a partial match that falls back
+        {"aab", "aaaab"},                                         // a repeated first byte
         {std::string("\0\xff", 2), std::string("x\0\0\xff", 4)},  // any byte value
         {"panic", "no such thing"},
     };
@@ -155,8 +155,7 @@ TEST_F(PortAway, APassThatFailsAsAnUnpluggedPortSaysSo) {
     EXPECT_TRUE(port_.receive(300).timedOut);
     EXPECT_EQ(device_.calls.back(), "waitWake 300");
     EXPECT_TRUE(port_.receive().gone);
-    EXPECT_EQ(messages(),
-              "Error for Waiting Comm Event: 16\nError for Waiting Comm Event: 5\n");
+    EXPECT_EQ(messages(), "Error for Waiting Comm Event: 16\nError for Waiting Comm Event: 5\n");
 }
 
 TEST_F(PortAway, TriesOnceASecondAndReportsAnOtherFailureOncePerChange) {
