@@ -424,6 +424,32 @@ def test_capture_resumes_when_the_port_comes_back(wine, args):
           f"shown: {program.shown()!r}")
 
 
+def test_stop_conditions_give_their_exit_status(wine, args):
+    # The failure text, split across two sends; then the time limit running
+    # out while the awaited text never comes, which only the wait's own
+    # time-out can notice on a quiet line.
+    for options, parts, expected in (
+            (("-t", "60", "-e", "login:", "-x", "Kernel panic"),
+             (b"[ 1.5] Kernel pa", b"nic - not syncing\n"), 2),
+            (("-t", "2", "-e", "login:", "-f", "100"), (b"no prompt\n",), 3)):
+        device = Device()
+        link = wine.present(device)
+        capture = os.path.join(wine.work, f"capture-stop-{expected}.bin")
+        program = Program(wine.argv(capture, *options), wine.env())
+        try:
+            wait_for_setup(program, device)
+            for part in parts:
+                send(program, device, part)
+            status = program.wait(EXIT_TIMEOUT_S)
+            check(status == expected, f"{options}: exit status {status}, not {expected}")
+        finally:
+            program.stop()
+            os.unlink(link)
+            device.close()
+        with open(capture, "rb") as file:
+            compare(file.read(), b"".join(parts).replace(b"\n", b"\r\n"))
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -432,6 +458,7 @@ TESTS = [
     test_missing_port_is_reported,
     test_failing_port_neither_spins_nor_floods,
     test_capture_resumes_when_the_port_comes_back,
+    test_stop_conditions_give_their_exit_status,
 ]
 
 
