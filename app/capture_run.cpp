@@ -90,7 +90,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
             pass = port.receive(due.waitLimit());
         }
         // Without a timer, the clock is not read at all.
-        bool clockRead = timed || reconnect.away() || pass.gone;
+        bool clockRead = timed || due.any() || pass.gone;
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
         if (pass.size > 0 && recorder.record(pass, clockRead, now)) break;
         // As a pipe ends the tools that write into it: the capture has no

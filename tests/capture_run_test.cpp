@@ -191,6 +191,39 @@ TEST_F(CaptureRun, FailedCaptureWritesGiveExitStatusOne) {
               "Error: Can't close the file\n");
 }
 
+// The port is closed as soon as it is found gone, keeping what it had
+// taken in, and not closed again at the end; the wait goes on for the
+// console and the stop request alone.
+TEST_F(CaptureRun, PortThatIsGoneIsClosedAtOnceAndNotAgain) {
+    device_.goneCodes = {5};
+    device_.queueBytes({'a'});
+    device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    device_.buffered = {'b'};
+    device_.wakeWaits = {WakeWait::Woken};
+    stop_.stop = true;  // seen at the first wake-up, which comes while the port is away
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(captured(), (Bytes{'a', 'b'}));
+    EXPECT_EQ(messages(), "Error for Waiting Comm Event: 5\n");
+    auto closes = std::find(device_.calls.begin(), device_.calls.end(), "closePort");
+    ASSERT_NE(closes, device_.calls.end());
+    EXPECT_EQ(std::vector<std::string>(closes, device_.calls.end() - 1),
+              (std::vector<std::string>{"closePort", "closeEvent", "setWakeHandles 2"}));
+    // Until the first try to open it again, a second later.
+    EXPECT_EQ(device_.calls.back().rfind("waitWake ", 0), 0u) << device_.calls.back();
+}
+
+TEST_F(CaptureRun, ReopeningIsOffWithR0) {
+    device_.goneCodes = {5};
+    device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    CaptureOptions options;
+    options.reconnect = false;
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{},
+                             {device_, &console_, &stop_, messages_, options}),
+              0);
+    EXPECT_EQ(std::count(device_.calls.begin(), device_.calls.end(), "closePort"), 1);
+    EXPECT_EQ(device_.calls.back(), "closeEvent");
+}
+
 TEST_F(CaptureRun, WithoutAConsoleOnlyAStopEndsIt) {
     device_.queueBytes({'a'}, true);
     int status =

@@ -144,14 +144,18 @@ class Wine:
         return env
 
     def present(self, device):
+        """Links the device into the prefix as the COM port, in one step
+        when the link is already there (a port plugged back)."""
         link = os.path.join(self.prefix, "dosdevices", PORT.lower())
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(device.path, link)
+        fresh = link + ".new"
+        if os.path.lexists(fresh):
+            os.unlink(fresh)
+        os.symlink(device.path, fresh)
+        os.rename(fresh, link)
         return link
 
-    def argv(self, capture):
-        return ["wine", self.exe, capture, "-c", PORT, "-b", str(BAUD_RATE)]
+    def argv(self, capture, *options):
+        return ["wine", self.exe, capture, "-c", PORT, "-b", str(BAUD_RATE), *options]
 
 
 def wait_for_setup(program, device):
@@ -391,7 +395,9 @@ def test_failing_port_neither_spins_nor_floods(wine, args):
     link = wine.present(device)
     capture = os.path.join(wine.work, "capture-failing.bin")
     output = os.path.join(wine.work, "failing-port.out")
-    program = Program(wine.argv(capture), wine.env(preload=False), stdout_file=output)
+    # -r 0: a port that keeps failing is not taken for one unplugged.
+    program = Program(wine.argv(capture, "-r", "0"), wine.env(preload=False),
+                      stdout_file=output)
     try:
         wait_for_setup(program, device)
         cpu_before = program.cpu_seconds()
@@ -485,6 +491,8 @@ def test_second_ctrl_c_ends_a_stuck_shutdown(wine, args):
         program.stop()
         os.close(reader)
         os.unlink(fifo)
+        os.unlink(link)
+        device.close()
 
 
 def test_status_line_shows_the_bytes(wine, args):
@@ -534,6 +542,71 @@ def test_list_runs_cleanly(wine, args):
     print(f"  Wine lists: {lines}", flush=True)
 
 
+def test_capture_resumes_when_the_port_comes_back(wine, args):
+    # The adapter is unplugged (the old line hangs up) and comes back as
+    # another device that the COM link now names.
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-reconnect.bin")
+    program = Program(wine.argv(capture), wine.env())
+    replugged = None
+    try:
+        wait_for_setup(program, device)
+        send(program, device, b"before the unplug\n")
+        wait_until_read(program, device)
+        replugged = Device()
+        wine.present(replugged)
+        unplugged = time.monotonic()
+        device.close()
+        device = None
+        while b"serial port reopened" not in program.shown():
+            check(program.running(), f"ended with status {program.status}")
+            check(time.monotonic() - unplugged < 30, f"not reopened; shown: {program.shown()!r}")
+            program.pump(0.1)
+        wait_for_setup(program, replugged)
+        send(program, replugged, b"after the replug\n")
+        wait_until_read(program, replugged)
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        for port in (device, replugged):
+            if port is not None:
+                port.close()
+    with open(capture, "rb") as file:
+        compare(file.read(), b"before the unplug\r\nafter the replug\r\n")
+    check(program.shown().count(b"serial port reopened") == 1,
+          f"shown: {program.shown()!r}")
+
+
+def test_stop_conditions_give_their_exit_status(wine, args):
+    # The failure text, split across two sends; then the time limit running
+    # out while the awaited text never comes, which only the wait's own
+    # time-out can notice on a quiet line.
+    for options, parts, expected in (
+            (("-t", "60", "-e", "login:", "-x", "Kernel panic"),
+             (b"[ 1.5] Kernel pa", b"nic - not syncing\n"), 2),
+            (("-t", "2", "-e", "login:", "-f", "100"), (b"no prompt\n",), 3)):
+        device = Device()
+        link = wine.present(device)
+        capture = os.path.join(wine.work, f"capture-stop-{expected}.bin")
+        program = Program(wine.argv(capture, *options), wine.env())
+        try:
+            wait_for_setup(program, device)
+            for part in parts:
+                send(program, device, part)
+            status = program.wait(EXIT_TIMEOUT_S)
+            check(status == expected, f"{options}: exit status {status}, not {expected}")
+        finally:
+            program.stop()
+            os.unlink(link)
+            device.close()
+        with open(capture, "rb") as file:
+            compare(file.read(), b"".join(parts).replace(b"\n", b"\r\n"))
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -546,6 +619,8 @@ TESTS = [
     test_second_ctrl_c_ends_a_stuck_shutdown,
     test_status_line_shows_the_bytes,
     test_list_runs_cleanly,
+    test_capture_resumes_when_the_port_comes_back,
+    test_stop_conditions_give_their_exit_status,
 ]
 
 
