@@ -122,7 +122,8 @@ TEST_F(FailedWriteTest, ReaderOfAPipeGoneEndsTheCapture) {
     ASSERT_TRUE(program.waitCapturing());
     reader.reset();
 
-    ASSERT_TRUE(deliver(program, overflowing_));
+    // The capture may end at its first write-out, before it has read all.
+    deliver(program, overflowing_);
     EXPECT_EQ(1, program.waitExit());
     EXPECT_NE(std::string::npos, program.output().find("Error: Can't write the file: 32"))
         << "shown: " << program.output();
