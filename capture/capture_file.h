@@ -62,7 +62,7 @@ public:
     std::intptr_t handle() const { return sink_->handle(); }
 
 private:
-    void writeOut(const std::uint8_t* bytes, std::size_t count) override;
+    void writeOut(const std::uint8_t* bytes, std::size_t size) override;
     // Writes what is kept; false when the file refused it with an error.
     bool writeKept();
     void keep(const std::uint8_t* bytes, std::size_t size);
