@@ -134,7 +134,6 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
                 std::make_unique<StatusLine>(heading, display, standardErrorIsTerminal(),
                                              [] { return StatusLine::Clock::now(); }));
         case View::Bytes:
-            keepRunningWhenOutputCloses();
             return CaptureView(stdout, standardOutputIsTerminal());
         case View::Nothing:
             break;
@@ -163,15 +162,15 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     int status = captureLoop(port, file, parts, reconnect, view);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // A port that is away was closed when it went.
-    if (!reconnect.away()) {
-        // Bytes the port already holds are part of the capture too.
-        for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
-            file.writeBytes(rest.data, rest.size, clockReading(parts));
-            view.received(rest.data, rest.size);
-        }
+    const bool portOpen = !reconnect.away();
+    // Bytes the port already holds are part of the capture too.
+    for (Reception rest = portOpen ? port.takeBuffered() : Reception{}; rest.size > 0;
+         rest = port.takeBuffered()) {
+        file.writeBytes(rest.data, rest.size, clockReading(parts));
+        view.received(rest.data, rest.size);
     }
     view.end();
-    if (!reconnect.away()) {
+    if (portOpen) {
         if (!port.closePort()) {
             std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());
         }

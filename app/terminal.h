@@ -12,10 +12,6 @@ namespace serialtap {
 std::unique_ptr<StatusDisplay> standardErrorDisplay();
 bool standardErrorIsTerminal();
 
-// Writing to a pipe whose reader has gone fails instead of ending the
-// program, so the capture keeps every byte.
-void keepRunningWhenOutputCloses();
-
 // Writes received bytes to a stream at once: on a terminal as its text
 // mode shows them, elsewhere unchanged (no LF to CR LF on Windows).
 bool writeShown(std::FILE* stream, const std::string& bytes, bool terminal);

@@ -1,7 +1,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 
 #include "app/terminal.h"
@@ -38,8 +37,6 @@ std::unique_ptr<StatusDisplay> standardErrorDisplay() {
 }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
-
-void keepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool writeShown(std::FILE* stream, const std::string& bytes, bool) {
     return std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&

@@ -40,9 +40,6 @@ bool standardErrorIsTerminal() {
     return GetConsoleMode(standardError(), &mode) != 0;
 }
 
-// Windows has no signal for a closed pipe; the write fails.
-void keepRunningWhenOutputCloses() {}
-
 bool writeShown(std::FILE* stream, const std::string& bytes, bool terminal) {
     if (std::fflush(stream) != 0) return false;
     // Messages keep their text-mode line ends; the bytes are the device's.
