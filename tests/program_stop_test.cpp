@@ -155,6 +155,12 @@ TEST_F(JobControlTest, StoppedAndContinuedJobTakesKeysWithoutEnterAgain) {
     Program program(commandLine(), ConsoleKind::ForegroundJob);
     ASSERT_TRUE(program.waitCapturing());
     program.type("\x1a");  // Ctrl+Z
+    // A shell takes the job back only once it has stopped; a continue sent
+    // before that would be lost and leave it stopped for good.
+    auto stopped = Clock::now() + kPatience;
+    while (program.sleepingIn() != "do_signal_stop" && Clock::now() < stopped) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     ASSERT_TRUE(program.sendToBackground());
     ASSERT_NE(0u, program.consoleNow().c_lflag & ICANON) << "the shell's modes are back";
 
