@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/deadlines.h"
+#include "app/message_path.h"
 #include "app/reconnect.h"
 #include "app/stop_conditions.h"
 #include "app/terminal.h"
@@ -43,13 +44,11 @@ public:
         : file_(file), stops_(stops), writeOut_(writeOut), parts_(parts), view_(view) {}
 
     bool record(const Reception& pass, bool clockRead, Clock::time_point now) {
-        bool held = file_.holdsBytes();
-        std::uint64_t writeOuts = file_.writeOuts();
         file_.writeBytes(pass.data, pass.size, clockReading(parts_));
         view_.received(pass.data, pass.size);
         if (clockRead) {
             stops_.heardAt(now);
-            if (writeOut_.active()) writeOut_.stored(file_, held, writeOuts, now);
+            if (writeOut_.active()) writeOut_.stored(file_, now);
         }
         return stops_.received(pass.data, pass.size);
     }
@@ -62,11 +61,41 @@ private:
     CaptureView& view_;
 };
 
+// Bytes a pipe, FIFO or terminal capture file has not taken yet go out as
+// soon as its reader takes more: the wait ends when the file can take
+// bytes, or, where the device cannot wait for that, a little later.
+class KeptBytes {
+public:
+    static constexpr std::chrono::milliseconds kRetry{20};
+
+    KeptBytes(CaptureFile& file, SerialPort& port) : file_(file), port_(port) {}
+
+    void beforeWait(Deadlines& due) {
+        bool wanted = file_.waitsForReader();
+        if (wanted != waiting_) {
+            waiting_ = wanted;
+            std::optional<NativeHandle> handle;
+            if (wanted) handle = file_.handle();
+            deviceWaits_ = port_.setWritableWake(handle);
+        }
+        if (waiting_ && !deviceWaits_) due.add(Clock::now() + kRetry);
+    }
+    void afterWait() {
+        if (waiting_) file_.writeKept();
+    }
+
+private:
+    CaptureFile& file_;
+    SerialPort& port_;
+    bool waiting_ = false;
+    bool deviceWaits_ = false;
+};
+
 // Runs passes until q, a stop request or a stop condition; gives the exit
 // status the stop calls for and leaves the port open, or closed while it
 // is away.
 int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                Reconnect& reconnect, CaptureView& view) {
+                Reconnect& reconnect, CaptureView& view, MessagePath& messages) {
     std::vector<NativeHandle> handles = wakeHandles(parts);
     port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
@@ -75,6 +104,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
     StopConditions stops(options, Clock::now());
     WriteOutTimer writeOut(options.flushMs);
     Recorder recorder(file, stops, writeOut, parts, view);
+    KeptBytes kept(file, port);
     bool timed = stops.timed() || writeOut.active();
     int lastKey = '0';
     while (lastKey != kStopKey) {
@@ -83,6 +113,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         due.add(writeOut.deadline());
         due.add(reconnect.nextTry());
         due.add(view.nextRedraw());
+        kept.beforeWait(due);
         Reception pass;
         if (reconnect.away()) {
             pass.woken = port.waitWake(due.waitLimit()) == WakeWait::Woken;
@@ -92,6 +123,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         // Without a timer, the clock is not read at all.
         bool clockRead = timed || due.any() || pass.gone;
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
+        kept.afterWait();
         if (pass.size > 0 && recorder.record(pass, clockRead, now)) break;
         // As a pipe ends the tools that write into it: the capture has no
         // reader left, and its failed write has been reported.
@@ -110,6 +142,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
             if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
         }
         view.redraw();
+        messages.retry();
         // Without a ready wake handle no key and no stop request can be waiting.
         if (!pass.woken) continue;
         if (parts.stop != nullptr && parts.stop->requested()) break;
@@ -134,32 +167,34 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
                 std::make_unique<StatusLine>(heading, display, standardErrorIsTerminal(),
                                              [] { return StatusLine::Clock::now(); }));
         case View::Bytes:
-            return CaptureView(stdout, standardOutputIsTerminal());
+            return CaptureView(standardStream(StandardStream::Output));
         case View::Nothing:
             break;
     }
     return CaptureView();
 }
 
-}  // namespace
-
-int runCaptureWith(const std::string& fileName, const PortSettings& settings,
-                   const CaptureParts& parts) {
+int captureWith(const std::string& fileName, const PortSettings& settings,
+                const CaptureParts& parts, CaptureView& view, MessagePath& messages) {
     CaptureFile file(parts.options.format, parts.options.timeStamps);
+    file.setMessageOutput([&messages](const std::string& text) { messages.sayError(text); });
     if (!file.open(fileName, parts.options.append)) {
-        std::fprintf(parts.messages, "could not open capture file: %d\n", file.errorCode());
+        // A FIFO is opened without waiting for its reader, which must come first.
+        messages.say(file.foundNoReader()
+                         ? std::string("could not open capture file: no process reads the pipe\n")
+                         : "could not open capture file: " + std::to_string(file.errorCode()) +
+                               "\n");
         return 1;
     }
-    CaptureView nothingShown;
-    CaptureView& view = parts.view != nullptr ? *parts.view : nothingShown;
     SerialPort port(parts.device, parts.messages);
-    port.setBeforeMessage([&view] { view.beforeMessage(); });
+    port.setMessageOutput([&messages](const char* text) { messages.say(text); });
     parts.device.avoidFile(file.handle());
     if (!port.open(settings)) return 1;
 
     Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
     reconnect.watchedBy(view);
-    int status = captureLoop(port, file, parts, reconnect, view);
+    reconnect.setMessageOutput([&messages](const std::string& text) { messages.say(text); });
+    int status = captureLoop(port, file, parts, reconnect, view, messages);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // A port that is away was closed when it went.
     const bool portOpen = !reconnect.away();
@@ -170,15 +205,39 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
         view.received(rest.data, rest.size);
     }
     view.end();
+    if (view.unshownBytes() > 0) {
+        messages.sayError(std::to_string(view.unshownBytes()) +
+                          " received bytes were not shown: the output did not take them in time\n");
+    }
     if (portOpen) {
+        char text[64];
         if (!port.closePort()) {
-            std::fprintf(parts.messages, "Port  Closing isn't successed: %d\n", port.lastError());
+            std::snprintf(text, sizeof text, "Port  Closing isn't successed: %d\n",
+                          port.lastError());
+            messages.say(text);
         }
         if (!port.closeEvent()) {
-            std::fprintf(parts.messages, "Event Closing isn't successed: %d\n", port.lastError());
+            std::snprintf(text, sizeof text, "Event Closing isn't successed: %d\n",
+                          port.lastError());
+            messages.say(text);
         }
     }
     return file.close() ? status : 1;
+}
+
+}  // namespace
+
+int runCaptureWith(const std::string& fileName, const PortSettings& settings,
+                   const CaptureParts& parts) {
+    CaptureView nothingShown;
+    CaptureView& view = parts.view != nullptr ? *parts.view : nothingShown;
+    std::unique_ptr<ShownStream> ownOutput = parts.output ? nullptr : stdioStream(parts.messages);
+    std::unique_ptr<ShownStream> ownErrors = parts.errors ? nullptr : stdioStream(stderr);
+    MessagePath messages(parts.output ? *parts.output : *ownOutput,
+                         parts.errors ? *parts.errors : *ownErrors, view);
+    int status = captureWith(fileName, settings, parts, view, messages);
+    messages.end();
+    return status;
 }
 
 int runCapture(const std::string& fileName, const PortSettings& settings,
@@ -189,6 +248,8 @@ int runCapture(const std::string& fileName, const PortSettings& settings,
     std::unique_ptr<StatusDisplay> display = standardErrorDisplay();
     CaptureView view = viewFor(options.view, captureHeading(settings, fileName), *display);
     CaptureParts parts{*device, console.get(), stop.get(), stdout, options, &view};
+    parts.output = &standardStream(StandardStream::Output);
+    parts.errors = &standardStream(StandardStream::Error);
     return runCaptureWith(fileName, settings, parts);
 }
 

@@ -6,6 +6,7 @@
 #include "app/capture_options.h"
 #include "app/capture_view.h"
 #include "app/console.h"
+#include "app/terminal.h"
 #include "port/port_settings.h"
 #include "port/serial_device.h"
 
@@ -21,6 +22,10 @@ struct CaptureParts {
     CaptureView* view = nullptr;  // none: nothing shown while capturing
     // Read when a pass returns bytes, for the capture's time stamps.
     ClockReading (*clock)() = readClock;
+    // Where messages are written without waiting; none: to messages, and
+    // the capture file's to standard error, as stdio writes them.
+    ShownStream* output = nullptr;
+    ShownStream* errors = nullptr;
 };
 
 constexpr int kStopKey = 0x71;  // 'q', lower case only

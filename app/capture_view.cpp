@@ -17,8 +17,10 @@ void CaptureView::received(const std::uint8_t* data, std::size_t size) {
             if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) c = '.';
         }
     }
+    ShownWrite done = bytes_->write(shown.data(), shown.size(), ShownKind::Bytes);
+    unshown_ += shown.size() - done.written;
     // A reader that went away (a closed pipe) ends the showing, not the capture.
-    if (!writeShown(bytes_, shown, bytesToTerminal_)) bytes_ = nullptr;
+    if (done.failed) bytes_ = nullptr;
 }
 
 void CaptureView::portStateChanged(PortState state) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/status_line.h"
+#include "app/terminal.h"
 #include "port/port_settings.h"
 
 namespace serialtap {
@@ -21,8 +22,11 @@ public:
     explicit CaptureView(std::unique_ptr<StatusLine> status) : status_(std::move(status)) {}
     // -v 2: the received bytes on this stream; on a terminal, control
     // characters other than tab, CR and LF are shown as '.', so a device
-    // cannot change the terminal's modes.
-    CaptureView(std::FILE* bytes, bool terminal) : bytes_(bytes), bytesToTerminal_(terminal) {}
+    // cannot change the terminal's modes. What the stream does not take at
+    // once is not shown, and counted: the view never holds the capture up.
+    explicit CaptureView(ShownStream& bytes) : bytes_(&bytes), bytesToTerminal_(bytes.terminal()) {}
+    CaptureView(std::FILE* bytes, bool terminal)
+        : ownBytes_(stdioStream(bytes)), bytes_(ownBytes_.get()), bytesToTerminal_(terminal) {}
 
     void received(const std::uint8_t* data, std::size_t size);
     void portStateChanged(PortState state);
@@ -32,11 +36,15 @@ public:
     std::optional<StatusLine::TimePoint> nextRedraw() const;
     void redraw();
     void end();
+    // Received bytes the stream did not take.
+    std::uint64_t unshownBytes() const { return unshown_; }
 
 private:
     std::unique_ptr<StatusLine> status_;
-    std::FILE* bytes_ = nullptr;
+    std::unique_ptr<ShownStream> ownBytes_;
+    ShownStream* bytes_ = nullptr;
     bool bytesToTerminal_ = false;
+    std::uint64_t unshown_ = 0;
 };
 
 // The port and its line settings and the capture file, as the status line

@@ -191,6 +191,8 @@ private:
     }
 
     // Keys count without Enter and are not echoed; Ctrl+C still signals.
+    // Ctrl+S and Ctrl+Q are keys like any other: as output flow control they
+    // would stop the terminal's output, and with it every write to it.
     void takeKeys() {
         posix::HandlersHeld held;
         if (posix::keysSet == 0) {
@@ -200,6 +202,7 @@ private:
         }
         termios keys = posix::foundModes;
         keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        keys.c_iflag &= ~static_cast<tcflag_t>(IXON);
         keys.c_cc[VMIN] = 1;
         keys.c_cc[VTIME] = 0;
         if (tcsetattr(fd_, TCSANOW, &keys) == 0) posix::keysSet = 1;

@@ -37,6 +37,10 @@ bool Reconnect::tryIfDue(Clock::time_point now) {
 }
 
 void Reconnect::say(const std::string& message) {
+    if (say_) {
+        say_(message);
+        return;
+    }
     if (view_ != nullptr) view_->beforeMessage();
     std::fputs(message.c_str(), messages_);
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,6 +29,8 @@ public:
     // The view is told of the port's loss and return, and makes way for
     // the messages.
     void watchedBy(CaptureView& view) { view_ = &view; }
+    // Where the messages go instead of the stream given at the start.
+    void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
     bool enabled() const { return enabled_; }
     bool away() const { return away_; }
     // The port is gone: closes it and plans the first try.
@@ -50,6 +53,7 @@ private:
     Clock::time_point nextTry_{};
     std::string lastReported_;
     CaptureView* view_ = nullptr;
+    std::function<void(const std::string&)> say_;
 };
 
 }  // namespace serialtap

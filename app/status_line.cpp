@@ -181,10 +181,13 @@ void StatusLine::redrawIfDue() {
     std::string out = "\r" + line;
     std::size_t lineWidth = width(line);
     if (shown_ && shownWidth_ > lineWidth) out += std::string(shownWidth_ - lineWidth, ' ');
-    display_.write(out);
+    bool whole = display_.write(out);
+    // A terminal that took only part of the line shows some of it: the
+    // next redraw writes it whole and blanks what the widest try covered.
+    shownWidth_ = whole || !shown_ ? lineWidth : std::max(shownWidth_, lineWidth);
     shown_ = true;
-    shownText_ = line;
-    shownWidth_ = lineWidth;
+    shownText_ = whole ? line : std::string();
+    dirty_ = !whole;
     lastDraw_ = now;
 }
 

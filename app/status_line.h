@@ -20,7 +20,8 @@ public:
     virtual bool drawable() = 0;
     // The terminal's width in columns; 0 when unknown.
     virtual int columns() = 0;
-    virtual void write(const std::string& text) = 0;
+    // Never waits for the terminal; false when it did not take all of the text.
+    virtual bool write(const std::string& text) = 0;
 };
 
 // One line on a terminal that tells how the capture goes: port and

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 
 #include "capture/capture_file.h"
@@ -18,33 +19,42 @@ public:
     explicit WriteOutTimer(std::uint32_t milliseconds) : limit_(milliseconds) {}
 
     bool active() const { return limit_.count() > 0; }
-    // Called after bytes were stored, with what the file had held and how
-    // often it had been written out before them.
-    void stored(const CaptureFile& file, bool heldBefore, std::uint64_t writeOutsBefore,
-                Clock::time_point now) {
+    // Called after bytes were stored. A write-out while they were stored
+    // may leave older bytes held (the start of a hex line), so the arrivals
+    // are kept until every byte of them has been written out.
+    void stored(const CaptureFile& file, Clock::time_point now) {
         if (!file.holdsBytes()) {
-            holding_ = false;
-        } else if (!heldBefore || file.writeOuts() != writeOutsBefore) {
-            // What is held now arrived with these bytes.
-            holding_ = true;
-            oldest_ = now;
+            arrivals_.clear();
+            return;
         }
+        if (!arrivals_.empty() && arrivals_.back().at == now) {
+            arrivals_.back().end = file.bytesStored();
+        } else {
+            arrivals_.push_back({file.bytesStored(), now});
+        }
+        std::uint64_t writtenOut = file.bytesWrittenOut();
+        while (arrivals_.front().end <= writtenOut) arrivals_.pop_front();
     }
     std::optional<Clock::time_point> deadline() const {
-        if (!holding_) return std::nullopt;
-        return oldest_ + limit_;
+        if (arrivals_.empty()) return std::nullopt;
+        return arrivals_.front().at + limit_;
     }
     // Writes the buffer out when its oldest byte has waited long enough.
     void writeOutIfDue(CaptureFile& file, Clock::time_point now) {
-        if (!holding_ || now < oldest_ + limit_) return;
+        if (arrivals_.empty() || now < arrivals_.front().at + limit_) return;
         file.flush();
-        holding_ = false;
+        arrivals_.clear();
     }
 
 private:
+    // The bytes stored up to end arrived at this moment.
+    struct Arrival {
+        std::uint64_t end;
+        Clock::time_point at;
+    };
+
     std::chrono::milliseconds limit_;
-    bool holding_ = false;
-    Clock::time_point oldest_{};
+    std::deque<Arrival> arrivals_;
 };
 
 }  // namespace serialtap

@@ -27,12 +27,13 @@ void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
         noteRemoval();
     }
     // Kept bytes go first, so the file keeps the order received.
-    if (kept_.size() > keptStart_ && !writeKept()) {
+    if (kept_.size() > keptStart_ && !writeKeptBytes()) {
         keep(bytes, size);
         return;
     }
     if (kept_.size() == keptStart_) {
         SinkWrite done = sink_->write(bytes, size);
+        refusedLast_ = done.error != 0;
         if (done.error != 0) reportWriteFailure(done.error);
         bytes += done.written;
         size -= done.written;
@@ -40,8 +41,13 @@ void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
     keep(bytes, size);
 }
 
-bool CaptureFile::writeKept() {
+void CaptureFile::writeKept() {
+    if (sink_->isOpen() && kept_.size() > keptStart_) writeKeptBytes();
+}
+
+bool CaptureFile::writeKeptBytes() {
     SinkWrite done = sink_->write(kept_.data() + keptStart_, kept_.size() - keptStart_);
+    refusedLast_ = done.error != 0;
     keptStart_ += done.written;
     if (keptStart_ == kept_.size()) {
         kept_.clear();
@@ -72,7 +78,15 @@ void CaptureFile::reportWriteFailure(int code) {
     if (reported_ && now - lastReport_ < std::chrono::seconds(1)) return;
     reported_ = true;
     lastReport_ = now;
-    std::fprintf(stderr, "Error: Can't write the file: %d\n", code);
+    say("Error: Can't write the file: " + std::to_string(code) + "\n");
+}
+
+void CaptureFile::say(const std::string& text) const {
+    if (say_) {
+        say_(text);
+    } else {
+        std::fputs(text.c_str(), stderr);
+    }
 }
 
 void CaptureFile::noteRemoval() {
@@ -87,7 +101,7 @@ bool CaptureFile::close() {
     auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseStallMs);
     while (kept_.size() > keptStart_) {
         std::size_t before = kept_.size() - keptStart_;
-        if (!writeKept()) break;
+        if (!writeKeptBytes()) break;
         std::size_t left = kept_.size() - keptStart_;
         if (left == 0) break;
         auto now = std::chrono::steady_clock::now();
@@ -104,11 +118,10 @@ bool CaptureFile::close() {
     bool closed = sink_->close();
 
     if (dropped_ > 0) {
-        std::string count = std::to_string(dropped_);
-        std::fprintf(stderr, "Error: %s bytes were not written to the file\n", count.c_str());
+        say("Error: " + std::to_string(dropped_) + " bytes were not written to the file\n");
     }
-    if (removed_) std::fputs("Error: The file was removed during the capture\n", stderr);
-    if (unwritten > 0 || !closed) std::fputs("Error: Can't close the file\n", stderr);
+    if (removed_) say("Error: The file was removed during the capture\n");
+    if (unwritten > 0 || !closed) say("Error: Can't close the file\n");
     return closed && !writeFailed_ && dropped_ == 0 && !removed_;
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,10 @@ public:
     // The file is a pipe whose reader has gone: nothing written will arrive.
     bool readerGone() const { return lastWriteError_ != 0 && sink_->readerGone(lastWriteError_); }
     bool holdsBytes() const { return formatter_.holdsBytes(); }
+    // Received bytes stored so far, and how many of them were written out
+    // whole: the first byte the buffer still holds.
+    std::uint64_t bytesStored() const { return formatter_.bytesAdded(); }
+    std::uint64_t bytesWrittenOut() const { return formatter_.bytesWrittenOut(); }
     // How many times the buffer has been written out so far.
     std::uint64_t writeOuts() const { return writeOuts_; }
     // Writes out what is buffered and kept, and closes the file. Reports on
@@ -57,25 +62,39 @@ public:
     // when bytes were lost or when the file was removed meanwhile.
     bool close();
 
+    // Where the file's messages go instead of standard error.
+    void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
+
     int errorCode() const { return sink_->errorCode(); }
+    bool foundNoReader() const { return sink_->foundNoReader(); }
+    // Bytes are kept for a pipe, FIFO or terminal whose reader is behind,
+    // which will take them once it can take more.
+    bool waitsForReader() const {
+        return kept_.size() > keptStart_ && sink_->readerPaced() && !refusedLast_;
+    }
+    // Gives the file what it takes now of the kept bytes.
+    void writeKept();
     // The open file, for telling it apart from the port.
     std::intptr_t handle() const { return sink_->handle(); }
 
 private:
     void writeOut(const std::uint8_t* bytes, std::size_t size) override;
     // Writes what is kept; false when the file refused it with an error.
-    bool writeKept();
+    bool writeKeptBytes();
     void keep(const std::uint8_t* bytes, std::size_t size);
     void reportWriteFailure(int code);
     void noteRemoval();
+    void say(const std::string& text) const;
 
     std::unique_ptr<CaptureSink> sink_;
+    std::function<void(const std::string&)> say_;
     CaptureFormatter formatter_;
     std::vector<std::uint8_t> kept_;
     std::size_t keptStart_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t writeOuts_ = 0;
     bool writeFailed_ = false;
+    bool refusedLast_ = false;  // the last write failed, rather than waited
     bool removed_ = false;
     int lastWriteError_ = 0;
     bool reported_ = false;

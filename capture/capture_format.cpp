@@ -57,12 +57,14 @@ void CaptureFormatter::begin(const ClockReading& now) { stamps_.begin(now); }
 
 void CaptureFormatter::add(const std::uint8_t* bytes, std::size_t count,
                            const ClockReading& receivedAt) {
+    std::uint64_t first = added_;
+    added_ += count;
     if (direct_) {
         put(bytes, count);
     } else if (format_ == CaptureFormat::Hex) {
         addHex(bytes, count, receivedAt);
     } else {
-        addStampedText(bytes, count, receivedAt);
+        addStampedText(bytes, count, receivedAt, first);
     }
 }
 
@@ -75,10 +77,11 @@ void CaptureFormatter::flush() {
 }
 
 void CaptureFormatter::addStampedText(const std::uint8_t* bytes, std::size_t count,
-                                      const ClockReading& receivedAt) {
+                                      const ClockReading& receivedAt, std::uint64_t firstOffset) {
     const std::uint8_t* next = bytes;
     const std::uint8_t* end = bytes + count;
     while (next < end) {
+        putting_ = firstOffset + static_cast<std::uint64_t>(next - bytes);
         // A line begins with the first byte after a line feed, so a capture
         // that ends with one has no stamp after it.
         if (atLineStart_) {
@@ -124,6 +127,7 @@ void CaptureFormatter::addHex(const std::uint8_t* bytes, std::size_t count,
 
 void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
                                   const ClockReading& at) {
+    putting_ = offset_;
     std::uint8_t line[StampWriter::kMaxBytes + kHexLineMax];
     std::size_t length = stamps_.write(at, line);
     length += writeOffset(offset_, line + length);
@@ -151,6 +155,7 @@ void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
 void CaptureFormatter::put(const std::uint8_t* bytes, std::size_t count) {
     while (count > 0) {
         if (used_ == kBufferBytes) writeOutBuffer();
+        if (used_ == 0) heldFrom_ = putting_;
         const std::size_t room = kBufferBytes - used_;
         const std::size_t take = count < room ? count : room;
         std::memcpy(buffer_ + used_, bytes, take);

@@ -49,10 +49,17 @@ public:
     // Writes out everything held, a short hex line included.
     void flush();
     bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0; }
+    // Received bytes added so far, and how many of them went out whole: the
+    // first byte still held, or all of them when none is.
+    std::uint64_t bytesAdded() const { return added_; }
+    std::uint64_t bytesWrittenOut() const {
+        if (direct_) return added_ - used_;
+        return used_ > 0 ? heldFrom_ : added_ - pendingCount_;
+    }
 
 private:
     void addStampedText(const std::uint8_t* bytes, std::size_t count,
-                        const ClockReading& receivedAt);
+                        const ClockReading& receivedAt, std::uint64_t firstOffset);
     void addHex(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
     void putHexLine(const std::uint8_t* bytes, std::size_t count, const ClockReading& at);
     void put(const std::uint8_t* bytes, std::size_t count);
@@ -67,6 +74,11 @@ private:
     std::size_t used_ = 0;
     bool atLineStart_ = true;
     std::uint64_t offset_ = 0;  // received bytes before the pending hex line
+    std::uint64_t added_ = 0;
+    // The received byte whose formatted form is being put, and the first
+    // one of those the buffer holds.
+    std::uint64_t putting_ = 0;
+    std::uint64_t heldFrom_ = 0;
     std::uint8_t pending_[kHexLineBytes] = {};
     std::size_t pendingCount_ = 0;
     ClockReading pendingAt_;

@@ -40,6 +40,11 @@ public:
     virtual bool removed() = 0;
     virtual bool close() = 0;
     virtual int errorCode() const = 0;
+    // The failed open found a FIFO that no process reads.
+    virtual bool foundNoReader() const { return false; }
+    // A pipe, FIFO, socket or terminal: a file that takes bytes as its
+    // reader takes them, and says when it can take more.
+    virtual bool readerPaced() const { return false; }
     // The open file, as a descriptor or a HANDLE.
     virtual std::intptr_t handle() const = 0;
     // The code given for bytes a slow reader did not take in time.

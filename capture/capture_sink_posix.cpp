@@ -21,10 +21,19 @@ public:
     }
 
     bool open(const std::string& fileName, bool append) override {
-        // Not emptied by the open: another capture may be writing it.
-        int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
+        // Not emptied by the open: another capture may be writing it. A
+        // FIFO without a reader would hold the open up; without waiting it
+        // fails instead. Writes to regular and block files wait all the same.
+        int flags =
+            O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : 0);
         int fd = ::open(fileName.c_str(), flags, 0666);
-        if (fd < 0) return failWith(errno);
+        if (fd < 0) {
+            int code = errno;
+            struct stat status {};
+            noReader_ =
+                code == ENXIO && stat(fileName.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+            return failWith(code);
+        }
         struct stat status {};
         if (fstat(fd, &status) != 0) return failAndClose(fd, errno);
         regular_ = S_ISREG(status.st_mode);
@@ -35,11 +44,10 @@ public:
                 return failAndClose(fd, kCaptureFileBusy);
             }
             if (!append && ftruncate(fd, 0) != 0) return failAndClose(fd, errno);
-        } else if (!S_ISBLK(status.st_mode)) {
-            // Pipes, sockets and terminals can hold a write up for good; the
-            // capture keeps what they do not take instead.
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         }
+        // Pipes, sockets and terminals can hold a write up for good; the
+        // capture keeps what they do not take instead.
+        paced_ = !regular_ && !S_ISBLK(status.st_mode);
         fd_ = fd;
         return true;
     }
@@ -83,6 +91,8 @@ public:
     }
 
     int errorCode() const override { return error_; }
+    bool foundNoReader() const override { return noReader_; }
+    bool readerPaced() const override { return paced_; }
     std::intptr_t handle() const override { return fd_; }
     int wouldBlockCode() const override { return EAGAIN; }
     bool readerGone(int code) const override { return code == EPIPE; }
@@ -100,6 +110,8 @@ private:
 
     int fd_ = -1;
     bool regular_ = false;
+    bool paced_ = false;
+    bool noReader_ = false;
     int error_ = 0;
 };
 

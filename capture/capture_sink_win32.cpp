@@ -29,6 +29,7 @@ public:
             CloseHandle(file);
             return failWith(code);
         }
+        paced_ = type == FILE_TYPE_PIPE;
         if (type == FILE_TYPE_PIPE) {
             // A pipe whose reader stops would hold a write up for good; the
             // capture keeps what the pipe does not take instead.
@@ -76,6 +77,7 @@ public:
     }
 
     int errorCode() const override { return error_; }
+    bool readerPaced() const override { return paced_; }
     std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(file_); }
     int wouldBlockCode() const override { return ERROR_TIMEOUT; }
     bool readerGone(int code) const override {
@@ -89,6 +91,7 @@ private:
     }
 
     HANDLE file_ = INVALID_HANDLE_VALUE;
+    bool paced_ = false;
     int error_ = 0;
 };
 

@@ -87,6 +87,10 @@ public:
 
     // Handles (console input, stop signal) that end an event wait early.
     virtual void setWakeHandles(const std::vector<NativeHandle>& handles) = 0;
+    // A handle that ends the waits as soon as it can be written to (the
+    // capture file, while its reader is behind); none to stop. False when
+    // the device cannot wait for that.
+    virtual bool setWritableWake(std::optional<NativeHandle> /*handle*/) { return false; }
     // Waits until the port reports an event in the mask or a wake handle
     // is ready, or at most the given time (kWaitForever: no limit).
     virtual EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) = 0;

@@ -145,6 +145,17 @@ public:
         for (NativeHandle handle : handles) {
             polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
         }
+        if (writable_) polls_.push_back(pollfd{static_cast<int>(*writable_), POLLOUT, 0});
+    }
+
+    bool setWritableWake(std::optional<NativeHandle> handle) override {
+        if (writable_ && !polls_.empty() && polls_.back().events == POLLOUT) polls_.pop_back();
+        writable_ = handle;
+        if (writable_) {
+            if (polls_.empty()) polls_.assign(1, pollfd{fd_, POLLIN, 0});
+            polls_.push_back(pollfd{static_cast<int>(*writable_), POLLOUT, 0});
+        }
+        return true;
     }
 
     EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
@@ -364,6 +375,7 @@ private:
     Timeouts timeouts_{};
     std::uint32_t eventMask_ = 0;
     std::vector<pollfd> polls_;
+    std::optional<NativeHandle> writable_;
     bool wakeReady_ = false;
     PortRefusal refusal_ = PortRefusal::None;
     int avoided_ = -1;

@@ -31,9 +31,16 @@ bool SerialPort::fail(const char* format, bool closeAfter) {
 bool SerialPort::refuse(const char* message) {
     openFailure_ = message;
     if (quiet_) return false;
-    if (beforeMessage_) beforeMessage_();
-    std::fputs(message, messages_);
+    say(message);
     return false;
+}
+
+void SerialPort::say(const char* text) {
+    if (say_) {
+        say_(text);
+    } else {
+        std::fputs(text, messages_);
+    }
 }
 
 bool SerialPort::open(const PortSettings& settings, bool quiet) {
@@ -94,8 +101,7 @@ void SerialPort::report(const char* format, int code) {
     if (text == lastMessage_ && now - lastMessageTime_ < std::chrono::seconds(1)) return;
     lastMessage_ = text;
     lastMessageTime_ = now;
-    if (beforeMessage_) beforeMessage_();
-    std::fputs(text, messages_);
+    say(text);
 }
 
 void SerialPort::failed(const char* format, FailedCall call, int code) {
@@ -116,7 +122,9 @@ void SerialPort::noteLineErrors() {
     if (lineErrorReported_ && now - lineErrorTime_ < std::chrono::seconds(1)) return;
     lineErrorReported_ = true;
     lineErrorTime_ = now;
-    std::fprintf(messages_, "line error: %d\n", static_cast<int>(lineErrors_));
+    char text[32];
+    std::snprintf(text, sizeof text, "line error: %d\n", static_cast<int>(lineErrors_));
+    say(text);
     lineErrors_ = 0;
 }
 

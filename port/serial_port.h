@@ -52,9 +52,12 @@ public:
     bool openFoundNoPort() const { return openFoundNoPort_; }
 
     void setWakeHandles(const std::vector<NativeHandle>& handles);
-    // Called before each message is printed, so that a status line on the
-    // same terminal can make way for it.
-    void setBeforeMessage(std::function<void()> hook) { beforeMessage_ = std::move(hook); }
+    bool setWritableWake(std::optional<NativeHandle> handle) {
+        return device_.setWritableWake(handle);
+    }
+    // Where the messages go instead of the stream given at the start: the
+    // capture's one way for them, which makes way for a status line.
+    void setMessageOutput(std::function<void(const char*)> say) { say_ = std::move(say); }
     // One pass, whose waits end after at most waitLimitMs.
     Reception receive(std::uint32_t waitLimitMs = kWaitForever);
     // Waits for the wake handles alone, as while the port is away.
@@ -80,12 +83,13 @@ private:
     bool refuse(const char* message);
     void failed(const char* format, FailedCall call, int code);
     void report(const char* format, int code);
+    void say(const char* text);
     void noteLineErrors();
 
     SerialDevice& device_;
     std::FILE* messages_;
     const bool arrivalsOnly_;
-    std::function<void()> beforeMessage_;
+    std::function<void(const char*)> say_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
     std::uint32_t byteCount_ = 0;
     std::uint32_t eventMask_ = 0;

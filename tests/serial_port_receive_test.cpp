@@ -261,16 +261,17 @@ TEST_F(ReceptionPass, DifferentFailuresAreEachReported) {
               "Reading of serial communication has problem: 5\n");
 }
 
-// A status line on the same terminal is erased before each message, and
-// only before a message that is printed.
-TEST_F(ReceptionPass, CallsTheHookBeforeEachMessageItPrints) {
-    std::vector<std::string> printedBefore;
-    port_.setBeforeMessage([&] { printedBefore.push_back(messages()); });
+// Every message takes the capture's one way once it is given, and only a
+// message that is printed.
+TEST_F(ReceptionPass, GivesEachMessageItPrintsToTheMessageOutput) {
+    std::vector<std::string> said;
+    port_.setMessageOutput([&](const char* text) { said.emplace_back(text); });
     for (int i = 0; i < 3; ++i) device_.waits.push_back({EventWait::Failed, 0, 5, false});
     device_.wakeWaits = {WakeWait::TimedOut, WakeWait::TimedOut};
     for (int i = 0; i < 3; ++i) port_.receive();
-    EXPECT_EQ(messages(), "Error for Waiting Comm Event: 5\n") << "repeats are held back";
-    EXPECT_EQ(printedBefore, std::vector<std::string>{""});
+    EXPECT_EQ(said, std::vector<std::string>{"Error for Waiting Comm Event: 5\n"})
+        << "repeats are held back";
+    EXPECT_EQ(messages(), "");
 }
 
 }  // namespace

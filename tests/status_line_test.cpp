@@ -16,10 +16,11 @@ class RecordingDisplay : public StatusDisplay {
 public:
     bool drawable() override { return true; }
     int columns() override { return width; }
-    void write(const std::string& text) override {
+    bool write(const std::string& text) override {
         ++writes;
         screen.write(text);
         written += text;
+        return true;
     }
 
     int width = 0;

@@ -107,11 +107,9 @@ TEST(WriteOutTimer, CountsFromTheOldestHeldByte) {
     WriteOutTimer timer(200);
     Clock::time_point start{};
     auto store = [&](std::size_t count, Clock::time_point now) {
-        bool held = file.holdsBytes();
-        std::uint64_t writeOuts = file.writeOuts();
         std::string bytes(count, 'x');
         file.writeBytes(bytesOf(bytes), count);
-        timer.stored(file, held, writeOuts, now);
+        timer.stored(file, now);
     };
     EXPECT_FALSE(timer.deadline());
     store(100, start);
@@ -124,6 +122,25 @@ TEST(WriteOutTimer, CountsFromTheOldestHeldByte) {
     timer.writeOutIfDue(file, start + 380ms);
     EXPECT_EQ(testing::readFileBytes(path.path()).size(), CaptureFile::kBufferBytes + 200);
     EXPECT_FALSE(timer.deadline());
+    EXPECT_TRUE(file.close());
+}
+
+// A hex line whose first half came long ago is split by the write-out that
+// its second half causes: what is left of it is as old as its first half.
+TEST(WriteOutTimer, CountsAHexLineSplitByAWriteOutFromItsFirstByte) {
+    testing::TempPath path("capture.txt");
+    CaptureFile file(CaptureFormat::Hex);
+    ASSERT_TRUE(file.open(path.path()));
+    WriteOutTimer timer(1000);
+    Clock::time_point start{};
+    // 51 lines of 79 bytes and half a line; the 52nd line crosses 4096 bytes.
+    std::string bytes(51 * 16 + 8, 'x');
+    file.writeBytes(bytesOf(bytes), bytes.size());
+    timer.stored(file, start);
+    file.writeBytes(bytesOf(bytes), 8);
+    timer.stored(file, start + 900ms);
+    ASSERT_EQ(testing::readFileBytes(path.path()).size(), CaptureFile::kBufferBytes);
+    EXPECT_EQ(start + 1000ms, timer.deadline());
     EXPECT_TRUE(file.close());
 }
 
