@@ -276,6 +276,33 @@ TEST_F(JobControlShellTest, BackgroundCaptureEndingLeavesTheForegroundJobsModes)
     EXPECT_EQ("in the background\r\n", captured());
 }
 
+// Under stty tostop the terminal stops a background job that writes to it;
+// the capture used to stop at its first message and capture no more.
+TEST_F(JobControlShellTest, BackgroundCaptureUnderTostopKeepsItsMessagesForFg) {
+    Shell shell(bash());
+    ASSERT_TRUE(shell.waitShown(kPrompt));
+    shell.type("stty tostop\r");
+    ASSERT_TRUE(shell.waitShown(kPrompt));
+    shell.type(std::string(SERIALTAP_EXE) + " /dev/full -c " + device_.portPath() + " &\r");
+    pid_t capture = -1;
+    ASSERT_TRUE(shell.findCapture(capture));
+    ASSERT_TRUE(shell.waitShown(kPrompt));
+    // A write-out into the full device fails with a message.
+    ASSERT_TRUE(deliverTo(capture, std::string(5000, 'x')));
+    ASSERT_TRUE(deliverTo(capture, std::string(5000, 'y'))) << "state " << stateOf(capture);
+
+    shell.type("fg\r");
+    EXPECT_TRUE(shell.waitShown("Error: Can't write the file: 28"));
+    ASSERT_TRUE(waitUntil([&] { return shell.foreground() == capture && shell.takesKeys(); },
+                          "keys taken after fg"));
+    shell.type("q");
+    ASSERT_TRUE(waitUntil([&] { return stateOf(capture) == 0 || stateOf(capture) == 'Z'; },
+                          "the capture ended on q"));
+    ASSERT_TRUE(shell.waitShown(kPrompt));
+    shell.type("echo status=$?\r");
+    EXPECT_TRUE(shell.waitShown("status=1"));
+}
+
 // dash keeps whatever modes a stopped job leaves, so the capture itself must
 // give the terminal back before it stops.
 TEST_F(JobControlShellTest, CtrlZGivesThePromptItsEchoAndFgTakesKeysAgain) {

@@ -83,6 +83,34 @@ TEST_F(FifoCaptureTest, SlowReaderGetsEveryByteInTheEnd) {
     EXPECT_EQ("", program.output());
 }
 
+// The kept bytes used to wait for the next bytes from the device.
+TEST_F(FifoCaptureTest, KeptBytesGoToAReaderThatComesBackWhileTheDeviceIsQuiet) {
+    Program program({fifo_, "-c", device_.portPath(), "-f", "100"});
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(deliver(program, received_));
+    ASSERT_TRUE(program.waitCapturing());
+    std::string expected = withLineEndsExpanded(received_);
+    std::string read;
+    char chunk[4096];
+    for (;;) {
+        pollfd ready{reader_.get(), POLLIN, 0};
+        if (read.size() >= expected.size() || poll(&ready, 1, 10000) <= 0) break;
+        ssize_t n = ::read(reader_.get(), chunk, sizeof chunk);
+        if (n > 0) read.append(chunk, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(expected.size(), read.size()) << "bytes stayed kept while the device was quiet";
+    EXPECT_EQ(0, program.stopWithQ());
+    EXPECT_TRUE(read == expected.substr(0, read.size()));
+}
+
+// Opening a FIFO used to wait for a reader, before the port was even opened.
+TEST_F(FifoCaptureTest, WithoutAReaderIsAClearFailure) {
+    reader_.reset();
+    Finished run = runToExit(fifoCommandLine());
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("could not open capture file: no process reads the pipe\n", run.output);
+}
+
 TEST_F(FifoCaptureTest, ReaderThatStoppedCannotKeepQFromEndingIt) {
     Program program(fifoCommandLine());
     ASSERT_TRUE(program.waitCapturing());
