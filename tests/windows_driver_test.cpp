@@ -13,6 +13,7 @@
 #include "app/capture_run.h"
 #include "port/comm_state.h"
 #include "tests/fake_serial_device.h"
+#include "tests/terminal_screen.h"
 #include "tests/test_files.h"
 
 namespace serialtap {
@@ -104,6 +105,40 @@ TEST_F(WindowsDriver, LineErrorWithAbortOnErrorDoesNotStopTheCapture) {
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(captured(), text("before after later"));
     EXPECT_EQ(messages(), "Error for Waiting Comm Event: 995\nline error: 8\n");
+}
+
+// A terminal with a status line and messages on it.
+class Screen : public StatusDisplay, public ShownStream {
+public:
+    bool drawable() override { return true; }
+    int columns() override { return 80; }
+    bool write(const std::string& text) override {
+        screen.write(text);
+        return true;
+    }
+    ShownWrite write(const char* data, std::size_t size, ShownKind) override {
+        screen.write(std::string(data, size));
+        return {size, false, false};
+    }
+    bool terminal() const override { return true; }
+
+    testing::TerminalScreen screen;
+};
+
+TEST_F(WindowsDriver, LineErrorGetsALineOfItsOwnUnderTheStatusLine) {
+    Screen screen;
+    CaptureView view(std::make_unique<StatusLine>("COM1 9600 8N1 -> capture.txt", screen, true,
+                                                  [] { return StatusLine::Clock::now(); }));
+    then([&] { device_.arrive(text("before ")); });
+    then([&] {
+        device_.arrive(text("x"));
+        device_.lineError(DriverModelDevice::kFramingError);
+    });
+    CaptureParts parts{device_, &console_, &stop_, messages_, {}, &view};
+    parts.output = &screen;
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, parts), 0);
+    ASSERT_FALSE(screen.screen.lines().empty());
+    EXPECT_EQ("line error: 8", screen.screen.lines()[0]);
 }
 
 TEST_F(WindowsDriver, LineErrorsAreReportedAtMostOnceASecond) {
