@@ -3,16 +3,18 @@
 namespace serialtap {
 
 MessagePath::MessagePath(ShownStream& output, ShownStream& errors, CaptureView& view)
-    : view_(view), output_{output, !output.terminal(), {}}, errors_{errors, false, {}} {}
+    : view_(view), output_{output, {}, {}}, errors_{errors, false, {}} {}
 
 void MessagePath::put(Kept& kept, const std::string& text) {
     view_.beforeMessage();
+    // Asked only now: a capture without messages makes no call for them.
+    if (!kept.buffered) kept.buffered = &kept == &output_ && !kept.stream.terminal();
     if (kept.text.size() + text.size() > kKeptLimit) {
         kept.dropped += text.size();
     } else {
         kept.text += text;
     }
-    if (!kept.buffered || kept.text.size() >= kBufferBytes) write(kept);
+    if (!*kept.buffered || kept.text.size() >= kBufferBytes) write(kept);
 }
 
 void MessagePath::write(Kept& kept) {
@@ -27,7 +29,7 @@ void MessagePath::write(Kept& kept) {
 }
 
 void MessagePath::retry() {
-    if (!output_.buffered && !output_.text.empty()) {
+    if (!output_.text.empty() && !*output_.buffered) {
         view_.beforeMessage();
         write(output_);
     }

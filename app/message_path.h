@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/capture_view.h"
@@ -35,7 +36,8 @@ public:
 private:
     struct Kept {
         ShownStream& stream;
-        bool buffered;
+        // Standard output that is not a terminal; known at the first message.
+        std::optional<bool> buffered;
         std::string text;
         std::uint64_t dropped = 0;
     };

@@ -17,27 +17,11 @@ namespace {
 // Standard output or error, written without waiting. A terminal gets a
 // description of its own that does not wait: the shell shares the one it
 // handed over and must not find it changed. A pipe, socket or FIFO is
-// switched to writes that do not wait until the process ends.
+// switched to writes that do not wait until the process ends. All of it at
+// the first use, so a capture that shows nothing makes no call for it.
 class PosixShownStream final : public ShownStream {
 public:
-    explicit PosixShownStream(int fd) : fd_(fd), writeFd_(fd) {
-        struct stat status {};
-        if (fstat(fd, &status) != 0) return;
-        terminal_ = isatty(fd) != 0;
-        if (terminal_) {
-            const char* name = ttyname(fd);
-            int own =
-                name != nullptr ? ::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
-            if (own >= 0) writeFd_ = own;
-        } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) ||
-                   S_ISCHR(status.st_mode)) {
-            int flags = fcntl(fd, F_GETFL);
-            if (flags >= 0 && (flags & O_NONBLOCK) == 0 &&
-                fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
-                restoreFlags_ = flags;
-            }
-        }
-    }
+    explicit PosixShownStream(int fd) : fd_(fd), writeFd_(fd) {}
 
     ~PosixShownStream() override {
         if (writeFd_ != fd_) ::close(writeFd_);
@@ -48,6 +32,7 @@ public:
     PosixShownStream& operator=(const PosixShownStream&) = delete;
 
     ShownWrite write(const char* data, std::size_t size, ShownKind) override {
+        setUp();
         ShownWrite result;
         if (!terminal_) {
             writeAll(data, size, result);
@@ -73,9 +58,33 @@ public:
         return result;
     }
 
-    bool terminal() const override { return terminal_; }
+    bool terminal() const override {
+        setUp();
+        return terminal_;
+    }
 
 private:
+    void setUp() const {
+        if (setUp_) return;
+        setUp_ = true;
+        struct stat status {};
+        if (fstat(fd_, &status) != 0) return;
+        terminal_ = isatty(fd_) != 0;
+        if (terminal_) {
+            const char* name = ttyname(fd_);
+            int own =
+                name != nullptr ? ::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+            if (own >= 0) writeFd_ = own;
+        } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) ||
+                   S_ISCHR(status.st_mode)) {
+            int flags = fcntl(fd_, F_GETFL);
+            if (flags >= 0 && (flags & O_NONBLOCK) == 0 &&
+                fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) {
+                restoreFlags_ = flags;
+            }
+        }
+    }
+
     // A job in the background of a terminal that holds back such output.
     bool heldBack() const {
         pid_t foreground = tcgetpgrp(fd_);
@@ -99,9 +108,10 @@ private:
     }
 
     int fd_;
-    int writeFd_;
-    bool terminal_ = false;
-    int restoreFlags_ = -1;
+    mutable int writeFd_;
+    mutable bool setUp_ = false;
+    mutable bool terminal_ = false;
+    mutable int restoreFlags_ = -1;
 };
 
 class StdioStream final : public ShownStream {
