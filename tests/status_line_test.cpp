@@ -18,11 +18,14 @@ public:
     int columns() override { return width; }
     bool write(const std::string& text) override {
         ++writes;
-        screen.write(text);
-        written += text;
-        return true;
+        // A terminal that is not read takes only the start of the text.
+        std::string taken = takes ? text : text.substr(0, 10);
+        screen.write(taken);
+        written += taken;
+        return takes;
     }
 
+    bool takes = true;
     int width = 0;
     int writes = 0;
     std::string written;
@@ -138,6 +141,17 @@ TEST_F(StatusLineTest, EraseLeavesAnEmptyLineForTheMessageAndTheLineComesBack) {
     EXPECT_EQ(shown(), "");
     EXPECT_EQ(display_.screen.cursorColumn(), 0u);
     EXPECT_EQ(status.nextRedraw(), std::nullopt);
+}
+
+// A line the terminal took only part of is drawn whole once it takes more.
+TEST_F(StatusLineTest, LineTheTerminalDidNotTakeIsDrawnAgain) {
+    StatusLine& status = line();
+    display_.takes = false;
+    status.redrawIfDue();
+    display_.takes = true;
+    EXPECT_EQ(1, idleFor(1s));
+    EXPECT_EQ(shown(),
+              "/dev/ttyUSB0 115200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open | q to stop");
 }
 
 TEST_F(StatusLineTest, FitsANarrowTerminalByShorteningTheHeading) {
