@@ -75,8 +75,7 @@ private:
             int own =
                 name != nullptr ? ::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
             if (own >= 0) writeFd_ = own;
-        } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) ||
-                   S_ISCHR(status.st_mode)) {
+        } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
             int flags = fcntl(fd_, F_GETFL);
             if (flags >= 0 && (flags & O_NONBLOCK) == 0 &&
                 fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) {
