@@ -1,6 +1,8 @@
 // What a user sees: the words in place of the file name, and the status
 // line (-v 1) and received bytes (-v 2) while capturing.
 
+#include <unistd.h>
+
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -38,6 +40,16 @@ INSTANTIATE_TEST_SUITE_P(
                       WordCase{"Version", "--version", "serialtap " SERIALTAP_VERSION "\r\n"},
                       WordCase{"List", "--list", "/dev/"}),
     [](const auto& info) { return info.param.name; });
+
+void closeStandardOutput() { close(STDOUT_FILENO); }
+
+using ListOutputTest = PtyTest;
+
+// Written into what stands in for the closed output, the list reaches no one.
+TEST_F(ListOutputTest, ClosedStandardOutputIsAFailure) {
+    Program program({"--list"}, ConsoleKind::None, Launch{{}, closeStandardOutput, {}});
+    EXPECT_EQ(1, program.waitExit());
+}
 
 // Switches of the program from running to waiting: each is one wake-up.
 long voluntarySwitches(pid_t pid) {
