@@ -82,36 +82,44 @@ private:
     void report(const char* format, int code);
     void noteLineErrors();
 
+    // What one open of the port builds up while it is used: made afresh
+    // by every open, so a reopened port starts as the first open did.
+    struct OpenState {
+        std::uint32_t byteCount = 0;
+        std::uint32_t eventMask = 0;
+        // Bytes the last queue count showed beyond what the read took, which
+        // a device that reports only arrivals will not report again.
+        std::uint32_t left = 0;
+        // Failed passes in a row; from the second on, passes pause first.
+        int failures = 0;
+        Clock::time_point pauseEnd{};
+        bool pausing = false;
+        // Passes in a row that failed with the same code, for telling a
+        // port that is gone from one that failed once.
+        int lastFailureCode = 0;
+        int sameFailures = 0;
+        bool gone = false;
+        std::string lastMessage;
+        Clock::time_point lastMessageTime{};
+        std::uint32_t lineErrors = 0;
+        bool lineErrorReported = false;
+        Clock::time_point lineErrorTime{};
+        // The shutdown's reading of what the driver holds, bounded once.
+        bool draining = false;
+        std::uint32_t drainLeft = 0;
+        Clock::time_point drainEnd{};
+    };
+
     SerialDevice& device_;
     std::FILE* messages_;
     const bool arrivalsOnly_;
     std::function<void()> beforeMessage_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
-    std::uint32_t byteCount_ = 0;
-    std::uint32_t eventMask_ = 0;
-    // Bytes the last queue count showed beyond what the read took, which a
-    // device that reports only arrivals will not report again.
-    std::uint32_t left_ = 0;
-    // Failed passes in a row; from the second on, passes pause first.
-    int failures_ = 0;
-    Clock::time_point pauseEnd_{};
-    bool pausing_ = false;
-    // Passes in a row that failed with the same code, for telling a port
-    // that is gone from one that failed once.
-    int lastFailureCode_ = 0;
-    int sameFailures_ = 0;
-    bool gone_ = false;
+    OpenState state_;
+    // How the last open went.
     bool quiet_ = false;
     std::string openFailure_;
     bool openFoundNoPort_ = false;
-    std::string lastMessage_;
-    Clock::time_point lastMessageTime_{};
-    std::uint32_t lineErrors_ = 0;
-    bool lineErrorReported_ = false;
-    Clock::time_point lineErrorTime_{};
-    bool draining_ = false;
-    std::uint32_t drainLeft_ = 0;
-    Clock::time_point drainEnd_{};
 };
 
 }  // namespace serialtap

@@ -81,7 +81,7 @@ public:
     bool createEvent() override;
     void setWakeHandles(const std::vector<NativeHandle>& handles) override;
     EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
-    bool wakeReady() const override { return wakeReady_; }
+    bool wakeReady() const override { return state_.wakeReady; }
     WakeWait waitWake(std::uint32_t milliseconds) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
@@ -100,12 +100,18 @@ private:
     bool call(const std::string& record, const std::string& name);
     std::uint32_t deliver(const std::vector<std::uint8_t>& bytes);
 
+    // What one open builds up, made afresh by every open as a real
+    // device's is; the script above goes on across opens.
+    struct OpenState {
+        bool wakeReady = false;
+        std::uint8_t* readBuffer = nullptr;
+        std::uint32_t readSize = 0;
+        std::vector<std::uint8_t> pendingBytes;
+    };
+
     std::map<std::string, int> failures_;
     int error_ = 0;
-    bool wakeReady_ = false;
-    std::uint8_t* readBuffer_ = nullptr;
-    std::uint32_t readSize_ = 0;
-    std::vector<std::uint8_t> pendingBytes_;
+    OpenState state_;
 };
 
 // A device that behaves as the Win32 device does over a real Windows serial
@@ -139,21 +145,30 @@ public:
     std::function<bool()> wakeReadyNow = [] { return false; };
     std::size_t queued() const { return queue_.size(); }
 
-    bool open(const std::string&) override { return true; }
+    // A new handle: nothing of the last one's requests and errors is left,
+    // and the purge empties what the driver had queued.
+    bool open(const std::string&) override {
+        handle_ = Handle{};
+        return true;
+    }
     bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
     bool getLineSettings(LineSettings& settings) override;
     bool setLineSettings(const LineSettings&) override { return true; }
     bool getTimeouts(Timeouts&) override { return true; }
     bool setTimeouts(const Timeouts&) override { return true; }
     bool setEventMask(std::uint32_t) override { return true; }
-    bool purge(std::uint32_t) override { return true; }
+    bool purge(std::uint32_t) override {
+        queue_.clear();
+        errors_ = 0;
+        return true;
+    }
     bool createEvent() override { return true; }
     void setWakeHandles(const std::vector<NativeHandle>&) override {}
     EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
     bool wakeReady() const override { return wakeReadyNow(); }
     WakeWait waitWake(std::uint32_t) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;
-    std::uint32_t lineErrors() const override { return clearedErrors_; }
+    std::uint32_t lineErrors() const override { return handle_.clearedErrors; }
     bool reportsArrivalsOnly() const override { return true; }
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
     // A read on a removed device is never signalled: the wait lasts its
@@ -168,13 +183,18 @@ public:
 private:
     bool runStep();
 
+    // The driver's, for as long as the adapter is plugged in.
     std::deque<std::uint8_t> queue_;
-    bool arrived_ = false;
-    bool held_ = false;
     bool removed_ = false;
-    int heldWaits_ = 0;
     std::uint32_t errors_ = 0;
-    std::uint32_t clearedErrors_ = 0;
+    // One open handle's.
+    struct Handle {
+        bool arrived = false;
+        bool held = false;
+        int heldWaits = 0;
+        std::uint32_t clearedErrors = 0;
+    };
+    Handle handle_;
     int error_ = 0;
 };
 
