@@ -54,6 +54,17 @@ bool isSameFile(int fd, int other) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Whether a symbolic link is met on the way to the file, as on a name that
+// udev or a simulator keeps pointed at the device.
+bool reachedThroughLink(const std::string& path) {
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string part = path.substr(0, end);
+        struct stat status {};
+        if (lstat(part.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return true;
+        if (end == std::string::npos) return false;
+    }
+}
+
 class PosixSerialDevice final : public SerialDevice {
 public:
     ~PosixSerialDevice() override { release(); }
@@ -62,8 +73,8 @@ public:
         release();
         port_ = OpenPort{};
         refusal_ = PortRefusal::None;
-        int fd =
-            ::open(posixDevicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const std::string path = posixDevicePath(portName);
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return failWith(errno);
         // Refused before anything about the port is changed.
         if (isOwnTerminal(fd)) refusal_ = PortRefusal::OwnTerminal;
@@ -83,6 +94,7 @@ public:
         struct stat status {};
         port_.pseudoTerminal = statOf(fd, status) && S_ISCHR(status.st_mode) &&
                                isPseudoTerminalMajor(major(status.st_rdev));
+        port_.reopenable = !port_.pseudoTerminal || reachedThroughLink(path);
         // Put back at the close, so a console or another program on the
         // port finds it as it was.
         port_.haveOriginal = readDriverLineState(fd, port_.original);
@@ -91,6 +103,7 @@ public:
     }
 
     PortRefusal refusal() const override { return refusal_; }
+    bool reopenable() const override { return port_.reopenable; }
     void avoidFile(NativeHandle file) override { avoided_ = static_cast<int>(file); }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override {
@@ -373,6 +386,7 @@ private:
         bool wakeReady = false;
         bool exclusive = false;
         bool pseudoTerminal = false;
+        bool reopenable = true;
         bool haveOriginal = false;
         DriverLineState original{};
         bool shuttingDown = false;

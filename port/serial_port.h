@@ -65,6 +65,9 @@ public:
     // first call and for at most kDrainMs.
     Reception takeBuffered();
 
+    // Whether the port, once gone, may be opened again by its name.
+    bool reopenable() const { return device_.reopenable(); }
+
     bool closePort();
     bool closeEvent();
     int lastError() const;

@@ -95,6 +95,8 @@ public:
     bool isGone(FailedCall, int code, int) const override { return goneCodes.count(code) > 0; }
     // Failure codes that mean the port is gone.
     std::set<int> goneCodes;
+    bool reopenable() const override { return comesBack; }
+    bool comesBack = true;
 
 private:
     bool call(const std::string& record, const std::string& name);
