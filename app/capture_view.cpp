@@ -10,12 +10,11 @@ namespace serialtap {
 void CaptureView::received(const std::uint8_t* data, std::size_t size) {
     if (status_) status_->bytesReceived(size);
     if (bytes_ == nullptr) return;
-    std::string shown(reinterpret_cast<const char*>(data), size);
+    std::string shown;
     if (bytesToTerminal_) {
-        for (char& c : shown) {
-            auto byte = static_cast<unsigned char>(c);
-            if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) c = '.';
-        }
+        visible_.append(data, size, shown);
+    } else {
+        shown.assign(reinterpret_cast<const char*>(data), size);
     }
     // A reader that went away (a closed pipe) ends the showing, not the capture.
     if (!writeShown(bytes_, shown, bytesToTerminal_)) bytes_ = nullptr;
@@ -40,6 +39,10 @@ void CaptureView::redraw() {
 
 void CaptureView::end() {
     if (status_) status_->end();
+    // A character the device left unfinished is shown as one.
+    std::string rest;
+    if (bytes_ != nullptr && bytesToTerminal_) visible_.finish(rest);
+    if (!rest.empty()) writeShown(bytes_, rest, true);
 }
 
 std::string captureHeading(const PortSettings& settings, const std::string& fileName) {

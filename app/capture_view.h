@@ -8,6 +8,7 @@
 
 #include "app/status_line.h"
 #include "port/port_settings.h"
+#include "port/visible_text.h"
 
 namespace serialtap {
 
@@ -20,9 +21,11 @@ public:
     // -v 1: the status line.
     explicit CaptureView(std::unique_ptr<StatusLine> status) : status_(std::move(status)) {}
     // -v 2: the received bytes on this stream; on a terminal, control
-    // characters other than tab, CR and LF are shown as '.', so a device
+    // characters other than tab, CR and LF (C1 ones too, in either of their
+    // forms) and bytes that are no character are shown as '.', so a device
     // cannot change the terminal's modes.
-    CaptureView(std::FILE* bytes, bool terminal) : bytes_(bytes), bytesToTerminal_(terminal) {}
+    CaptureView(std::FILE* bytes, bool terminal, TextEncoding encoding = localeEncoding())
+        : bytes_(bytes), bytesToTerminal_(terminal), visible_(encoding, '.', true) {}
 
     void received(const std::uint8_t* data, std::size_t size);
     void portStateChanged(PortState state);
@@ -37,6 +40,7 @@ private:
     std::unique_ptr<StatusLine> status_;
     std::FILE* bytes_ = nullptr;
     bool bytesToTerminal_ = false;
+    VisibleText visible_{TextEncoding::Utf8, '.', true};
 };
 
 // The port and its line settings and the capture file, as the status line
