@@ -65,13 +65,39 @@ bool reachedThroughLink(const std::string& path) {
     }
 }
 
-class PosixSerialDevice final : public SerialDevice {
+// Everything one open of the port sets up and uses. It is the device's
+// base, so that the code names these as the device's own, and every open
+// assigns it afresh: a reopened port keeps nothing of the one that was
+// lost, not its queue nor what its shutdown has already read.
+struct PosixOpenState {
+    int fd_ = -1;
+    std::uint8_t queue_[4096] = {};
+    std::size_t queueStart_ = 0;
+    std::size_t queueEnd_ = 0;
+    bool lastReadLarge_ = false;
+    int readsSincePoll_ = 0;
+    termios terminal_{};
+    Timeouts timeouts_{};
+    std::uint32_t eventMask_ = 0;
+    std::vector<pollfd> polls_;
+    bool wakeReady_ = false;
+    bool exclusive_ = false;
+    bool pseudoTerminal_ = false;
+    bool reopenable_ = true;
+    bool haveOriginal_ = false;
+    DriverLineState original_{};
+    bool shuttingDown_ = false;
+    Clock::time_point shutdownEnd_{};
+    std::size_t readAtShutdown_ = 0;
+};
+
+class PosixSerialDevice final : public SerialDevice, private PosixOpenState {
 public:
     ~PosixSerialDevice() override { release(); }
 
     bool open(const std::string& portName) override {
         release();
-        port_ = OpenPort{};
+        static_cast<PosixOpenState&>(*this) = PosixOpenState{};
         refusal_ = PortRefusal::None;
         const std::string path = posixDevicePath(portName);
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -90,75 +116,75 @@ public:
             return failWith(code);
         }
         // Not a terminal: found out by the queue setup.
-        port_.exclusive = ioctl(fd, TIOCEXCL) == 0;
+        exclusive_ = ioctl(fd, TIOCEXCL) == 0;
         struct stat status {};
-        port_.pseudoTerminal = statOf(fd, status) && S_ISCHR(status.st_mode) &&
-                               isPseudoTerminalMajor(major(status.st_rdev));
-        port_.reopenable = !port_.pseudoTerminal || reachedThroughLink(path);
+        pseudoTerminal_ = statOf(fd, status) && S_ISCHR(status.st_mode) &&
+                          isPseudoTerminalMajor(major(status.st_rdev));
+        reopenable_ = !pseudoTerminal_ || reachedThroughLink(path);
         // Put back at the close, so a console or another program on the
         // port finds it as it was.
-        port_.haveOriginal = readDriverLineState(fd, port_.original);
-        port_.fd = fd;
+        haveOriginal_ = readDriverLineState(fd, original_);
+        fd_ = fd;
         return true;
     }
 
     PortRefusal refusal() const override { return refusal_; }
-    bool reopenable() const override { return port_.reopenable; }
+    bool reopenable() const override { return reopenable_; }
     void avoidFile(NativeHandle file) override { avoided_ = static_cast<int>(file); }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override {
         // Nothing to size on POSIX; this is where a non-terminal is refused.
-        return isatty(port_.fd) ? true : failWith(errno == 0 ? ENOTTY : errno);
+        return isatty(fd_) ? true : failWith(errno == 0 ? ENOTTY : errno);
     }
 
     bool getLineSettings(LineSettings& settings) override {
-        if (tcgetattr(port_.fd, &port_.terminal) != 0) return failWith(errno);
-        settings = readLineSettings(port_.terminal);
+        if (tcgetattr(fd_, &terminal_) != 0) return failWith(errno);
+        settings = readLineSettings(terminal_);
         return true;
     }
 
     bool setLineSettings(const LineSettings& settings) override {
-        termios wanted = port_.terminal;
+        termios wanted = terminal_;
         bool needsCustomBaud = false;
         if (int code = applyLineSettings(wanted, settings, needsCustomBaud)) return failWith(code);
-        if (tcsetattr(port_.fd, TCSANOW, &wanted) != 0) return failWith(errno);
-        if (needsCustomBaud && !setCustomBaud(port_.fd, settings.baudRate)) return failWith(errno);
-        port_.terminal = wanted;
+        if (tcsetattr(fd_, TCSANOW, &wanted) != 0) return failWith(errno);
+        if (needsCustomBaud && !setCustomBaud(fd_, settings.baudRate)) return failWith(errno);
+        terminal_ = wanted;
         // A driver takes what it can of a change and says so only when asked
         // again. A pseudo-terminal has no framing and keeps 8 bits whatever
         // is asked, so it is left out.
-        if (!port_.pseudoTerminal && !taken(settings)) return failWith(EINVAL);
+        if (!pseudoTerminal_ && !taken(settings)) return failWith(EINVAL);
         return true;
     }
 
     // Reads follow a poll that reported input, so they return at once with
     // what is queued; the time-outs only need keeping.
     bool getTimeouts(Timeouts& timeouts) override {
-        timeouts = port_.timeouts;
+        timeouts = timeouts_;
         return true;
     }
 
     bool setTimeouts(const Timeouts& timeouts) override {
-        port_.timeouts = timeouts;
+        timeouts_ = timeouts;
         return true;
     }
 
     bool setEventMask(std::uint32_t mask) override {
-        port_.eventMask = mask;
+        eventMask_ = mask;
         return true;
     }
 
     bool purge(std::uint32_t) override {
-        port_.queueStart = port_.queueEnd = 0;
-        return tcflush(port_.fd, TCIOFLUSH) == 0 ? true : failWith(errno);
+        queueStart_ = queueEnd_ = 0;
+        return tcflush(fd_, TCIOFLUSH) == 0 ? true : failWith(errno);
     }
 
     bool createEvent() override { return true; }
 
     void setWakeHandles(const std::vector<NativeHandle>& handles) override {
-        port_.polls.assign(1, pollfd{port_.fd, POLLIN, 0});
+        polls_.assign(1, pollfd{fd_, POLLIN, 0});
         for (NativeHandle handle : handles) {
-            port_.polls.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
+            polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
         }
     }
 
@@ -166,49 +192,48 @@ public:
         // Bytes already taken in, or a stream that filled the last read,
         // need no poll; the poll still comes every few reads, so keys and
         // stop requests are seen within a few kilobytes of a flood.
-        if (queued() > 0 || (port_.lastReadLarge && ++port_.readsSincePoll < kReadsBetweenPolls)) {
-            port_.wakeReady = false;
-            eventMask = port_.eventMask & kEventRxChar;
+        if (queued() > 0 || (lastReadLarge_ && ++readsSincePoll_ < kReadsBetweenPolls)) {
+            wakeReady_ = false;
+            eventMask = eventMask_ & kEventRxChar;
             return EventWait::Event;
         }
-        port_.readsSincePoll = 0;
-        if (port_.polls.empty()) setWakeHandles({});
-        if (!pollAll(port_.polls.data(), port_.polls.size(), pollTimeout(milliseconds))) {
+        readsSincePoll_ = 0;
+        if (polls_.empty()) setWakeHandles({});
+        if (!pollAll(polls_.data(), polls_.size(), pollTimeout(milliseconds))) {
             return EventWait::Failed;
         }
-        port_.wakeReady = anyReady(port_.polls.data() + 1, port_.polls.size() - 1);
+        wakeReady_ = anyReady(polls_.data() + 1, polls_.size() - 1);
         // Only a wait with a limit can end with nothing ready.
-        if (milliseconds != kWaitForever && !port_.wakeReady && port_.polls[0].revents == 0) {
+        if (milliseconds != kWaitForever && !wakeReady_ && polls_[0].revents == 0) {
             return EventWait::TimedOut;
         }
-        short port = port_.polls[0].revents;
+        short port = polls_[0].revents;
         if (port & (POLLHUP | POLLERR | POLLNVAL)) {
             // A hung-up port with nothing left to read has failed; bytes it
             // still holds are read first.
             int queued = 0;
-            if (ioctl(port_.fd, FIONREAD, &queued) != 0 || queued == 0) return failed(EIO);
+            if (ioctl(fd_, FIONREAD, &queued) != 0 || queued == 0) return failed(EIO);
             port |= POLLIN;
         }
         if (port & POLLIN) {
-            eventMask = port_.eventMask & kEventRxChar;
+            eventMask = eventMask_ & kEventRxChar;
             return EventWait::Event;
         }
         return EventWait::Woken;
     }
 
-    bool wakeReady() const override { return port_.wakeReady; }
+    bool wakeReady() const override { return wakeReady_; }
 
     WakeWait waitWake(std::uint32_t milliseconds) override {
-        std::size_t count = port_.polls.size() > 1 ? port_.polls.size() - 1 : 0;
-        pollfd* wakes = count > 0 ? port_.polls.data() + 1 : nullptr;
+        std::size_t count = polls_.size() > 1 ? polls_.size() - 1 : 0;
+        pollfd* wakes = count > 0 ? polls_.data() + 1 : nullptr;
         if (count == 0) {
             ::poll(nullptr, 0, pollTimeout(milliseconds));
-            port_.wakeReady = false;
+            wakeReady_ = false;
             return WakeWait::TimedOut;
         }
-        port_.wakeReady =
-            pollAll(wakes, count, pollTimeout(milliseconds)) && anyReady(wakes, count);
-        return port_.wakeReady ? WakeWait::Woken : WakeWait::TimedOut;
+        wakeReady_ = pollAll(wakes, count, pollTimeout(milliseconds)) && anyReady(wakes, count);
+        return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
     }
 
     // The port is read a few kilobytes at a time, as a serial driver fills
@@ -231,7 +256,7 @@ public:
     // At the shutdown, what the terminal layer already holds is read too,
     // until the port would block, within bounds a flood cannot outrun.
     std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override {
-        if (queued() == 0 && port_.fd >= 0) readAtShutdown();
+        if (queued() == 0 && fd_ >= 0) readAtShutdown();
         return takeQueued(buffer, size);
     }
 
@@ -259,15 +284,15 @@ public:
 
 private:
     bool release() {
-        int fd = port_.fd;
-        port_.fd = -1;
-        port_.polls.clear();
+        int fd = fd_;
+        fd_ = -1;
+        polls_.clear();
         if (fd < 0) return true;
-        if (port_.haveOriginal) writeDriverLineState(fd, port_.original);
+        if (haveOriginal_) writeDriverLineState(fd, original_);
         // Exclusive mode outlives the close while the far side of a
         // pseudo-terminal is open; the next program must be able to open it.
-        if (port_.exclusive) ioctl(fd, TIOCNXCL);
-        port_.haveOriginal = port_.exclusive = false;
+        if (exclusive_) ioctl(fd, TIOCNXCL);
+        haveOriginal_ = exclusive_ = false;
         return ::close(fd) == 0 ? true : failWith(errno);
     }
 
@@ -308,7 +333,7 @@ private:
         termios now{};
         std::uint32_t input = 0;
         std::uint32_t output = 0;
-        if (tcgetattr(port_.fd, &now) != 0 || !readRates(port_.fd, input, output)) return false;
+        if (tcgetattr(fd_, &now) != 0 || !readRates(fd_, input, output)) return false;
         LineSettings reported = readLineSettings(now);
         reported.baudRate = output;
         return lineSettingsTaken(asked, reported, input);
@@ -316,23 +341,23 @@ private:
 
     std::uint32_t takeQueued(std::uint8_t* buffer, std::uint32_t size) {
         std::size_t take = queued() < size ? queued() : size;
-        std::memcpy(buffer, port_.queue + port_.queueStart, take);
-        port_.queueStart += take;
+        std::memcpy(buffer, queue_ + queueStart_, take);
+        queueStart_ += take;
         return static_cast<std::uint32_t>(take);
     }
 
     void readAtShutdown() {
         auto now = Clock::now();
-        if (!port_.shuttingDown) {
-            port_.shuttingDown = true;
-            port_.shutdownEnd = now + kShutdownReadTime;
+        if (!shuttingDown_) {
+            shuttingDown_ = true;
+            shutdownEnd_ = now + kShutdownReadTime;
         }
-        while (port_.readAtShutdown < kShutdownReadBytes && now < port_.shutdownEnd) {
-            ssize_t got = ::read(port_.fd, port_.queue, sizeof port_.queue);
+        while (readAtShutdown_ < kShutdownReadBytes && now < shutdownEnd_) {
+            ssize_t got = ::read(fd_, queue_, sizeof queue_);
             if (got > 0) {
-                port_.queueStart = 0;
-                port_.queueEnd = static_cast<std::size_t>(got);
-                port_.readAtShutdown += port_.queueEnd;
+                queueStart_ = 0;
+                queueEnd_ = static_cast<std::size_t>(got);
+                readAtShutdown_ += queueEnd_;
                 return;
             }
             int code = got < 0 ? errno : 0;
@@ -340,12 +365,12 @@ private:
             // The terminal layer moves bytes it holds into reach in the
             // background; a moment lets it catch up where bytes were
             // flowing. An idle port is done at once, so q stays quick.
-            if (code == EAGAIN && !port_.lastReadLarge && port_.readAtShutdown == 0) return;
+            if (code == EAGAIN && !lastReadLarge_ && readAtShutdown_ == 0) return;
             if (code == EAGAIN) {
                 auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(port_.shutdownEnd - now);
+                    std::chrono::duration_cast<std::chrono::milliseconds>(shutdownEnd_ - now);
                 int wait = static_cast<int>(left.count()) + 1;
-                pollfd ready{port_.fd, POLLIN, 0};
+                pollfd ready{fd_, POLLIN, 0};
                 if (::poll(&ready, 1, wait < kSettleMs ? wait : kSettleMs) <= 0) return;
             }
             now = Clock::now();
@@ -359,42 +384,16 @@ private:
 
     // One read of what the terminal holds; nothing waiting is no failure.
     bool fillQueue() {
-        ssize_t got = ::read(port_.fd, port_.queue, sizeof port_.queue);
+        ssize_t got = ::read(fd_, queue_, sizeof queue_);
         if (got < 0 && errno != EAGAIN && errno != EINTR) return failWith(errno);
-        port_.queueStart = 0;
-        port_.queueEnd = got > 0 ? static_cast<std::size_t>(got) : 0;
-        port_.lastReadLarge = port_.queueEnd > sizeof port_.queue / 2;
+        queueStart_ = 0;
+        queueEnd_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        lastReadLarge_ = queueEnd_ > sizeof queue_ / 2;
         return true;
     }
 
-    std::size_t queued() const { return port_.queueEnd - port_.queueStart; }
+    std::size_t queued() const { return queueEnd_ - queueStart_; }
 
-    // Everything one open of the port sets up and uses, made afresh by
-    // every open: a reopened port keeps nothing of the one that was lost,
-    // not its queue nor what its shutdown has already read.
-    struct OpenPort {
-        int fd = -1;
-        std::uint8_t queue[4096] = {};
-        std::size_t queueStart = 0;
-        std::size_t queueEnd = 0;
-        bool lastReadLarge = false;
-        int readsSincePoll = 0;
-        termios terminal{};
-        Timeouts timeouts{};
-        std::uint32_t eventMask = 0;
-        std::vector<pollfd> polls;
-        bool wakeReady = false;
-        bool exclusive = false;
-        bool pseudoTerminal = false;
-        bool reopenable = true;
-        bool haveOriginal = false;
-        DriverLineState original{};
-        bool shuttingDown = false;
-        Clock::time_point shutdownEnd{};
-        std::size_t readAtShutdown = 0;
-    };
-
-    OpenPort port_;
     int error_ = 0;
     PortRefusal refusal_ = PortRefusal::None;
     int avoided_ = -1;

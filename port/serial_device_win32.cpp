@@ -60,38 +60,58 @@ bool signalledBy(HANDLE event, DWORD deadline) {
     return WaitForSingleObject(event, left) == WAIT_OBJECT_0;
 }
 
-class Win32SerialDevice final : public SerialDevice {
+// Everything one open of the port sets up and uses. It is the device's
+// base, so that the code names these as the device's own, and every open
+// assigns it afresh: a reopened port keeps nothing of the one that was lost.
+struct Win32OpenState {
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    HANDLE readEvent_ = nullptr;
+    HANDLE commEvent_ = nullptr;
+    std::unique_ptr<ReadRequest> readRequest_ = std::make_unique<ReadRequest>();
+    std::unique_ptr<EventRequest> eventRequest_ = std::make_unique<EventRequest>();
+    std::uint8_t* readTarget_ = nullptr;
+    DCB lineSettings_{};
+    DWORD lineErrors_ = 0;
+    bool commWaitPending_ = false;
+    bool readPending_ = false;
+    bool stuck_ = false;
+    std::vector<HANDLE> wakeHandles_;
+    std::vector<HANDLE> waitHandles_;
+};
+
+class Win32SerialDevice final : public SerialDevice, private Win32OpenState {
 public:
     Win32SerialDevice() = default;
     Win32SerialDevice(const Win32SerialDevice&) = delete;
     Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
 
     ~Win32SerialDevice() override {
-        if (opened_.port != INVALID_HANDLE_VALUE) closePort();
+        if (port_ != INVALID_HANDLE_VALUE) closePort();
         closeEvents();
     }
 
     bool open(const std::string& portName) override {
-        if (opened_.port != INVALID_HANDLE_VALUE) closePort();
+        // The requests still held are ones no driver owns any more.
+        if (port_ != INVALID_HANDLE_VALUE) closePort();
         closeEvents();
-        opened_ = OpenPort{};
-        opened_.port = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        return succeeded(opened_.port != INVALID_HANDLE_VALUE);
+        static_cast<Win32OpenState&>(*this) = Win32OpenState{};
+        port_ = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        return succeeded(port_ != INVALID_HANDLE_VALUE);
     }
 
     bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) override {
-        return succeeded(SetupComm(opened_.port, inputBytes, outputBytes));
+        return succeeded(SetupComm(port_, inputBytes, outputBytes));
     }
 
     bool getLineSettings(LineSettings& settings) override {
-        opened_.lineSettings = DCB{};
-        opened_.lineSettings.DCBlength = sizeof(DCB);
-        if (!succeeded(GetCommState(opened_.port, &opened_.lineSettings))) return false;
-        settings.baudRate = opened_.lineSettings.BaudRate;
-        settings.byteSize = opened_.lineSettings.ByteSize;
-        settings.parity = opened_.lineSettings.Parity;
-        settings.stopBits = opened_.lineSettings.StopBits;
+        lineSettings_ = DCB{};
+        lineSettings_.DCBlength = sizeof(DCB);
+        if (!succeeded(GetCommState(port_, &lineSettings_))) return false;
+        settings.baudRate = lineSettings_.BaudRate;
+        settings.byteSize = lineSettings_.ByteSize;
+        settings.parity = lineSettings_.Parity;
+        settings.stopBits = lineSettings_.StopBits;
         return true;
     }
 
@@ -99,17 +119,17 @@ public:
     // included, with the four chosen fields replaced and the flags that
     // would drop bytes or stop the capture cleared.
     bool setLineSettings(const LineSettings& settings) override {
-        opened_.lineSettings.BaudRate = settings.baudRate;
-        opened_.lineSettings.ByteSize = settings.byteSize;
-        opened_.lineSettings.Parity = settings.parity;
-        opened_.lineSettings.StopBits = settings.stopBits;
-        makeCommStateTransparent(opened_.lineSettings);
-        return succeeded(SetCommState(opened_.port, &opened_.lineSettings));
+        lineSettings_.BaudRate = settings.baudRate;
+        lineSettings_.ByteSize = settings.byteSize;
+        lineSettings_.Parity = settings.parity;
+        lineSettings_.StopBits = settings.stopBits;
+        makeCommStateTransparent(lineSettings_);
+        return succeeded(SetCommState(port_, &lineSettings_));
     }
 
     bool getTimeouts(Timeouts& timeouts) override {
         COMMTIMEOUTS current{};
-        if (!succeeded(GetCommTimeouts(opened_.port, &current))) return false;
+        if (!succeeded(GetCommTimeouts(port_, &current))) return false;
         timeouts.readInterval = current.ReadIntervalTimeout;
         timeouts.readTotalMultiplier = current.ReadTotalTimeoutMultiplier;
         timeouts.readTotalConstant = current.ReadTotalTimeoutConstant;
@@ -125,38 +145,36 @@ public:
         wanted.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
         wanted.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
         wanted.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
-        return succeeded(SetCommTimeouts(opened_.port, &wanted));
+        return succeeded(SetCommTimeouts(port_, &wanted));
     }
 
-    bool setEventMask(std::uint32_t mask) override {
-        return succeeded(SetCommMask(opened_.port, mask));
-    }
+    bool setEventMask(std::uint32_t mask) override { return succeeded(SetCommMask(port_, mask)); }
 
-    bool purge(std::uint32_t flags) override { return succeeded(PurgeComm(opened_.port, flags)); }
+    bool purge(std::uint32_t flags) override { return succeeded(PurgeComm(port_, flags)); }
 
     // Besides the auto-reset event that completed reads signal, the event
     // wait needs a manual-reset event of its own: an overlapped handle does
     // not accept a WaitCommEvent without an OVERLAPPED record.
     bool createEvent() override {
-        opened_.readEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (!succeeded(opened_.readEvent != nullptr)) return false;
-        opened_.commEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!succeeded(opened_.commEvent != nullptr)) {
-            CloseHandle(opened_.readEvent);
-            opened_.readEvent = nullptr;
+        readEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!succeeded(readEvent_ != nullptr)) return false;
+        commEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!succeeded(commEvent_ != nullptr)) {
+            CloseHandle(readEvent_);
+            readEvent_ = nullptr;
             return false;
         }
-        opened_.readRequest = newReadRequest();
-        opened_.eventRequest = newEventRequest();
+        readRequest_ = newReadRequest();
+        eventRequest_ = newEventRequest();
         return true;
     }
 
     void setWakeHandles(const std::vector<NativeHandle>& handles) override {
-        opened_.wakeHandles.clear();
-        for (NativeHandle handle : handles) opened_.wakeHandles.push_back(toHandle(handle));
+        wakeHandles_.clear();
+        for (NativeHandle handle : handles) wakeHandles_.push_back(toHandle(handle));
         // What the event wait waits on, made once rather than every pass.
-        opened_.waitHandles = opened_.wakeHandles;
-        opened_.waitHandles.push_back(opened_.commEvent);
+        waitHandles_ = wakeHandles_;
+        waitHandles_.push_back(commEvent_);
     }
 
     // The wake handles come first in the wait so that a key or a stop
@@ -164,25 +182,24 @@ public:
     // An event wait that is still pending when they fire stays pending and
     // is waited for again by the next call: only one may be outstanding.
     EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
-        EventRequest& request = *opened_.eventRequest;
-        if (!opened_.commWaitPending) {
+        EventRequest& request = *eventRequest_;
+        if (!commWaitPending_) {
             // A wait that completed at once left the event signalled.
-            ResetEvent(opened_.commEvent);
+            ResetEvent(commEvent_);
             request.mask = 0;
-            if (WaitCommEvent(opened_.port, &request.mask, &request.overlapped)) {
+            if (WaitCommEvent(port_, &request.mask, &request.overlapped)) {
                 eventMask = request.mask;
                 return EventWait::Event;
             }
             DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) return failedWith(error);
-            opened_.commWaitPending = true;
+            commWaitPending_ = true;
         }
 
-        if (opened_.waitHandles.empty()) setWakeHandles({});
-        DWORD count = static_cast<DWORD>(opened_.waitHandles.size());
+        if (waitHandles_.empty()) setWakeHandles({});
+        DWORD count = static_cast<DWORD>(waitHandles_.size());
         // kWaitForever is INFINITE. The event wait stays pending for the next call.
-        DWORD result =
-            WaitForMultipleObjects(count, opened_.waitHandles.data(), FALSE, milliseconds);
+        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, milliseconds);
         if (result == WAIT_TIMEOUT) return EventWait::TimedOut;
         if (result == WAIT_FAILED) return failedWith(GetLastError());
         // The event wait stays pending for the next call.
@@ -190,9 +207,9 @@ public:
         if (result < WAIT_OBJECT_0 + count - 1) return EventWait::Woken;
         if (result != WAIT_OBJECT_0 + count - 1) return failedWith(ERROR_INVALID_HANDLE);
 
-        opened_.commWaitPending = false;
+        commWaitPending_ = false;
         DWORD unused = 0;
-        if (!GetOverlappedResult(opened_.port, &request.overlapped, &unused, FALSE)) {
+        if (!GetOverlappedResult(port_, &request.overlapped, &unused, FALSE)) {
             return failedWith(GetLastError());
         }
         // An empty mask (the wait was ended by a new mask or by the port
@@ -204,17 +221,16 @@ public:
     // Looked at when a pass ends: a key pressed or a stop requested while
     // the port was being read is then noticed without another wait.
     bool wakeReady() const override {
-        for (HANDLE handle : opened_.wakeHandles) {
+        for (HANDLE handle : wakeHandles_) {
             if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
         }
         return false;
     }
 
     WakeWait waitWake(std::uint32_t milliseconds) override {
-        if (!opened_.wakeHandles.empty()) {
-            DWORD count = static_cast<DWORD>(opened_.wakeHandles.size());
-            DWORD result =
-                WaitForMultipleObjects(count, opened_.wakeHandles.data(), FALSE, milliseconds);
+        if (!wakeHandles_.empty()) {
+            DWORD count = static_cast<DWORD>(wakeHandles_.size());
+            DWORD result = WaitForMultipleObjects(count, wakeHandles_.data(), FALSE, milliseconds);
             if (result < WAIT_OBJECT_0 + count) return WakeWait::Woken;
             if (result == WAIT_TIMEOUT) return WakeWait::TimedOut;
         }
@@ -227,14 +243,14 @@ public:
     bool clearErrors(std::uint32_t& queuedBytes) override {
         DWORD errors = 0;
         COMSTAT status{};
-        opened_.lineErrors = 0;
-        if (!succeeded(ClearCommError(opened_.port, &errors, &status))) return false;
-        opened_.lineErrors = errors & kLostByteErrors;
+        lineErrors_ = 0;
+        if (!succeeded(ClearCommError(port_, &errors, &status))) return false;
+        lineErrors_ = errors & kLostByteErrors;
         queuedBytes = status.cbInQue;
         return true;
     }
 
-    std::uint32_t lineErrors() const override { return opened_.lineErrors; }
+    std::uint32_t lineErrors() const override { return lineErrors_; }
 
     // A Windows serial driver signals EV_RXCHAR when bytes arrive, not
     // while they stay queued.
@@ -245,24 +261,23 @@ public:
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override {
         // Reusing the read request while the port still owns it would let
         // the earlier read finish into it; end it first.
-        if (opened_.readPending) cancelRead();
-        if (size > sizeof opened_.readRequest->buffer) size = sizeof opened_.readRequest->buffer;
-        opened_.readTarget = buffer;
+        if (readPending_) cancelRead();
+        if (size > sizeof readRequest_->buffer) size = sizeof readRequest_->buffer;
+        readTarget_ = buffer;
         DWORD received = 0;
-        if (ReadFile(opened_.port, opened_.readRequest->buffer, size, &received,
-                     &opened_.readRequest->overlapped)) {
+        if (ReadFile(port_, readRequest_->buffer, size, &received, &readRequest_->overlapped)) {
             count = copyOut(received);
             return ReadStart::Completed;
         }
         DWORD error = GetLastError();
         lastError_ = static_cast<int>(error);
         if (error != ERROR_IO_PENDING) return ReadStart::Failed;
-        opened_.readPending = true;
+        readPending_ = true;
         return ReadStart::Pending;
     }
 
     CompletionWait waitRead(std::uint32_t milliseconds) override {
-        DWORD result = WaitForSingleObject(opened_.readEvent, milliseconds);
+        DWORD result = WaitForSingleObject(readEvent_, milliseconds);
         // The message after a wait carries the code of the wait itself:
         // WAIT_TIMEOUT (258) sets no error of its own, and what the thread
         // still held would be the 997 of the read just started.
@@ -283,14 +298,13 @@ public:
 
     bool readResult(std::uint32_t& count) override {
         DWORD received = 0;
-        bool done = GetOverlappedResult(opened_.port, &opened_.readRequest->overlapped, &received,
-                                        FALSE) != 0;
+        bool done = GetOverlappedResult(port_, &readRequest_->overlapped, &received, FALSE) != 0;
         if (!done) {
             DWORD error = GetLastError();
             lastError_ = static_cast<int>(error);
             if (error == ERROR_IO_INCOMPLETE) return false;
         }
-        opened_.readPending = false;
+        readPending_ = false;
         if (done) count = copyOut(received);
         return done;
     }
@@ -299,16 +313,15 @@ public:
     // the completed request, and a read that ended with an error status
     // (cancelled, or the port gone) delivered none.
     std::uint32_t cancelRead() override {
-        if (!opened_.readPending) return 0;
-        opened_.readPending = false;
-        CancelIoEx(opened_.port, &opened_.readRequest->overlapped);
-        if (WaitForSingleObject(opened_.readEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+        if (!readPending_) return 0;
+        readPending_ = false;
+        CancelIoEx(port_, &readRequest_->overlapped);
+        if (WaitForSingleObject(readEvent_, kCancelWaitMs) != WAIT_OBJECT_0) {
             abandonRead();
             return 0;
         }
         DWORD received = 0;
-        if (!GetOverlappedResult(opened_.port, &opened_.readRequest->overlapped, &received, FALSE))
-            return 0;
+        if (!GetOverlappedResult(port_, &readRequest_->overlapped, &received, FALSE)) return 0;
         return copyOut(received);
     }
 
@@ -316,30 +329,29 @@ public:
     // a driver whose device was pulled out may never end them, and q must
     // still end the program.
     bool closePort() override {
-        if (opened_.port == INVALID_HANDLE_VALUE) return true;
+        if (port_ == INVALID_HANDLE_VALUE) return true;
         // A new event mask ends a pending event wait; CancelIoEx does not
         // reach it on every driver (Wine's serial wait ignores it).
-        if (opened_.commWaitPending) SetCommMask(opened_.port, 0);
-        if (opened_.commWaitPending || opened_.readPending) CancelIoEx(opened_.port, nullptr);
+        if (commWaitPending_) SetCommMask(port_, 0);
+        if (commWaitPending_ || readPending_) CancelIoEx(port_, nullptr);
         // A driver that has already left a cancelled read unfinished is not
         // waited for again.
-        DWORD deadline = GetTickCount() + (opened_.stuck ? 0 : kCancelWaitMs);
-        if (opened_.commWaitPending && !signalledBy(opened_.commEvent, deadline)) {
-            static_cast<void>(
-                opened_.eventRequest.release());  // left to the driver, see abandonRead
-            opened_.eventRequest = newEventRequest();
+        DWORD deadline = GetTickCount() + (stuck_ ? 0 : kCancelWaitMs);
+        if (commWaitPending_ && !signalledBy(commEvent_, deadline)) {
+            static_cast<void>(eventRequest_.release());  // left to the driver, see abandonRead
+            eventRequest_ = newEventRequest();
         }
-        if (opened_.readPending && !signalledBy(opened_.readEvent, deadline)) abandonRead();
-        opened_.commWaitPending = false;
-        opened_.readPending = false;
-        HANDLE port = opened_.port;
-        opened_.port = INVALID_HANDLE_VALUE;
+        if (readPending_ && !signalledBy(readEvent_, deadline)) abandonRead();
+        commWaitPending_ = false;
+        readPending_ = false;
+        HANDLE port = port_;
+        port_ = INVALID_HANDLE_VALUE;
         return succeeded(CloseHandle(port));
     }
 
     bool closeEvent() override {
-        HANDLE event = opened_.readEvent;
-        opened_.readEvent = nullptr;
+        HANDLE event = readEvent_;
+        readEvent_ = nullptr;
         closeEvents();
         return succeeded(CloseHandle(event));
     }
@@ -382,22 +394,21 @@ private:
     }
 
     std::uint32_t copyOut(DWORD received) {
-        DWORD count = received < sizeof opened_.readRequest->buffer
-                          ? received
-                          : sizeof opened_.readRequest->buffer;
-        std::memcpy(opened_.readTarget, opened_.readRequest->buffer, count);
+        DWORD count =
+            received < sizeof readRequest_->buffer ? received : sizeof readRequest_->buffer;
+        std::memcpy(readTarget_, readRequest_->buffer, count);
         return static_cast<std::uint32_t>(count);
     }
 
     std::unique_ptr<ReadRequest> newReadRequest() const {
         auto request = std::make_unique<ReadRequest>();
-        request->overlapped.hEvent = opened_.readEvent;
+        request->overlapped.hEvent = readEvent_;
         return request;
     }
 
     std::unique_ptr<EventRequest> newEventRequest() const {
         auto request = std::make_unique<EventRequest>();
-        request->overlapped.hEvent = opened_.commEvent;
+        request->overlapped.hEvent = commEvent_;
         return request;
     }
 
@@ -408,44 +419,24 @@ private:
     // read. Closing the event's handle is safe: the pending request holds
     // the event itself.
     void abandonRead() {
-        opened_.stuck = true;
-        static_cast<void>(opened_.readRequest.release());
-        opened_.readPending = false;
+        stuck_ = true;
+        static_cast<void>(readRequest_.release());
+        readPending_ = false;
         HANDLE fresh = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (fresh != nullptr) {
-            CloseHandle(opened_.readEvent);
-            opened_.readEvent = fresh;
+            CloseHandle(readEvent_);
+            readEvent_ = fresh;
         }
-        opened_.readRequest = newReadRequest();
+        readRequest_ = newReadRequest();
     }
 
     void closeEvents() {
-        if (opened_.readEvent != nullptr) CloseHandle(opened_.readEvent);
-        if (opened_.commEvent != nullptr) CloseHandle(opened_.commEvent);
-        opened_.readEvent = nullptr;
-        opened_.commEvent = nullptr;
+        if (readEvent_ != nullptr) CloseHandle(readEvent_);
+        if (commEvent_ != nullptr) CloseHandle(commEvent_);
+        readEvent_ = nullptr;
+        commEvent_ = nullptr;
     }
 
-    // Everything one open of the port sets up and uses, made afresh by
-    // every open: a reopened port keeps nothing of the one that was lost.
-    struct OpenPort {
-        HANDLE port = INVALID_HANDLE_VALUE;
-        HANDLE readEvent = nullptr;
-        HANDLE commEvent = nullptr;
-        std::unique_ptr<ReadRequest> readRequest = std::make_unique<ReadRequest>();
-        std::unique_ptr<EventRequest> eventRequest = std::make_unique<EventRequest>();
-        std::uint8_t* readTarget = nullptr;
-        DCB lineSettings{};
-        DWORD lineErrors = 0;
-        bool commWaitPending = false;
-        bool readPending = false;
-        // A driver that left a cancelled read unfinished is not waited for again.
-        bool stuck = false;
-        std::vector<HANDLE> wakeHandles;
-        std::vector<HANDLE> waitHandles;
-    };
-
-    OpenPort opened_;
     int lastError_ = 0;
 };
 

@@ -38,7 +38,7 @@ bool SerialPort::refuse(const char* message) {
 
 bool SerialPort::open(const PortSettings& settings, bool quiet) {
     // Nothing of an earlier open, a lost port's included, carries over.
-    state_ = OpenState{};
+    static_cast<SerialPortOpenState&>(*this) = SerialPortOpenState{};
     quiet_ = quiet;
     openFoundNoPort_ = false;
     if (!device_.open(settings.portName)) {
@@ -87,40 +87,39 @@ void SerialPort::report(const char* format, int code) {
     std::snprintf(text, sizeof text, format, code);
     // A port that keeps failing repeats the same message; once a second is enough.
     auto now = Clock::now();
-    if (text == state_.lastMessage && now - state_.lastMessageTime < std::chrono::seconds(1))
-        return;
-    state_.lastMessage = text;
-    state_.lastMessageTime = now;
+    if (text == lastMessage_ && now - lastMessageTime_ < std::chrono::seconds(1)) return;
+    lastMessage_ = text;
+    lastMessageTime_ = now;
     if (beforeMessage_) beforeMessage_();
     std::fputs(text, messages_);
 }
 
 void SerialPort::failed(const char* format, FailedCall call, int code) {
     report(format, code);
-    ++state_.failures;
-    state_.sameFailures = code == state_.lastFailureCode ? state_.sameFailures + 1 : 1;
-    state_.lastFailureCode = code;
-    state_.gone = state_.gone || device_.isGone(call, code, state_.sameFailures);
+    ++failures_;
+    sameFailures_ = code == lastFailureCode_ ? sameFailures_ + 1 : 1;
+    lastFailureCode_ = code;
+    gone_ = gone_ || device_.isGone(call, code, sameFailures_);
 }
 
 // Overruns and framing or parity errors mean bytes were lost on the line;
 // a noisy line would report them with every pass, so once a second is
 // enough, with the errors seen in between.
 void SerialPort::noteLineErrors() {
-    state_.lineErrors |= device_.lineErrors();
-    if (state_.lineErrors == 0) return;
+    lineErrors_ |= device_.lineErrors();
+    if (lineErrors_ == 0) return;
     auto now = Clock::now();
-    if (state_.lineErrorReported && now - state_.lineErrorTime < std::chrono::seconds(1)) return;
-    state_.lineErrorReported = true;
-    state_.lineErrorTime = now;
-    std::fprintf(messages_, "line error: %d\n", static_cast<int>(state_.lineErrors));
-    state_.lineErrors = 0;
+    if (lineErrorReported_ && now - lineErrorTime_ < std::chrono::seconds(1)) return;
+    lineErrorReported_ = true;
+    lineErrorTime_ = now;
+    std::fprintf(messages_, "line error: %d\n", static_cast<int>(lineErrors_));
+    lineErrors_ = 0;
 }
 
 Reception SerialPort::receive(std::uint32_t waitLimitMs) {
-    state_.gone = false;
+    gone_ = false;
     Reception result = pass(waitLimitMs);
-    result.gone = state_.gone;
+    result.gone = gone_;
     // This look at the wake handles also keeps q and stop requests seen
     // while passes read bytes left queued without an event wait.
     result.woken = result.woken || device_.wakeReady();
@@ -129,7 +128,7 @@ Reception SerialPort::receive(std::uint32_t waitLimitMs) {
 
 // Gives true when the port reported received characters.
 bool SerialPort::waitForEvent(std::uint32_t waitLimitMs, Reception& result) {
-    switch (device_.waitEvent(state_.eventMask, waitLimitMs)) {
+    switch (device_.waitEvent(eventMask_, waitLimitMs)) {
         case EventWait::Woken:
             result.woken = true;
             return false;
@@ -156,11 +155,11 @@ bool SerialPort::waitForEvent(std::uint32_t waitLimitMs, Reception& result) {
     }
     // A wait that ends with no event at all was cancelled or lost its port;
     // one that keeps ending so must be paced, not retried at once.
-    if (state_.eventMask == 0) {
+    if (eventMask_ == 0) {
         failed("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent, kErrorOperationAborted);
         return false;
     }
-    state_.sameFailures = 0;
+    sameFailures_ = 0;
     return true;
 }
 
@@ -169,13 +168,13 @@ bool SerialPort::waitForEvent(std::uint32_t waitLimitMs, Reception& result) {
 // driver's queue of a fast line. The console, stop requests and the
 // capture's timers still end the pause; gives false when the pass ends.
 bool SerialPort::pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result) {
-    if (state_.failures < 2) return true;
+    if (failures_ < 2) return true;
     std::uint32_t pause = kFailurePauseMs;
-    if (state_.pausing) {
-        pause = millisecondsUntil(state_.pauseEnd);
+    if (pausing_) {
+        pause = millisecondsUntil(pauseEnd_);
     } else {
-        state_.pausing = true;
-        state_.pauseEnd = Clock::now() + std::chrono::milliseconds(kFailurePauseMs);
+        pausing_ = true;
+        pauseEnd_ = Clock::now() + std::chrono::milliseconds(kFailurePauseMs);
     }
     // A timer of the capture that is due first ends the pass; the pause
     // goes on in the next one.
@@ -189,7 +188,7 @@ bool SerialPort::pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result
         result.timedOut = true;
         return false;
     }
-    state_.pausing = false;
+    pausing_ = false;
     return true;
 }
 
@@ -199,8 +198,8 @@ Reception SerialPort::pass(std::uint32_t waitLimitMs) {
 
     // Bytes left queued are read without a wait when the device would not
     // report them again.
-    bool readLeft = arrivalsOnly_ && state_.left > 0;
-    state_.left = 0;
+    bool readLeft = arrivalsOnly_ && left_ > 0;
+    left_ = 0;
     if (!readLeft && !waitForEvent(waitLimitMs, result)) return result;
 
     std::uint32_t queued = kMaxReadBytes;
@@ -213,63 +212,63 @@ Reception SerialPort::pass(std::uint32_t waitLimitMs) {
         // When the count cannot be had, a full-size read returns what is there.
         queued = kMaxReadBytes;
         int code = device_.lastError();
-        state_.gone = device_.isGone(FailedCall::ClearErrors, code, 1);
+        gone_ = device_.isGone(FailedCall::ClearErrors, code, 1);
     }
-    if ((state_.eventMask & kEventRxChar) == 0 || queued == 0) {
-        state_.failures = 0;
+    if ((eventMask_ & kEventRxChar) == 0 || queued == 0) {
+        failures_ = 0;
         return result;
     }
 
     std::uint32_t wanted = queued < kMaxReadBytes ? queued : kMaxReadBytes;
-    if (read(wanted)) state_.failures = 0;
+    if (read(wanted)) failures_ = 0;
     // A read that brings nothing ends the reading without a wait, so a
     // count that stays wrong cannot keep the passes spinning.
-    if (state_.byteCount > 0 && queued > state_.byteCount) state_.left = queued - state_.byteCount;
+    if (byteCount_ > 0 && queued > byteCount_) left_ = queued - byteCount_;
     result.data = buffer_;
-    result.size = state_.byteCount;
+    result.size = byteCount_;
     return result;
 }
 
 // Reads at most wanted bytes into the buffer; gives true when the read
-// completed. state_.byteCount holds what it delivered either way.
+// completed. byteCount_ holds what it delivered either way.
 bool SerialPort::read(std::uint32_t wanted) {
-    state_.byteCount = 0;
+    byteCount_ = 0;
     bool completed = false;
-    switch (device_.startRead(buffer_, wanted, state_.byteCount)) {
+    switch (device_.startRead(buffer_, wanted, byteCount_)) {
         case ReadStart::Completed:
             completed = true;
             break;
         case ReadStart::Failed:
-            state_.byteCount = 0;
+            byteCount_ = 0;
             failed("Reading of serial communication has problem: %d\n", FailedCall::Read,
                    device_.lastError());
             break;
         case ReadStart::Pending:
             switch (device_.waitRead(kCompletionWaitMs)) {
                 case CompletionWait::Signalled:
-                    completed = device_.readResult(state_.byteCount);
+                    completed = device_.readResult(byteCount_);
                     if (!completed) {
-                        state_.byteCount = 0;
+                        byteCount_ = 0;
                         failed("Error getting Overlapped result: %d\n", FailedCall::Read,
                                device_.lastError());
                     }
                     break;
                 case CompletionWait::TimedOut:
                     report("TimeOut for waiting single object: %d\n", device_.lastError());
-                    state_.byteCount = device_.cancelRead();
+                    byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Failed:
                     failed("error waiting for single object: %d\n", FailedCall::Read,
                            device_.lastError());
-                    state_.byteCount = device_.cancelRead();
+                    byteCount_ = device_.cancelRead();
                     break;
                 case CompletionWait::Other:
-                    state_.byteCount = device_.cancelRead();
+                    byteCount_ = device_.cancelRead();
                     break;
             }
             break;
     }
-    if (state_.byteCount > wanted) state_.byteCount = wanted;
+    if (byteCount_ > wanted) byteCount_ = wanted;
     return completed;
 }
 
@@ -283,28 +282,27 @@ Reception SerialPort::takeBuffered() {
     // for a bounded time, so neither a device that keeps sending nor one
     // whose reads never complete can hold up the shutdown.
     auto now = Clock::now();
-    bool first = !state_.draining;
+    bool first = !draining_;
     if (first) {
-        state_.draining = true;
-        state_.drainEnd = now + std::chrono::milliseconds(kDrainMs);
+        draining_ = true;
+        drainEnd_ = now + std::chrono::milliseconds(kDrainMs);
     }
     std::uint32_t queued = 0;
-    if ((!first && state_.drainLeft == 0) || now >= state_.drainEnd ||
-        !device_.clearErrors(queued)) {
-        state_.drainLeft = 0;
+    if ((!first && drainLeft_ == 0) || now >= drainEnd_ || !device_.clearErrors(queued)) {
+        drainLeft_ = 0;
         return rest;
     }
     noteLineErrors();
-    if (first) state_.drainLeft = queued;
-    std::uint32_t wanted = queued < state_.drainLeft ? queued : state_.drainLeft;
+    if (first) drainLeft_ = queued;
+    std::uint32_t wanted = queued < drainLeft_ ? queued : drainLeft_;
     if (wanted > kMaxReadBytes) wanted = kMaxReadBytes;
     if (wanted == 0) {
-        state_.drainLeft = 0;
+        drainLeft_ = 0;
         return rest;
     }
     bool completed = read(wanted);
-    state_.drainLeft = completed && state_.byteCount > 0 ? state_.drainLeft - state_.byteCount : 0;
-    rest.size = state_.byteCount;
+    drainLeft_ = completed && byteCount_ > 0 ? drainLeft_ - byteCount_ : 0;
+    rest.size = byteCount_;
     return rest;
 }
 

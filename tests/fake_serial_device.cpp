@@ -24,7 +24,7 @@ bool FakeSerialDevice::call(const std::string& record, const std::string& name) 
 }
 
 bool FakeSerialDevice::open(const std::string& portName) {
-    state_ = OpenState{};
+    static_cast<FakeOpenState&>(*this) = FakeOpenState{};
     return call("open " + portName, "open");
 }
 
@@ -75,12 +75,12 @@ EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t mi
                                                     : "waitEvent " + std::to_string(milliseconds));
     if (waits.empty()) {
         if (onScriptEnd) onScriptEnd();
-        state_.wakeReady = true;
+        wakeReady_ = true;
         return EventWait::Woken;
     }
     Wait wait = waits.front();
     waits.pop_front();
-    state_.wakeReady = wait.wakeReady;
+    wakeReady_ = wait.wakeReady;
     error_ = wait.error;
     if (wait.result == EventWait::Event) eventMask = wait.mask;
     return wait.result;
@@ -93,7 +93,7 @@ WakeWait FakeSerialDevice::waitWake(std::uint32_t milliseconds) {
         result = wakeWaits.front();
         wakeWaits.pop_front();
     }
-    state_.wakeReady = result == WakeWait::Woken;
+    wakeReady_ = result == WakeWait::Woken;
     return result;
 }
 
@@ -108,16 +108,16 @@ bool FakeSerialDevice::clearErrors(std::uint32_t& queuedBytes) {
 }
 
 std::uint32_t FakeSerialDevice::deliver(const std::vector<std::uint8_t>& bytes) {
-    std::uint32_t count = std::min(static_cast<std::uint32_t>(bytes.size()), state_.readSize);
-    std::copy(bytes.begin(), bytes.begin() + count, state_.readBuffer);
+    std::uint32_t count = std::min(static_cast<std::uint32_t>(bytes.size()), readSize_);
+    std::copy(bytes.begin(), bytes.begin() + count, readBuffer_);
     return count;
 }
 
 ReadStart FakeSerialDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
                                       std::uint32_t& count) {
     calls.push_back("read " + std::to_string(size));
-    state_.readBuffer = buffer;
-    state_.readSize = size;
+    readBuffer_ = buffer;
+    readSize_ = size;
     if (reads.empty()) {
         count = 0;
         return ReadStart::Completed;
@@ -126,7 +126,7 @@ ReadStart FakeSerialDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
     reads.pop_front();
     error_ = read.error;
     if (read.result == ReadStart::Completed) count = deliver(read.bytes);
-    if (read.result == ReadStart::Pending) state_.pendingBytes = read.bytes;
+    if (read.result == ReadStart::Pending) pendingBytes_ = read.bytes;
     return read.result;
 }
 
@@ -146,7 +146,7 @@ bool FakeSerialDevice::readResult(std::uint32_t& count) {
         error_ = completion.resultError;
         return false;
     }
-    count = deliver(state_.pendingBytes);
+    count = deliver(pendingBytes_);
     return true;
 }
 
@@ -171,12 +171,12 @@ bool FakeSerialDevice::closeEvent() { return call("closeEvent", "closeEvent"); }
 void DriverModelDevice::arrive(const std::vector<std::uint8_t>& bytes) {
     if (removed_) return;
     queue_.insert(queue_.end(), bytes.begin(), bytes.end());
-    handle_.arrived = true;
+    arrived_ = true;
 }
 
 void DriverModelDevice::lineError(std::uint32_t errors) {
     errors_ |= errors;
-    if (abortOnError) handle_.held = true;
+    if (abortOnError) held_ = true;
 }
 
 bool DriverModelDevice::runStep() {
@@ -197,15 +197,15 @@ bool DriverModelDevice::getLineSettings(LineSettings& settings) {
 
 EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t) {
     for (;;) {
-        if (handle_.held) {
+        if (held_) {
             // The driver refuses at once; the line goes on meanwhile.
-            if (handle_.heldWaits++ > 0) runStep();
+            if (heldWaits_++ > 0) runStep();
             error_ = kAborted;
             return EventWait::Failed;
         }
         // An event raised before the adapter went is still reported.
-        if (handle_.arrived) {
-            handle_.arrived = false;
+        if (arrived_) {
+            arrived_ = false;
             eventMask = kEventRxChar;
             return EventWait::Event;
         }
@@ -224,9 +224,9 @@ bool DriverModelDevice::clearErrors(std::uint32_t& queuedBytes) {
         error_ = clearFailure;
         return false;
     }
-    handle_.held = false;
-    handle_.heldWaits = 0;
-    handle_.clearedErrors = errors_;
+    held_ = false;
+    heldWaits_ = 0;
+    clearedErrors_ = errors_;
     errors_ = 0;
     queuedBytes = static_cast<std::uint32_t>(queue_.size());
     return true;
@@ -234,7 +234,7 @@ bool DriverModelDevice::clearErrors(std::uint32_t& queuedBytes) {
 
 ReadStart DriverModelDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
                                        std::uint32_t& count) {
-    if (handle_.held) {
+    if (held_) {
         error_ = kAborted;
         return ReadStart::Failed;
     }

@@ -12,10 +12,19 @@
 
 namespace serialtap::testing {
 
+// What one open of the fake builds up, made afresh by every open as a
+// real device's is; the script goes on across opens.
+struct FakeOpenState {
+    bool wakeReady_ = false;
+    std::uint8_t* readBuffer_ = nullptr;
+    std::uint32_t readSize_ = 0;
+    std::vector<std::uint8_t> pendingBytes_;
+};
+
 // A device whose every answer is scripted: setup steps can be made to fail
 // with a chosen code, and each reception call takes its answer from a queue.
 // Every call is recorded by name, in order.
-class FakeSerialDevice : public SerialDevice {
+class FakeSerialDevice : public SerialDevice, private FakeOpenState {
 public:
     struct Wait {
         EventWait result = EventWait::Event;
@@ -81,7 +90,7 @@ public:
     bool createEvent() override;
     void setWakeHandles(const std::vector<NativeHandle>& handles) override;
     EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
-    bool wakeReady() const override { return state_.wakeReady; }
+    bool wakeReady() const override { return wakeReady_; }
     WakeWait waitWake(std::uint32_t milliseconds) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
@@ -102,18 +111,8 @@ private:
     bool call(const std::string& record, const std::string& name);
     std::uint32_t deliver(const std::vector<std::uint8_t>& bytes);
 
-    // What one open builds up, made afresh by every open as a real
-    // device's is; the script above goes on across opens.
-    struct OpenState {
-        bool wakeReady = false;
-        std::uint8_t* readBuffer = nullptr;
-        std::uint32_t readSize = 0;
-        std::vector<std::uint8_t> pendingBytes;
-    };
-
     std::map<std::string, int> failures_;
     int error_ = 0;
-    OpenState state_;
 };
 
 // A device that behaves as the Win32 device does over a real Windows serial
@@ -123,7 +122,16 @@ private:
 // after the adapter is pulled out no wait or read completes again. Time
 // passes in steps: each time the event wait would block, the next step of
 // the script runs.
-class DriverModelDevice : public SerialDevice {
+// What one handle of the driver model holds; the queue and the line's
+// errors are the driver's and outlive it.
+struct DriverHandleState {
+    bool arrived_ = false;
+    bool held_ = false;
+    int heldWaits_ = 0;
+    std::uint32_t clearedErrors_ = 0;
+};
+
+class DriverModelDevice : public SerialDevice, private DriverHandleState {
 public:
     static constexpr int kAborted = 995;
     static constexpr int kWaitTimeout = 258;
@@ -147,10 +155,9 @@ public:
     std::function<bool()> wakeReadyNow = [] { return false; };
     std::size_t queued() const { return queue_.size(); }
 
-    // A new handle: nothing of the last one's requests and errors is left,
-    // and the purge empties what the driver had queued.
+    // A new handle, and the purge of its setup empties the driver's queue.
     bool open(const std::string&) override {
-        handle_ = Handle{};
+        static_cast<DriverHandleState&>(*this) = DriverHandleState{};
         return true;
     }
     bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
@@ -170,7 +177,7 @@ public:
     bool wakeReady() const override { return wakeReadyNow(); }
     WakeWait waitWake(std::uint32_t) override;
     bool clearErrors(std::uint32_t& queuedBytes) override;
-    std::uint32_t lineErrors() const override { return handle_.clearedErrors; }
+    std::uint32_t lineErrors() const override { return clearedErrors_; }
     bool reportsArrivalsOnly() const override { return true; }
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
     // A read on a removed device is never signalled: the wait lasts its
@@ -185,18 +192,9 @@ public:
 private:
     bool runStep();
 
-    // The driver's, for as long as the adapter is plugged in.
     std::deque<std::uint8_t> queue_;
     bool removed_ = false;
     std::uint32_t errors_ = 0;
-    // One open handle's.
-    struct Handle {
-        bool arrived = false;
-        bool held = false;
-        int heldWaits = 0;
-        std::uint32_t clearedErrors = 0;
-    };
-    Handle handle_;
     int error_ = 0;
 };
 
