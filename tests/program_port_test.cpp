@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -150,8 +150,7 @@ using HeldBytesTest = PtyTest;
 
 // Sends the bytes while the program cannot run, then stops it: they wait
 // in the terminal layer, more than one read takes.
-void sendWhileStoppedThenStop(Program& program, const DevicePty& device,
-                              const std::string& bytes) {
+void sendWhileStoppedThenStop(Program& program, const DevicePty& device, const std::string& bytes) {
     kill(program.pid(), SIGSTOP);
     auto deadline = Clock::now() + kPatience;
     while (processState(program.pid()) != 'T' && Clock::now() < deadline) {
