@@ -22,6 +22,8 @@ void CaptureView::received(const std::uint8_t* data, std::size_t size) {
 
 void CaptureView::portStateChanged(PortState state) {
     if (status_) status_->portStateChanged(state);
+    // What the lost port did not finish, the next one cannot.
+    if (state == PortState::Lost) showUnfinished();
 }
 
 void CaptureView::beforeMessage() {
@@ -39,10 +41,14 @@ void CaptureView::redraw() {
 
 void CaptureView::end() {
     if (status_) status_->end();
-    // A character the device left unfinished is shown as one.
+    showUnfinished();
+}
+
+// A character the device left unfinished is shown as one.
+void CaptureView::showUnfinished() {
     std::string rest;
     if (bytes_ != nullptr && bytesToTerminal_) visible_.finish(rest);
-    if (!rest.empty()) writeShown(bytes_, rest, true);
+    if (!rest.empty() && !writeShown(bytes_, rest, true)) bytes_ = nullptr;
 }
 
 std::string captureHeading(const PortSettings& settings, const std::string& fileName) {

@@ -37,6 +37,8 @@ public:
     void end();
 
 private:
+    void showUnfinished();
+
     std::unique_ptr<StatusLine> status_;
     std::FILE* bytes_ = nullptr;
     bool bytesToTerminal_ = false;

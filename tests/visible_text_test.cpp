@@ -55,8 +55,12 @@ TEST(CaptureViewBytes, ShowCharactersSplitBetweenPassesWholeAndC1NotAtAll) {
     for (const std::string& part : parts) {
         view.received(reinterpret_cast<const std::uint8_t*>(part.data()), part.size());
     }
+    // A lost port's unfinished character is not finished by the next port.
+    view.portStateChanged(PortState::Lost);
+    view.received(reinterpret_cast<const std::uint8_t*>("\xA9"), 1);
+    view.received(reinterpret_cast<const std::uint8_t*>("\xC3"), 1);
     view.end();
-    EXPECT_EQ(testing::streamText(stream), "a.2J\xE2\x82\xAC.");
+    EXPECT_EQ(testing::streamText(stream), "a.2J\xE2\x82\xAC...");
     std::fclose(stream);
 }
 
