@@ -10,6 +10,8 @@ namespace serialtap {
 
 namespace {
 
+constexpr int kKeyPriority = 4;
+
 using std::chrono::duration;
 using std::chrono::seconds;
 
@@ -109,7 +111,7 @@ std::vector<StatusLine::Field> StatusLine::fields(TimePoint now) const {
             {size(rate_, "/s"), 12, 2},
             {age, 20, 3},
             {stateName(state_), 4, 1},
-            {"q to stop", 9, 4}};
+            {"q to stop", 9, kKeyPriority}};
 }
 
 std::string StatusLine::text(TimePoint now) const {
@@ -121,8 +123,9 @@ std::string StatusLine::text(TimePoint now) const {
 // Kept one column short of the width, so the terminal never wraps it. What
 // does not fit goes in a fixed order, judged by the widest each field can
 // be, so the layout does not change with the numbers: the heading loses
-// its start, then goes with the key, then the age, the rate and the state;
-// the byte count stays longest. The heading takes what room is left.
+// its start, the key goes, then the age and with it the heading, then the
+// rate and the state; the byte count stays longest. The heading takes what
+// room the fields leave.
 std::string StatusLine::layOut(TimePoint now, std::size_t columns) const {
     std::string whole = text(now);
     if (columns == 0 || textColumns(whole, encoding_) < columns) return whole;
@@ -140,7 +143,11 @@ std::string StatusLine::layOut(TimePoint now, std::size_t columns) const {
             used += fits ? need : 0;
         }
     }
-    bool withHeading = kept[0] && kept[1] && kept[2] && kept[3];
+    // The heading comes after every field but the key.
+    bool withHeading = true;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        withHeading = withHeading && (kept[i] || all[i].priority == kKeyPriority);
+    }
     std::string body;
     for (std::size_t i = 0; i < all.size(); ++i) {
         if (kept[i]) body += (body.empty() ? "" : " | ") + all[i].text;
