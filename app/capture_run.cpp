@@ -133,6 +133,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
             for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
                 if (recorder.record(rest, clockRead, now)) return stops.exitStatus();
             }
+            stops.bytesLost();
             reconnect.lose(now);
             port.setWakeHandles(handles);
         }

@@ -10,13 +10,16 @@ namespace serialtap {
 void CaptureView::received(const std::uint8_t* data, std::size_t size) {
     if (status_) status_->bytesReceived(size);
     if (bytes_ == nullptr) return;
-    std::string shown(reinterpret_cast<const char*>(data), size);
+    std::string shown;
     if (bytesToTerminal_) {
-        for (char& c : shown) {
-            auto byte = static_cast<unsigned char>(c);
-            if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) c = '.';
-        }
+        visible_.append(data, size, shown);
+    } else {
+        shown.assign(reinterpret_cast<const char*>(data), size);
     }
+    show(shown);
+}
+
+void CaptureView::show(const std::string& shown) {
     ShownWrite done = bytes_->write(shown.data(), shown.size(), ShownKind::Bytes);
     unshown_ += shown.size() - done.written;
     // A reader that went away (a closed pipe) ends the showing, not the capture.
@@ -25,6 +28,8 @@ void CaptureView::received(const std::uint8_t* data, std::size_t size) {
 
 void CaptureView::portStateChanged(PortState state) {
     if (status_) status_->portStateChanged(state);
+    // What the lost port did not finish, the next one cannot.
+    if (state == PortState::Lost) showUnfinished();
 }
 
 void CaptureView::beforeMessage() {
@@ -42,6 +47,14 @@ void CaptureView::redraw() {
 
 void CaptureView::end() {
     if (status_) status_->end();
+    showUnfinished();
+}
+
+// A character the device left unfinished is shown as one.
+void CaptureView::showUnfinished() {
+    std::string rest;
+    if (bytes_ != nullptr && bytesToTerminal_) visible_.finish(rest);
+    if (!rest.empty()) show(rest);
 }
 
 std::string captureHeading(const PortSettings& settings, const std::string& fileName) {

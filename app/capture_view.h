@@ -9,6 +9,7 @@
 #include "app/status_line.h"
 #include "app/terminal.h"
 #include "port/port_settings.h"
+#include "port/visible_text.h"
 
 namespace serialtap {
 
@@ -21,12 +22,17 @@ public:
     // -v 1: the status line.
     explicit CaptureView(std::unique_ptr<StatusLine> status) : status_(std::move(status)) {}
     // -v 2: the received bytes on this stream; on a terminal, control
-    // characters other than tab, CR and LF are shown as '.', so a device
+    // characters other than tab, CR and LF (C1 ones too, in either of their
+    // forms) and bytes that are no character are shown as '.', so a device
     // cannot change the terminal's modes. What the stream does not take at
     // once is not shown, and counted: the view never holds the capture up.
-    explicit CaptureView(ShownStream& bytes) : bytes_(&bytes), bytesToTerminal_(bytes.terminal()) {}
-    CaptureView(std::FILE* bytes, bool terminal)
-        : ownBytes_(stdioStream(bytes)), bytes_(ownBytes_.get()), bytesToTerminal_(terminal) {}
+    explicit CaptureView(ShownStream& bytes, TextEncoding encoding = localeEncoding())
+        : bytes_(&bytes), bytesToTerminal_(bytes.terminal()), visible_(encoding, '.', true) {}
+    CaptureView(std::FILE* bytes, bool terminal, TextEncoding encoding = localeEncoding())
+        : ownBytes_(stdioStream(bytes)),
+          bytes_(ownBytes_.get()),
+          bytesToTerminal_(terminal),
+          visible_(encoding, '.', true) {}
 
     void received(const std::uint8_t* data, std::size_t size);
     void portStateChanged(PortState state);
@@ -40,11 +46,15 @@ public:
     std::uint64_t unshownBytes() const { return unshown_; }
 
 private:
+    void show(const std::string& shown);
+    void showUnfinished();
+
     std::unique_ptr<StatusLine> status_;
     std::unique_ptr<ShownStream> ownBytes_;
     ShownStream* bytes_ = nullptr;
     bool bytesToTerminal_ = false;
     std::uint64_t unshown_ = 0;
+    VisibleText visible_{TextEncoding::Utf8, '.', true};
 };
 
 // The port and its line settings and the capture file, as the status line

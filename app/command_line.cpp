@@ -50,6 +50,22 @@ bool takesValue(char letter) {
     return letter == 'b' || letter == 'c' || letter == 'n' || letter == 'p' || letter == 's';
 }
 
+// The character that starts at this byte: a whole UTF-8 sequence where
+// there is one, so that a message never ends in half a character; else
+// the byte alone.
+std::string characterAt(const std::string& text, std::size_t at) {
+    auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 1;
+    if (at + length > text.size()) length = 1;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) length = 1;
+    }
+    return text.substr(at, length);
+}
+
 }  // namespace
 
 std::int32_t readNumber(const char* text) {
@@ -145,7 +161,7 @@ int reportParseOutcome(const CommandLine& commandLine, std::FILE* out, std::FILE
             const std::string& token = commandLine.badToken;
             // A token without a second character shows nothing in its place.
             if (token.size() >= 2) {
-                std::fprintf(out, "unknown argument: -%c\n", token[1]);
+                std::fprintf(out, "unknown argument: -%s\n", characterAt(token, 1).c_str());
             } else {
                 std::fputs("unknown argument: -\n", out);
             }

@@ -41,6 +41,9 @@ std::unique_ptr<StopSignal> installPlatformStopSignal();
 // Before anything is opened: standard input, output and error made valid,
 // and the process kept alive through failed writes, which are reported.
 void prepareProcess();
+// Whether standard output was closed when the program started, so that
+// what prepareProcess put in its place swallows everything written to it.
+bool standardOutputWasClosed();
 // After the capture is closed and the terminal restored: a signal that asked
 // for the process to end by it ends it now.
 void endAsStopSignalAsks();

@@ -296,6 +296,11 @@ std::unique_ptr<StopSignal> installPlatformStopSignal() {
 // no file opened later can become one; failed writes raise no signal.
 void prepareProcess() {}
 
+bool standardOutputWasClosed() {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output == nullptr || output == INVALID_HANDLE_VALUE;
+}
+
 // The console control events are all handled as stop requests.
 void endAsStopSignalAsks() {}
 

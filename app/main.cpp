@@ -20,7 +20,8 @@ int main(int argc, char* argv[]) {
     if (commandLine.status == serialtap::ParseStatus::List) {
         // A list that could not be written is no success.
         std::string list = serialtap::portListText(serialtap::findPorts());
-        bool written = std::fputs(list.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+        bool written = !serialtap::standardOutputWasClosed() &&
+                       std::fputs(list.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
         return written ? 0 : 1;
     }
     if (commandLine.status != serialtap::ParseStatus::Capture) {

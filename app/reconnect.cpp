@@ -5,12 +5,18 @@ namespace serialtap {
 void Reconnect::lose(Clock::time_point now) {
     // The loss has been reported by the pass; failures to close a handle
     // whose device is gone add nothing.
+    bool returns = port_.reopenable();
     port_.closePort();
     port_.closeEvent();
     away_ = true;
     if (view_ != nullptr) view_->portStateChanged(PortState::Lost);
-    nextTry_ = now + kRetryInterval;
     lastReported_.clear();
+    nextTry_.reset();
+    if (!returns) {
+        say("serial port not reopened: a pseudo-terminal that hung up does not come back\n");
+        return;
+    }
+    nextTry_ = now + kRetryInterval;
 }
 
 std::optional<Reconnect::Clock::time_point> Reconnect::nextTry() const {
@@ -19,9 +25,10 @@ std::optional<Reconnect::Clock::time_point> Reconnect::nextTry() const {
 }
 
 bool Reconnect::tryIfDue(Clock::time_point now) {
-    if (!away_ || now < nextTry_) return false;
+    if (!away_ || !nextTry_ || now < *nextTry_) return false;
     if (port_.open(settings_, true)) {
         away_ = false;
+        nextTry_.reset();
         say("serial port reopened\n");
         if (view_ != nullptr) view_->portStateChanged(PortState::Back);
         return true;

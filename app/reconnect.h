@@ -17,7 +17,8 @@ namespace serialtap {
 // adapter again, and opened anew by the same name once a second, with its
 // whole setup, until it is back. Tries that find no port say nothing; an
 // open that fails for another reason is reported once per change of its
-// message.
+// message. A port that cannot come back under its name (a hung-up
+// pseudo-terminal) is closed, said so once, and not tried again.
 class Reconnect {
 public:
     using Clock = std::chrono::steady_clock;
@@ -50,7 +51,8 @@ private:
     std::FILE* messages_;
     bool enabled_;
     bool away_ = false;
-    Clock::time_point nextTry_{};
+    // None while no try is planned.
+    std::optional<Clock::time_point> nextTry_;
     std::string lastReported_;
     CaptureView* view_ = nullptr;
     std::function<void(const std::string&)> say_;

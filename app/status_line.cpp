@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
+
+#include "app/display_width.h"
 
 namespace serialtap {
 
 namespace {
+
+constexpr int kKeyPriority = 4;
 
 using std::chrono::duration;
 using std::chrono::seconds;
@@ -22,32 +27,6 @@ std::string size(double bytes, const char* suffix) {
     int unit = 0;
     for (bytes /= 1024; bytes >= 1024 && unit < 3; bytes /= 1024) ++unit;
     return format("%.1f ", bytes) + units[unit] + suffix;
-}
-
-// Columns a UTF-8 text takes, one for each character.
-std::size_t width(const std::string& text) {
-    std::size_t count = 0;
-    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
-}
-
-// The last characters of a text that fill this many columns.
-std::string lastColumns(const std::string& text, std::size_t columns) {
-    std::size_t at = text.size();
-    for (std::size_t taken = 0; at > 0 && taken < columns;) {
-        --at;
-        taken += (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
-    }
-    return text.substr(at);
-}
-
-std::string firstColumns(const std::string& text, std::size_t columns) {
-    std::size_t at = 0;
-    for (std::size_t taken = 0; at < text.size(); ++at) {
-        bool starts = (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
-        if (starts && taken++ == columns) break;
-    }
-    return text.substr(0, at);
 }
 
 const char* stateName(PortState state) {
@@ -80,20 +59,28 @@ Age ageOf(duration<double> elapsed) {
 }  // namespace
 
 StatusLine::StatusLine(const std::string& heading, StatusDisplay& display, bool terminal,
-                       std::function<TimePoint()> now)
-    : display_(display), terminal_(terminal), now_(std::move(now)) {
-    // A file or port name with control characters must not break the line.
-    for (char c : heading) {
-        auto byte = static_cast<unsigned char>(c);
-        heading_ += byte < 0x20 || byte == 0x7F ? '?' : c;
-    }
-    start_ = windowStart_ = composed_ = now_();
+                       std::function<TimePoint()> now, TextEncoding encoding)
+    // A file or port name with control characters must not break the line
+    // nor send the terminal a command.
+    : heading_(visibleText(heading, encoding, '?', false)),
+      display_(display),
+      terminal_(terminal),
+      now_(std::move(now)),
+      encoding_(encoding) {
+    start_ = activeSince_ = composed_ = now_();
 }
 
 void StatusLine::bytesReceived(std::size_t count) {
     TimePoint now = now_();
     // After a quiet spell the rate is measured from the first new byte.
-    if (total_ == windowBytes_ && rate_ == 0) windowStart_ = now;
+    if (!lastByte_ || now - *lastByte_ > kRateWindow) activeSince_ = now;
+    // Bytes of the same few milliseconds are counted together, so a flood
+    // keeps a hundred counts at most.
+    if (!recent_.empty() && now - recent_.back().first < kRateWindow / 100) {
+        recent_.back().second += count;
+    } else {
+        recent_.emplace_back(now, count);
+    }
     total_ += count;
     lastByte_ = now;
     dirty_ = true;
@@ -104,18 +91,78 @@ void StatusLine::portStateChanged(PortState state) {
     dirty_ = true;
 }
 
+// The rate of the last second, or of the time since the bytes began to
+// come when that is shorter: a burst shows at the next redraw, and a
+// stream that stopped shows 0 a second later.
 void StatusLine::updateRate(TimePoint now) {
-    duration<double> span = now - windowStart_;
-    if (span < seconds(1)) return;
-    rate_ = static_cast<double>(total_ - windowBytes_) / span.count();
-    windowStart_ = now;
-    windowBytes_ = total_;
+    while (!recent_.empty() && now - recent_.front().first >= kRateWindow) recent_.pop_front();
+    std::uint64_t bytes = 0;
+    for (const auto& counted : recent_) bytes += counted.second;
+    Clock::duration span =
+        std::clamp<Clock::duration>(now - activeSince_, kRedrawInterval, kRateWindow);
+    rate_ = static_cast<double>(bytes) / duration<double>(span).count();
+}
+
+std::vector<StatusLine::Field> StatusLine::fields(TimePoint now) const {
+    std::string age = lastByte_ ? "last byte " + ageOf(now - *lastByte_).text : "no bytes yet";
+    // The widest each can be, as "1023.9 KiB", "last byte 59 min ago";
+    // priority 0 is kept longest.
+    return {{size(static_cast<double>(total_), ""), 10, 0},
+            {size(rate_, "/s"), 12, 2},
+            {age, 20, 3},
+            {stateName(state_), 4, 1},
+            {"q to stop", 9, kKeyPriority}};
 }
 
 std::string StatusLine::text(TimePoint now) const {
-    std::string age = lastByte_ ? "last byte " + ageOf(now - *lastByte_).text : "no bytes yet";
-    return " | " + size(static_cast<double>(total_), "") + " | " + size(rate_, "/s") + " | " + age +
-           " | " + stateName(state_) + " | q to stop";
+    std::string line = heading_;
+    for (const Field& field : fields(now)) line += " | " + field.text;
+    return line;
+}
+
+// Kept one column short of the width, so the terminal never wraps it. What
+// does not fit goes in a fixed order, judged by the widest each field can
+// be, so the layout does not change with the numbers: the heading loses
+// its start, the key goes, then the age and with it the heading, then the
+// rate and the state; the byte count stays longest. The heading takes what
+// room the fields leave.
+std::string StatusLine::layOut(TimePoint now, std::size_t columns) const {
+    std::string whole = text(now);
+    if (columns == 0 || textColumns(whole, encoding_) < columns) return whole;
+    std::size_t room = columns - 1;
+    std::vector<Field> all = fields(now);
+    std::vector<bool> kept(all.size(), false);
+    std::size_t used = 0;
+    bool fits = true;
+    for (int priority = 0; fits && priority < static_cast<int>(all.size()); ++priority) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (all[i].priority != priority) continue;
+            std::size_t need = all[i].widest + (used > 0 ? 3 : 0);
+            fits = used + need <= room;
+            kept[i] = fits;
+            used += fits ? need : 0;
+        }
+    }
+    // The heading comes after every field but the key.
+    bool withHeading = true;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        withHeading = withHeading && (kept[i] || all[i].priority == kKeyPriority);
+    }
+    std::string body;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (kept[i]) body += (body.empty() ? "" : " | ") + all[i].text;
+    }
+    std::size_t bodyColumns = textColumns(body, encoding_);
+    // "...", at least a column of the heading, and the separator.
+    if (withHeading && bodyColumns + 7 <= room) {
+        std::size_t left = room - bodyColumns - 3;
+        std::string heading = textColumns(heading_, encoding_) <= left
+                                  ? heading_
+                                  : "..." + lastColumns(heading_, left - 3, encoding_);
+        body = heading + " | " + body;
+    }
+    // A field past its widest (a capture of years) is cut rather than wrapped.
+    return firstColumns(body, room, encoding_);
 }
 
 std::string StatusLine::summary(TimePoint now) const {
@@ -128,7 +175,8 @@ std::string StatusLine::summary(TimePoint now) const {
 
 std::optional<StatusLine::TimePoint> StatusLine::nextTimedChange() const {
     std::optional<TimePoint> next;
-    if (total_ != windowBytes_ || rate_ != 0) next = windowStart_ + seconds(1);
+    // The rate changes as counted bytes leave its window.
+    if (!recent_.empty()) next = recent_.front().first + kRateWindow;
     if (lastByte_) {
         // The next change of the age the line shows, not of the age now:
         // a redraw that finds it due must not see the one after.
@@ -165,21 +213,11 @@ void StatusLine::redrawIfDue() {
         shown_ = false;
         return;
     }
-    // Kept one column short of the width, so the terminal never wraps it:
-    // a long heading loses its start first.
-    std::string fields = text(now);
-    std::string line = heading_ + fields;
     int columns = display_.columns();
-    if (columns > 0 && width(line) >= static_cast<std::size_t>(columns)) {
-        std::size_t room = static_cast<std::size_t>(columns) - 1;
-        std::size_t fieldsWidth = width(fields);
-        line = fieldsWidth + 4 <= room
-                   ? "..." + lastColumns(heading_, room - fieldsWidth - 3) + fields
-                   : firstColumns(line, room);
-    }
+    std::string line = layOut(now, columns > 0 ? static_cast<std::size_t>(columns) : 0);
     if (shown_ && line == shownText_) return;
     std::string out = "\r" + line;
-    std::size_t lineWidth = width(line);
+    std::size_t lineWidth = textColumns(line, encoding_);
     if (shown_ && shownWidth_ > lineWidth) out += std::string(shownWidth_ - lineWidth, ' ');
     bool whole = display_.write(out);
     // A terminal that took only part of the line shows some of it: the

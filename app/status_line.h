@@ -2,9 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "port/visible_text.h"
 
 namespace serialtap {
 
@@ -35,9 +40,12 @@ public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
     static constexpr std::chrono::milliseconds kRedrawInterval{250};
+    // The rate shown is of the bytes of the last second.
+    static constexpr std::chrono::seconds kRateWindow{1};
 
+    // The heading is shown in the encoding the terminal reads.
     StatusLine(const std::string& heading, StatusDisplay& display, bool terminal,
-               std::function<TimePoint()> now);
+               std::function<TimePoint()> now, TextEncoding encoding = localeEncoding());
 
     void bytesReceived(std::size_t count);
     void portStateChanged(PortState state);
@@ -53,7 +61,16 @@ public:
     TimePoint now() const { return now_(); }
 
 private:
+    // One of the line's fields after the heading.
+    struct Field {
+        std::string text;
+        std::size_t widest;  // in columns
+        int priority;        // the lower, the longer it stays on a narrow terminal
+    };
+
+    std::vector<Field> fields(TimePoint now) const;
     std::string text(TimePoint now) const;
+    std::string layOut(TimePoint now, std::size_t columns) const;
     std::string summary(TimePoint now) const;
     std::optional<TimePoint> nextTimedChange() const;
     void updateRate(TimePoint now);
@@ -66,9 +83,11 @@ private:
     std::uint64_t total_ = 0;
     std::optional<TimePoint> lastByte_;
     PortState state_ = PortState::Open;
-    // The rate is the bytes of a window of at least a second.
-    TimePoint windowStart_;
-    std::uint64_t windowBytes_ = 0;
+    TextEncoding encoding_;
+    // Bytes counted over the last second, and since when they have come
+    // without a second's pause.
+    std::deque<std::pair<TimePoint, std::uint64_t>> recent_;
+    TimePoint activeSince_;
     double rate_ = 0;
     bool dirty_ = true;
     bool shown_ = false;

@@ -30,6 +30,11 @@ bool StopConditions::received(const std::uint8_t* bytes, std::size_t count) {
     return reason_ != Reason::None;
 }
 
+void StopConditions::bytesLost() {
+    if (endText_) endText_->restart();
+    if (failText_) failText_->restart();
+}
+
 void StopConditions::heardAt(Clock::time_point now) { lastHeard_ = now; }
 
 bool StopConditions::timeIsUp(Clock::time_point now) {

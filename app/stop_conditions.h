@@ -24,6 +24,9 @@ public:
     bool timed() const { return timeLimit_ || silence_; }
     // Looks for the texts in bytes received; true when one has arrived.
     bool received(const std::uint8_t* bytes, std::size_t count);
+    // Bytes were lost (the port went away): a text begun before the loss
+    // is not completed by what comes after it.
+    void bytesLost();
     // A byte arrived now: the silence starts again.
     void heardAt(Clock::time_point now);
     // True when a timer has run out by now.

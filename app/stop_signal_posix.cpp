@@ -203,11 +203,18 @@ std::unique_ptr<StopSignal> installPlatformStopSignal() {
     return std::make_unique<PosixStopSignal>();
 }
 
+namespace {
+bool outputWasClosed = false;
+}  // namespace
+
+bool standardOutputWasClosed() { return outputWasClosed; }
+
 void prepareProcess() {
     // Started with standard input, output or error closed, the files opened
     // next would take their numbers and messages would land in them.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        outputWasClosed = outputWasClosed || fd == STDOUT_FILENO;
         int null = ::open("/dev/null", O_RDWR);
         if (null >= 0 && null != fd) ::close(null);
     }

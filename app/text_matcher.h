@@ -19,6 +19,8 @@ public:
     // Gives how many of these bytes, counted from the first, were needed
     // to complete the text; none while it is not complete.
     std::optional<std::size_t> feed(const std::uint8_t* bytes, std::size_t count);
+    // Forgets what of the text had arrived: the bytes that came next are lost.
+    void restart() { matched_ = 0; }
 
 private:
     std::string text_;

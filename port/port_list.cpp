@@ -18,16 +18,15 @@ bool equalNoCase(const std::string& a, const std::string& b) {
                                               [](char x, char y) { return upper(x) == upper(y); });
 }
 
-// Keeps a line one line and its fields apart: control characters and
+// Keeps a line one line and its fields apart, and the terminal as it is:
+// control characters (C1 ones too), bytes that are no character and
 // double quotes, which no name needs, are shown as '?'.
-std::string field(const char* key, const std::string& value) {
-    std::string shown;
+std::string field(const char* key, const std::string& value, TextEncoding encoding) {
+    std::string shown = visibleText(value, encoding, '?', false);
     bool space = false;
-    for (char c : value) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == '"') c = '?';
+    for (char& c : shown) {
+        if (c == '"') c = '?';
         space = space || c == ' ';
-        shown += c;
     }
     if (space || shown.empty()) shown = '"' + shown + '"';
     return std::string(" ") + key + "=" + shown;
@@ -84,8 +83,8 @@ bool portNameLess(const std::string& a, const std::string& b) {
     return a < b;
 }
 
-std::string describePort(const PortInfo& port) {
-    std::string line = port.name;
+std::string describePort(const PortInfo& port, TextEncoding encoding) {
+    std::string line = visibleText(port.name, encoding, '?', false);
     const std::pair<const char*, const std::string*> fields[] = {
         {"description", &port.description},
         {"driver", &port.driver},
@@ -96,14 +95,14 @@ std::string describePort(const PortInfo& port) {
         {"hardware-id", &port.hardwareId},
     };
     for (const auto& [key, value] : fields) {
-        if (!value->empty()) line += field(key, *value);
+        if (!value->empty()) line += field(key, *value, encoding);
     }
-    for (const std::string& link : port.byId) line += field("by-id", link);
-    for (const std::string& link : port.byPath) line += field("by-path", link);
+    for (const std::string& link : port.byId) line += field("by-id", link, encoding);
+    for (const std::string& link : port.byPath) line += field("by-path", link, encoding);
     return line;
 }
 
-std::string portListText(std::vector<PortInfo> ports) {
+std::string portListText(std::vector<PortInfo> ports, TextEncoding encoding) {
     if (ports.empty()) return kNoPortsText;
     std::sort(ports.begin(), ports.end(),
               [](const PortInfo& a, const PortInfo& b) { return portNameLess(a.name, b.name); });
@@ -111,7 +110,7 @@ std::string portListText(std::vector<PortInfo> ports) {
     for (PortInfo& port : ports) {
         std::sort(port.byId.begin(), port.byId.end());
         std::sort(port.byPath.begin(), port.byPath.end());
-        text += describePort(port) + "\n";
+        text += describePort(port, encoding) + "\n";
     }
     return text;
 }

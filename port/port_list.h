@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "port/visible_text.h"
+
 namespace serialtap {
 
 // One serial port of this machine, as the port list shows it. Fields the
@@ -25,12 +27,13 @@ std::vector<PortInfo> findPorts();
 
 // One line, without its line break: the name, then key=value fields;
 // values holding a space are put in double quotes.
-std::string describePort(const PortInfo& port);
+// Names and values are shown safe for a terminal in this encoding.
+std::string describePort(const PortInfo& port, TextEncoding encoding = localeEncoding());
 
 // What --list prints: the ports sorted by name (numbers in names compared
 // as numbers, so ttyS2 comes before ttyS10), one line each, or one line
 // saying there are none.
-std::string portListText(std::vector<PortInfo> ports);
+std::string portListText(std::vector<PortInfo> ports, TextEncoding encoding = localeEncoding());
 
 extern const char kNoPortsText[];
 

@@ -126,6 +126,12 @@ public:
     virtual bool closeEvent() = 0;
     virtual int lastError() const = 0;
 
+    // Whether the port, once gone, may be opened again by the name it was
+    // opened by. Not so a pseudo-terminal named by its own path: one that
+    // hung up never comes back, and its number soon names another
+    // terminal. Through a link, which its maker points at the next one, it may.
+    virtual bool reopenable() const { return true; }
+
     // Whether a call that failed with this code means the port is gone (an
     // adapter unplugged), or for Open that there is no such port now.
     // inARow counts the passes in a row that failed with this same code.

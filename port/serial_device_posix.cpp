@@ -54,14 +54,53 @@ bool isSameFile(int fd, int other) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-class PosixSerialDevice final : public SerialDevice {
+// Whether a symbolic link is met on the way to the file, as on a name that
+// udev or a simulator keeps pointed at the device.
+bool reachedThroughLink(const std::string& path) {
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string part = path.substr(0, end);
+        struct stat status {};
+        if (lstat(part.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return true;
+        if (end == std::string::npos) return false;
+    }
+}
+
+// Everything one open of the port sets up and uses. It is the device's
+// base, so that the code names these as the device's own, and every open
+// assigns it afresh: a reopened port keeps nothing of the one that was
+// lost, not its queue nor what its shutdown has already read.
+struct PosixOpenState {
+    int fd_ = -1;
+    std::uint8_t queue_[4096] = {};
+    std::size_t queueStart_ = 0;
+    std::size_t queueEnd_ = 0;
+    bool lastReadLarge_ = false;
+    int readsSincePoll_ = 0;
+    termios terminal_{};
+    Timeouts timeouts_{};
+    std::uint32_t eventMask_ = 0;
+    std::vector<pollfd> polls_;
+    bool wakeReady_ = false;
+    bool exclusive_ = false;
+    bool pseudoTerminal_ = false;
+    bool reopenable_ = true;
+    bool haveOriginal_ = false;
+    DriverLineState original_{};
+    bool shuttingDown_ = false;
+    Clock::time_point shutdownEnd_{};
+    std::size_t readAtShutdown_ = 0;
+};
+
+class PosixSerialDevice final : public SerialDevice, private PosixOpenState {
 public:
     ~PosixSerialDevice() override { release(); }
 
     bool open(const std::string& portName) override {
+        release();
+        static_cast<PosixOpenState&>(*this) = PosixOpenState{};
         refusal_ = PortRefusal::None;
-        int fd =
-            ::open(posixDevicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const std::string path = posixDevicePath(portName);
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return failWith(errno);
         // Refused before anything about the port is changed.
         if (isOwnTerminal(fd)) refusal_ = PortRefusal::OwnTerminal;
@@ -81,6 +120,7 @@ public:
         struct stat status {};
         pseudoTerminal_ = statOf(fd, status) && S_ISCHR(status.st_mode) &&
                           isPseudoTerminalMajor(major(status.st_rdev));
+        reopenable_ = !pseudoTerminal_ || reachedThroughLink(path);
         // Put back at the close, so a console or another program on the
         // port finds it as it was.
         haveOriginal_ = readDriverLineState(fd, original_);
@@ -89,6 +129,7 @@ public:
     }
 
     PortRefusal refusal() const override { return refusal_; }
+    bool reopenable() const override { return reopenable_; }
     void avoidFile(NativeHandle file) override { avoided_ = static_cast<int>(file); }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override {
@@ -347,7 +388,6 @@ private:
         }
     }
 
-    int fd_ = -1;
     static constexpr int kReadsBetweenPolls = 16;
     static constexpr std::size_t kShutdownReadBytes = std::size_t{1} << 20;
     static constexpr std::chrono::milliseconds kShutdownReadTime{100};
@@ -366,26 +406,11 @@ private:
     std::size_t queued() const { return queueEnd_ - queueStart_; }
 
     int error_ = 0;
-    std::uint8_t queue_[4096] = {};
-    std::size_t queueStart_ = 0;
-    std::size_t queueEnd_ = 0;
-    bool lastReadLarge_ = false;
-    int readsSincePoll_ = 0;
-    termios terminal_{};
-    Timeouts timeouts_{};
-    std::uint32_t eventMask_ = 0;
-    std::vector<pollfd> polls_;
+    // Set by the capture loop, not by an open: it outlives a reopen, and the
+    // wake handles given after the reopen bring it back into the poll.
     std::optional<NativeHandle> writable_;
-    bool wakeReady_ = false;
     PortRefusal refusal_ = PortRefusal::None;
     int avoided_ = -1;
-    bool exclusive_ = false;
-    bool pseudoTerminal_ = false;
-    bool haveOriginal_ = false;
-    DriverLineState original_{};
-    bool shuttingDown_ = false;
-    Clock::time_point shutdownEnd_{};
-    std::size_t readAtShutdown_ = 0;
 };
 
 }  // namespace

@@ -60,7 +60,26 @@ bool signalledBy(HANDLE event, DWORD deadline) {
     return WaitForSingleObject(event, left) == WAIT_OBJECT_0;
 }
 
-class Win32SerialDevice final : public SerialDevice {
+// Everything one open of the port sets up and uses. It is the device's
+// base, so that the code names these as the device's own, and every open
+// assigns it afresh: a reopened port keeps nothing of the one that was lost.
+struct Win32OpenState {
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    HANDLE readEvent_ = nullptr;
+    HANDLE commEvent_ = nullptr;
+    std::unique_ptr<ReadRequest> readRequest_ = std::make_unique<ReadRequest>();
+    std::unique_ptr<EventRequest> eventRequest_ = std::make_unique<EventRequest>();
+    std::uint8_t* readTarget_ = nullptr;
+    DCB lineSettings_{};
+    DWORD lineErrors_ = 0;
+    bool commWaitPending_ = false;
+    bool readPending_ = false;
+    bool stuck_ = false;
+    std::vector<HANDLE> wakeHandles_;
+    std::vector<HANDLE> waitHandles_;
+};
+
+class Win32SerialDevice final : public SerialDevice, private Win32OpenState {
 public:
     Win32SerialDevice() = default;
     Win32SerialDevice(const Win32SerialDevice&) = delete;
@@ -72,6 +91,10 @@ public:
     }
 
     bool open(const std::string& portName) override {
+        // The requests still held are ones no driver owns any more.
+        if (port_ != INVALID_HANDLE_VALUE) closePort();
+        closeEvents();
+        static_cast<Win32OpenState&>(*this) = Win32OpenState{};
         port_ = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         return succeeded(port_ != INVALID_HANDLE_VALUE);
@@ -414,19 +437,6 @@ private:
         commEvent_ = nullptr;
     }
 
-    HANDLE port_ = INVALID_HANDLE_VALUE;
-    HANDLE readEvent_ = nullptr;
-    HANDLE commEvent_ = nullptr;
-    std::unique_ptr<ReadRequest> readRequest_ = std::make_unique<ReadRequest>();
-    std::unique_ptr<EventRequest> eventRequest_ = std::make_unique<EventRequest>();
-    std::uint8_t* readTarget_ = nullptr;
-    DCB lineSettings_{};
-    DWORD lineErrors_ = 0;
-    bool commWaitPending_ = false;
-    bool readPending_ = false;
-    bool stuck_ = false;
-    std::vector<HANDLE> wakeHandles_;
-    std::vector<HANDLE> waitHandles_;
     int lastError_ = 0;
 };
 

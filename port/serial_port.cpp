@@ -44,13 +44,9 @@ void SerialPort::say(const char* text) {
 }
 
 bool SerialPort::open(const PortSettings& settings, bool quiet) {
-    // An open after a failed port starts afresh.
+    // Nothing of an earlier open, a lost port's included, carries over.
+    static_cast<SerialPortOpenState&>(*this) = SerialPortOpenState{};
     quiet_ = quiet;
-    failures_ = 0;
-    pausing_ = false;
-    sameFailures_ = 0;
-    left_ = 0;
-    lastMessage_.clear();
     openFoundNoPort_ = false;
     if (!device_.open(settings.portName)) {
         switch (device_.refusal()) {

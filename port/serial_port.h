@@ -27,10 +27,42 @@ struct Reception {
     bool gone = false;
 };
 
+// What one open of a SerialPort builds up while the port is used. It is
+// the port's base, so that the code names these as the port's own, and
+// every open assigns it afresh: a reopened port starts as the first open
+// did, whatever a field is added here.
+struct SerialPortOpenState {
+    using Clock = std::chrono::steady_clock;
+
+    std::uint32_t byteCount_ = 0;
+    std::uint32_t eventMask_ = 0;
+    // Bytes the last queue count showed beyond what the read took, which a
+    // device that reports only arrivals will not report again.
+    std::uint32_t left_ = 0;
+    // Failed passes in a row; from the second on, passes pause first.
+    int failures_ = 0;
+    Clock::time_point pauseEnd_{};
+    bool pausing_ = false;
+    // Passes in a row that failed with the same code, for telling a port
+    // that is gone from one that failed once.
+    int lastFailureCode_ = 0;
+    int sameFailures_ = 0;
+    bool gone_ = false;
+    std::string lastMessage_;
+    Clock::time_point lastMessageTime_{};
+    std::uint32_t lineErrors_ = 0;
+    bool lineErrorReported_ = false;
+    Clock::time_point lineErrorTime_{};
+    // The shutdown's reading of what the driver holds, bounded once an open.
+    bool draining_ = false;
+    std::uint32_t drainLeft_ = 0;
+    Clock::time_point drainEnd_{};
+};
+
 // The open port: the setup steps and the reception pass, written once over
 // the device interface so that every platform runs the same algorithm and
 // prints the same messages.
-class SerialPort {
+class SerialPort : private SerialPortOpenState {
 public:
     static constexpr std::uint32_t kQueueBytes = 1024;
     static constexpr std::uint32_t kReadTotalConstantMs = 100;
@@ -68,6 +100,9 @@ public:
     // first call and for at most kDrainMs.
     Reception takeBuffered();
 
+    // Whether the port, once gone, may be opened again by its name.
+    bool reopenable() const { return device_.reopenable(); }
+
     bool closePort();
     bool closeEvent();
     int lastError() const;
@@ -91,31 +126,10 @@ private:
     const bool arrivalsOnly_;
     std::function<void(const char*)> say_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
-    std::uint32_t byteCount_ = 0;
-    std::uint32_t eventMask_ = 0;
-    // Bytes the last queue count showed beyond what the read took, which a
-    // device that reports only arrivals will not report again.
-    std::uint32_t left_ = 0;
-    // Failed passes in a row; from the second on, passes pause first.
-    int failures_ = 0;
-    Clock::time_point pauseEnd_{};
-    bool pausing_ = false;
-    // Passes in a row that failed with the same code, for telling a port
-    // that is gone from one that failed once.
-    int lastFailureCode_ = 0;
-    int sameFailures_ = 0;
-    bool gone_ = false;
+    // How the last open went.
     bool quiet_ = false;
     std::string openFailure_;
     bool openFoundNoPort_ = false;
-    std::string lastMessage_;
-    Clock::time_point lastMessageTime_{};
-    std::uint32_t lineErrors_ = 0;
-    bool lineErrorReported_ = false;
-    Clock::time_point lineErrorTime_{};
-    bool draining_ = false;
-    std::uint32_t drainLeft_ = 0;
-    Clock::time_point drainEnd_{};
 };
 
 }  // namespace serialtap

@@ -212,6 +212,21 @@ TEST_F(CaptureRun, PortThatIsGoneIsClosedAtOnceAndNotAgain) {
     EXPECT_EQ(device_.calls.back().rfind("waitWake ", 0), 0u) << device_.calls.back();
 }
 
+// Said once, and never tried again: the wait has no limit and no open follows.
+TEST_F(CaptureRun, PortThatCannotComeBackUnderItsNameIsNotReopened) {
+    device_.goneCodes = {5};
+    device_.comesBack = false;
+    device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    device_.wakeWaits = {WakeWait::TimedOut, WakeWait::Woken};
+    stop_.stop = true;
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(messages(),
+              "Error for Waiting Comm Event: 5\n"
+              "serial port not reopened: a pseudo-terminal that hung up does not come back\n");
+    EXPECT_EQ(std::count(device_.calls.begin(), device_.calls.end(), "open COM1"), 1);
+    EXPECT_EQ(std::count(device_.calls.begin(), device_.calls.end(), "waitWake 4294967295"), 2);
+}
+
 TEST_F(CaptureRun, ReopeningIsOffWithR0) {
     device_.goneCodes = {5};
     device_.waits.push_back({EventWait::Failed, 0, 5, false});

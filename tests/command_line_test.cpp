@@ -168,6 +168,14 @@ TEST(UnknownOption, StopsWithTwoMessagesTheSecondWithoutLineBreak) {
          "unknown argument: -\ntype serialtap without any parameters for help"},
         {{"log.txt", "", "600"},
          "unknown argument: -\ntype serialtap without any parameters for help"},
+        // A letter beyond ASCII is shown whole, not its first byte alone.
+        {{"log.txt", "-\xC3\xA9t\xC3\xA9", "1"},
+         "unknown argument: -\xC3\xA9\ntype serialtap without any parameters for help"},
+        {{"log.txt", "-\xE2\x82\xAC"},
+         "unknown argument: -\xE2\x82\xAC\ntype serialtap without any parameters for help"},
+        // Bytes that are no character of UTF-8 are shown one byte, as given.
+        {{"log.txt", "-\xE2\x82"},
+         "unknown argument: -\xE2\ntype serialtap without any parameters for help"},
     };
     for (const Case& c : cases) {
         CommandLine commandLine = parse(c.args);

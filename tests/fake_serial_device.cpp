@@ -24,6 +24,7 @@ bool FakeSerialDevice::call(const std::string& record, const std::string& name) 
 }
 
 bool FakeSerialDevice::open(const std::string& portName) {
+    static_cast<FakeOpenState&>(*this) = FakeOpenState{};
     return call("open " + portName, "open");
 }
 

@@ -12,10 +12,19 @@
 
 namespace serialtap::testing {
 
+// What one open of the fake builds up, made afresh by every open as a
+// real device's is; the script goes on across opens.
+struct FakeOpenState {
+    bool wakeReady_ = false;
+    std::uint8_t* readBuffer_ = nullptr;
+    std::uint32_t readSize_ = 0;
+    std::vector<std::uint8_t> pendingBytes_;
+};
+
 // A device whose every answer is scripted: setup steps can be made to fail
 // with a chosen code, and each reception call takes its answer from a queue.
 // Every call is recorded by name, in order.
-class FakeSerialDevice : public SerialDevice {
+class FakeSerialDevice : public SerialDevice, private FakeOpenState {
 public:
     struct Wait {
         EventWait result = EventWait::Event;
@@ -95,6 +104,8 @@ public:
     bool isGone(FailedCall, int code, int) const override { return goneCodes.count(code) > 0; }
     // Failure codes that mean the port is gone.
     std::set<int> goneCodes;
+    bool reopenable() const override { return comesBack; }
+    bool comesBack = true;
 
 private:
     bool call(const std::string& record, const std::string& name);
@@ -102,10 +113,6 @@ private:
 
     std::map<std::string, int> failures_;
     int error_ = 0;
-    bool wakeReady_ = false;
-    std::uint8_t* readBuffer_ = nullptr;
-    std::uint32_t readSize_ = 0;
-    std::vector<std::uint8_t> pendingBytes_;
 };
 
 // A device that behaves as the Win32 device does over a real Windows serial
@@ -115,7 +122,16 @@ private:
 // after the adapter is pulled out no wait or read completes again. Time
 // passes in steps: each time the event wait would block, the next step of
 // the script runs.
-class DriverModelDevice : public SerialDevice {
+// What one handle of the driver model holds; the queue and the line's
+// errors are the driver's and outlive it.
+struct DriverHandleState {
+    bool arrived_ = false;
+    bool held_ = false;
+    int heldWaits_ = 0;
+    std::uint32_t clearedErrors_ = 0;
+};
+
+class DriverModelDevice : public SerialDevice, private DriverHandleState {
 public:
     static constexpr int kAborted = 995;
     static constexpr int kWaitTimeout = 258;
@@ -139,14 +155,22 @@ public:
     std::function<bool()> wakeReadyNow = [] { return false; };
     std::size_t queued() const { return queue_.size(); }
 
-    bool open(const std::string&) override { return true; }
+    // A new handle, and the purge of its setup empties the driver's queue.
+    bool open(const std::string&) override {
+        static_cast<DriverHandleState&>(*this) = DriverHandleState{};
+        return true;
+    }
     bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
     bool getLineSettings(LineSettings& settings) override;
     bool setLineSettings(const LineSettings&) override { return true; }
     bool getTimeouts(Timeouts&) override { return true; }
     bool setTimeouts(const Timeouts&) override { return true; }
     bool setEventMask(std::uint32_t) override { return true; }
-    bool purge(std::uint32_t) override { return true; }
+    bool purge(std::uint32_t) override {
+        queue_.clear();
+        errors_ = 0;
+        return true;
+    }
     bool createEvent() override { return true; }
     void setWakeHandles(const std::vector<NativeHandle>&) override {}
     EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
@@ -169,12 +193,8 @@ private:
     bool runStep();
 
     std::deque<std::uint8_t> queue_;
-    bool arrived_ = false;
-    bool held_ = false;
     bool removed_ = false;
-    int heldWaits_ = 0;
     std::uint32_t errors_ = 0;
-    std::uint32_t clearedErrors_ = 0;
     int error_ = 0;
 };
 

@@ -34,6 +34,19 @@ TEST(PortList, KeepsEachPortOnOneLineWithFieldsAwkCanSplit) {
               "by-id=/dev/serial/by-id/b by-path=/dev/serial/by-path/p\n");
 }
 
+// A USB string is the device's to choose: no control character of it, C1
+// ones in UTF-8 included, may reach the terminal.
+TEST(PortList, ShowsNoControlCharacterOfADevicesStrings) {
+    PortInfo port;
+    port.name = "/dev/ttyUSB0";
+    port.product =
+        "Caf\xC3\xA9\xC2\x9B"
+        "2J\x9D";
+    EXPECT_EQ(portListText({port}, TextEncoding::Utf8), "/dev/ttyUSB0 product=Caf\xC3\xA9?2J?\n");
+    EXPECT_EQ(portListText({port}, TextEncoding::EightBit),
+              "/dev/ttyUSB0 product=Caf\xC3\xA9\xC2?2J?\n");
+}
+
 TEST(WindowsPortList, TakesComPortsOfThePortsClassThenTheSerialCommMap) {
     std::vector<WindowsPortRecord> devices = {
         {"COM3", "USB Serial Port (COM3)", "FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "FTDI",

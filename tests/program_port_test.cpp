@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -147,21 +148,48 @@ char processState(pid_t pid) {
 
 using HeldBytesTest = PtyTest;
 
-// Bytes that arrive while the capture cannot run wait in the terminal
-// layer, more than one read takes; the stop must not throw them away.
-TEST_F(HeldBytesTest, BytesTheTerminalHoldsAtTheStopReachTheFile) {
-    Program program(commandLine());
-    ASSERT_TRUE(program.waitCapturing());
+// Sends the bytes while the program cannot run, then stops it: they wait
+// in the terminal layer, more than one read takes.
+void sendWhileStoppedThenStop(Program& program, const DevicePty& device, const std::string& bytes) {
     kill(program.pid(), SIGSTOP);
     auto deadline = Clock::now() + kPatience;
     while (processState(program.pid()) != 'T' && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    const std::string received = randomBytes(10000);
-    ASSERT_TRUE(device_.send(received));
-
+    EXPECT_TRUE(device.send(bytes));
     kill(program.pid(), SIGTERM);
     kill(program.pid(), SIGCONT);
+}
+
+// The stop must not throw them away.
+TEST_F(HeldBytesTest, BytesTheTerminalHoldsAtTheStopReachTheFile) {
+    Program program(commandLine());
+    ASSERT_TRUE(program.waitCapturing());
+    const std::string received = randomBytes(10000);
+    sendWhileStoppedThenStop(program, device_, received);
+    EXPECT_EQ(0, program.waitExit());
+    std::string stored = captured();
+    EXPECT_EQ(withLineEndsExpanded(received).size(), stored.size());
+    EXPECT_TRUE(stored == withLineEndsExpanded(received));
+}
+
+// Taking what the lost port held must leave the reopened one all its own
+// shutdown, however the port came back.
+TEST_F(HeldBytesTest, AreKeptAfterThePortWasLostAndReopened) {
+    std::string link = dir_.file("by-id");
+    ASSERT_EQ(0, symlink(device_.portPath().c_str(), link.c_str()));
+    Program program({capturePath(), "-c", link});
+    ASSERT_TRUE(program.waitCapturing());
+    DevicePty replugged;
+    std::string fresh = link + ".new";
+    ASSERT_EQ(0, symlink(replugged.portPath().c_str(), fresh.c_str()));
+    ASSERT_EQ(0, rename(fresh.c_str(), link.c_str()));
+    device_.hangUp();
+    ASSERT_TRUE(program.waitOutputContains("serial port reopened"));
+    ASSERT_TRUE(program.waitCapturing());
+
+    const std::string received = randomBytes(12000);
+    sendWhileStoppedThenStop(program, replugged, received);
     EXPECT_EQ(0, program.waitExit());
     std::string stored = captured();
     EXPECT_EQ(withLineEndsExpanded(received).size(), stored.size());

@@ -178,8 +178,12 @@ TEST_F(JobControlTest, StoppedAndContinuedJobTakesKeysWithoutEnterAgain) {
 
 using HangUpTest = PtyTest;
 
-TEST_F(HangUpTest, IsReportedWithoutSpinningOrFloodingAndQStillStops) {
-    const std::string message = "Error for Waiting Comm Event: 5\r\n";
+// A pseudo-terminal named by its own path is not opened again: its number
+// soon names another program's terminal, which the capture would take.
+TEST_F(HangUpTest, IsReportedOnceNotReopenedAndQStillStops) {
+    const std::string message =
+        "Error for Waiting Comm Event: 5\r\n"
+        "serial port not reopened: a pseudo-terminal that hung up does not come back\r\n";
     Program program(commandLine());
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "before the hang-up\n"));
@@ -187,23 +191,15 @@ TEST_F(HangUpTest, IsReportedWithoutSpinningOrFloodingAndQStillStops) {
     device_.hangUp();
     ASSERT_TRUE(program.waitOutputContains(message));
 
-    // Watched for a while: a program that retried at once would use a whole
-    // CPU. Each key ends the pause and brings a retry, so keys typed one by
-    // one would fill the screen unless the message is held back.
+    // Keys end each wait; none may bring a retry or a message.
     CpuWatch cpu(program);
     for (int key = 0; key < 30; ++key) {
         program.type("x");
         ASSERT_TRUE(program.waitBytesRead(1));
     }
     program.watchOutputFor(std::chrono::milliseconds(2500));
-    double seconds = cpu.seconds();
-
     EXPECT_TRUE(cpu.stayedIdle()) << "while the port was hung up";
-    std::size_t shown = countOf(program.output(), message);
-    EXPECT_LE(static_cast<double>(shown), seconds + 2) << "messages in " << seconds << " s";
-    std::string repeated;
-    for (std::size_t i = 0; i < shown; ++i) repeated += message;
-    EXPECT_EQ(repeated, program.output()) << "only the hang-up is reported";
+    EXPECT_EQ(message, program.output());
 
     ASSERT_TRUE(program.running());
     EXPECT_EQ(0, program.stopWithQ());

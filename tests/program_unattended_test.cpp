@@ -101,6 +101,22 @@ TEST_F(ReconnectTest, WaitsIdleReportsOtherOpenFailuresOnceAndStopsOnQ) {
     EXPECT_EQ("before the unplug\r\n", captured());
 }
 
+// What the device sent while away is lost: a stop text begun before the
+// loss is not completed by what comes after it.
+TEST_F(ReconnectTest, AStopTextSplitByTheLossDoesNotMatch) {
+    Program program({capturePath(), "-c", link_, "-x", "panic"});
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(deliver(program, "pan"));
+    DevicePty replugged;
+    pointLink(link_, replugged.portPath());
+    device_.hangUp();
+    ASSERT_TRUE(program.waitOutputContains(kReopened));
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(sendTo(program, replugged, "ic-free line\n"));
+    EXPECT_EQ(0, program.stopWithQ());
+    EXPECT_EQ("panic-free line\r\n", captured());
+}
+
 // -r 0: the port is reported failed for as long as the capture runs, and
 // a port that comes back under the name is left alone.
 TEST_F(ReconnectTest, IsOffWithR0) {

@@ -1,6 +1,8 @@
 // What a user sees: the words in place of the file name, and the status
 // line (-v 1) and received bytes (-v 2) while capturing.
 
+#include <unistd.h>
+
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -38,6 +40,16 @@ INSTANTIATE_TEST_SUITE_P(
                       WordCase{"Version", "--version", "serialtap " SERIALTAP_VERSION "\r\n"},
                       WordCase{"List", "--list", "/dev/"}),
     [](const auto& info) { return info.param.name; });
+
+void closeStandardOutput() { close(STDOUT_FILENO); }
+
+using ListOutputTest = PtyTest;
+
+// Written into what stands in for the closed output, the list reaches no one.
+TEST_F(ListOutputTest, ClosedStandardOutputIsAFailure) {
+    Program program({"--list"}, ConsoleKind::None, Launch{{}, closeStandardOutput, {}});
+    EXPECT_EQ(1, program.waitExit());
+}
 
 // Switches of the program from running to waiting: each is one wake-up.
 long voluntarySwitches(pid_t pid) {
@@ -145,15 +157,19 @@ TEST_F(StatusLineTest, StaysOffTheTerminalInTheBackground) {
 using ShownBytesTest = PtyTest;
 
 // -v 2: the bytes on the screen as they arrive, with control characters
-// that would change the terminal's modes made harmless; the capture is
-// untouched.
+// that would change the terminal's modes made harmless, C1 ones (CSI, OSC)
+// in UTF-8 and as single bytes too; the capture is untouched.
 TEST_F(ShownBytesTest, AppearAsTheyArriveWithoutControlSequences) {
-    Program program(commandLine({"-v", "2"}));
+    const std::string sent =
+        "boot\x1b[2J\x0e ok\tdone \xC2\x9B"
+        "2J\x9D caf\xC3\xA9\n";
+    Program program(commandLine({"-v", "2"}), ConsoleKind::Terminal,
+                    Launch{{"/usr/bin/env", "LC_ALL=C.UTF-8"}, nullptr, {}});
     ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(deliver(program, "boot\x1b[2J\x0e ok\tdone\n"));
-    ASSERT_TRUE(program.waitOutputContains("boot.[2J. ok\tdone\r\n"));
+    ASSERT_TRUE(deliver(program, sent));
+    ASSERT_TRUE(program.waitOutputContains("boot.[2J. ok\tdone .2J. caf\xC3\xA9\r\n"));
     EXPECT_EQ(0, program.stopWithQ());
-    EXPECT_EQ("boot\x1b[2J\x0e ok\tdone\r\n", captured());
+    EXPECT_EQ(withLineEndsExpanded(sent), captured());
     EXPECT_EQ(std::string::npos, program.output().find("q to stop"));
 }
 

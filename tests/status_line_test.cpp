@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/display_width.h"
 #include "tests/terminal_screen.h"
 
 namespace serialtap {
@@ -71,11 +72,11 @@ TEST_F(StatusLineTest, ShowsPortFileBytesRateAgeStateAndTheKey) {
     EXPECT_EQ(shown(),
               "/dev/ttyUSB0 115200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open | q to stop");
     status.bytesReceived(1500);
-    now_ += 1s;
+    now_ += 500ms;
     status.bytesReceived(548);
     status.redrawIfDue();
     EXPECT_EQ(shown(),
-              "/dev/ttyUSB0 115200 8N1 -> log.txt | 2.0 KiB | 2.0 KiB/s | "
+              "/dev/ttyUSB0 115200 8N1 -> log.txt | 2.0 KiB | 4.0 KiB/s | "
               "last byte just now | open | q to stop");
     now_ += 3s;
     status.portStateChanged(PortState::Lost);
@@ -160,11 +161,75 @@ TEST_F(StatusLineTest, FitsANarrowTerminalByShorteningTheHeading) {
     status.redrawIfDue();
     EXPECT_EQ(shown(), "...200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open | q to stop");
     EXPECT_EQ(shown().size(), 69u);
-    display_.width = 20;
-    status.bytesReceived(1);
+}
+
+// Narrower still, the fields go in a fixed order that the numbers do not
+// change, the byte count and the state last; the heading takes what is left.
+TEST_F(StatusLineTest, KeepsTheNumbersAndTheStateOnANarrowTerminalWhateverTheirWidth) {
+    struct Width {
+        int columns;
+        const char* atStart;
+        const char* later;
+    } widths[] = {
+        {62, "... 115200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open",
+         "....txt | 10.0 MiB | 1000.0 KiB/s | last byte just now | open"},
+        {40, "0 B | 0 B/s | open", "10.0 MiB | 1000.0 KiB/s | open"},
+        {20, "0 B | open", "10.0 MiB | open"},
+    };
+    for (const Width& width : widths) {
+        display_.width = width.columns;
+        StatusLine& status = line();
+        status.redrawIfDue();
+        EXPECT_EQ(shown(), width.atStart);
+        status.bytesReceived(10000000);
+        now_ += 10s;
+        status.bytesReceived(512000);
+        now_ += 500ms;
+        status.redrawIfDue();
+        EXPECT_EQ(shown(), width.later);
+        EXPECT_LT(display_.screen.cursorColumn(), static_cast<std::size_t>(width.columns));
+        status.end();
+    }
+}
+
+// A name in double-width characters takes two columns a character: the
+// line must not wrap, or the end would leave its rest on the screen.
+TEST_F(StatusLineTest, CountsDoubleWidthCharactersAsTwoColumns) {
+    display_.width = 60;
+    status_ = std::make_unique<StatusLine>(
+        "COM3 9600 8N1 -> \xE6\x97\xA5\xE5\xBF\x97.txt", display_, true, [this] { return now_; },
+        TextEncoding::Utf8);
+    status_->redrawIfDue();
+    EXPECT_EQ(shown(),
+              "...9600 8N1 -> \xE6\x97\xA5\xE5\xBF\x97.txt | 0 B | 0 B/s | no bytes yet | open");
+    EXPECT_EQ(59u, textColumns(shown(), TextEncoding::Utf8));
+    EXPECT_EQ(display_.screen.lines().size(), 1u) << "wrapped";
+    EXPECT_EQ(2, characterColumns(0x4E2D));
+    EXPECT_EQ(0, characterColumns(0x0301));
+    EXPECT_EQ(1, characterColumns(0x00E9));
+    EXPECT_EQ(2, characterColumns(0x1F600));
+    EXPECT_EQ(lastColumns("a\xCC\x81"
+                          "b",
+                          1, TextEncoding::Utf8),
+              "b")
+        << "no mark alone";
+}
+
+// The rate of a burst shows at the next redraw, not a second later, and is
+// gone a second after the burst.
+TEST_F(StatusLineTest, RateFollowsABurstWithoutASecondsDelay) {
+    StatusLine& status = line();
+    status.redrawIfDue();
+    now_ += 30s;
+    for (int tick = 0; tick < 50; ++tick) {
+        status.bytesReceived(100);
+        now_ += 10ms;
+        status.redrawIfDue();
+    }
+    EXPECT_NE(shown().find("| 9.8 KiB/s |"), std::string::npos) << shown();
     now_ += 1s;
     status.redrawIfDue();
-    EXPECT_EQ(shown(), "/dev/ttyUSB0 115200");
+    EXPECT_NE(shown().find("| 0 B/s |"), std::string::npos) << shown();
 }
 
 TEST_F(StatusLineTest, WithoutATerminalWritesOneSummaryAtTheEnd) {

@@ -12,6 +12,7 @@
 
 #include "app/capture_run.h"
 #include "port/comm_state.h"
+#include "port/serial_port.h"
 #include "tests/fake_serial_device.h"
 #include "tests/terminal_screen.h"
 #include "tests/test_files.h"
@@ -176,6 +177,32 @@ TEST_F(WindowsDriver, QEndsTheCaptureSoonWhenThePortStopsCompletingRequests) {
     EXPECT_FALSE(stop_.stop) << "ended by the script, not by q";
     EXPECT_LT(Clock::now() - pressed, std::chrono::seconds(2));
     EXPECT_EQ(messages(), "TimeOut for waiting single object: 258\n");
+}
+
+Bytes takeEverythingBuffered(SerialPort& port) {
+    Bytes taken;
+    for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
+        taken.insert(taken.end(), rest.data, rest.data + rest.size);
+    }
+    return taken;
+}
+
+// What the driver held when the port went was taken; the reopened port's
+// shutdown must still take all that the driver holds then.
+TEST(WindowsDriverReopen, LeavesTheNextShutdownAllOfItsReading) {
+    DriverModelDevice device;
+    std::FILE* messages = std::tmpfile();
+    SerialPort port(device, messages);
+    ASSERT_TRUE(port.open(PortSettings{}));
+    device.arrive(burst(300));
+    EXPECT_EQ(takeEverythingBuffered(port), burst(300));
+    port.closePort();
+    port.closeEvent();
+
+    ASSERT_TRUE(port.open(PortSettings{}, true));
+    device.arrive(burst(1000));
+    EXPECT_EQ(takeEverythingBuffered(port), burst(1000));
+    std::fclose(messages);
 }
 
 // The fields of a DCB that the program decides on, under the same names.
