@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/capture_format.h"
 
@@ -31,6 +32,12 @@ struct CaptureOptions {
     std::optional<std::string> failText;  // -x, escapes already decoded
     bool reconnect = true;
     View view = View::Nothing;
+    // -l, the ports captured besides the one of -c, in the order given.
+    std::vector<std::string> morePorts;
+    std::uint32_t gapMs = 0;  // -g; 0: a hex line is never ended by a pause
 };
+
+// The most ports one capture takes, the one of -c included.
+constexpr std::size_t kMaxPorts = 8;
 
 }  // namespace serialtap

@@ -1,8 +1,10 @@
 #include "app/capture_run.h"
 
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "app/captured_port.h"
 #include "app/deadlines.h"
 #include "app/message_path.h"
 #include "app/reconnect.h"
@@ -30,9 +32,20 @@ std::optional<NativeHandle> consoleHandle(const CaptureParts& parts) {
     return parts.console->wakeHandle();
 }
 
-// The clocks are read only for a capture that stamps its lines.
+// The clocks are read only for a capture that stamps its lines or splits
+// them at pauses.
 ClockReading clockReading(const CaptureParts& parts) {
-    return parts.options.timeStamps != TimeStamps::None ? parts.clock() : ClockReading{};
+    const CaptureOptions& options = parts.options;
+    bool wanted = options.timeStamps != TimeStamps::None || options.gapMs > 0;
+    return wanted ? parts.clock() : ClockReading{};
+}
+
+using Ports = std::vector<std::unique_ptr<CapturedPort>>;
+
+std::vector<std::string> labelsOf(const Ports& ports) {
+    std::vector<std::string> labels;
+    for (const auto& port : ports) labels.push_back(port->label());
+    return labels;
 }
 
 // Everything a pass received goes to the file, to the view and past the
@@ -43,14 +56,14 @@ public:
              const CaptureParts& parts, CaptureView& view)
         : file_(file), stops_(stops), writeOut_(writeOut), parts_(parts), view_(view) {}
 
-    bool record(const Reception& pass, bool clockRead, Clock::time_point now) {
-        file_.writeBytes(pass.data, pass.size, clockReading(parts_));
-        view_.received(pass.data, pass.size);
+    bool record(std::size_t port, const Reception& pass, bool clockRead, Clock::time_point now) {
+        file_.writeBytesFrom(port, pass.data, pass.size, clockReading(parts_));
+        view_.received(pass.data, pass.size, port);
         if (clockRead) {
             stops_.heardAt(now);
             if (writeOut_.active()) writeOut_.stored(file_, now);
         }
-        return stops_.received(pass.data, pass.size);
+        return stops_.received(pass.data, pass.size, port);
     }
 
 private:
@@ -68,15 +81,21 @@ class KeptBytes {
 public:
     static constexpr std::chrono::milliseconds kRetry{20};
 
-    KeptBytes(CaptureFile& file, SerialPort& port) : file_(file), port_(port) {}
+    explicit KeptBytes(CaptureFile& file) : file_(file) {}
 
-    void beforeWait(Deadlines& due) {
+    // The port whose wait is the capture's one wait.
+    void beforeWait(Deadlines& due, SerialPort& port) {
         bool wanted = file_.waitsForReader();
+        if (&port != port_) {
+            if (port_ != nullptr && waiting_) port_->setWritableWake(std::nullopt);
+            port_ = &port;
+            waiting_ = false;
+        }
         if (wanted != waiting_) {
             waiting_ = wanted;
             std::optional<NativeHandle> handle;
             if (wanted) handle = file_.handle();
-            deviceWaits_ = port_.setWritableWake(handle);
+            deviceWaits_ = port.setWritableWake(handle);
         }
         if (waiting_ && !deviceWaits_) due.add(Clock::now() + kRetry);
     }
@@ -86,79 +105,188 @@ public:
 
 private:
     CaptureFile& file_;
-    SerialPort& port_;
+    SerialPort* port_ = nullptr;
     bool waiting_ = false;
     bool deviceWaits_ = false;
 };
 
-// Runs passes until q, a stop request or a stop condition; gives the exit
-// status the stop calls for and leaves the port open, or closed while it
-// is away.
-int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                Reconnect& reconnect, CaptureView& view, MessagePath& messages) {
-    std::vector<NativeHandle> handles = wakeHandles(parts);
-    port.setWakeHandles(handles);
-    std::optional<NativeHandle> console = consoleHandle(parts);
-    const CaptureOptions& options = parts.options;
-    file.begin(clockReading(parts));
-    StopConditions stops(options, Clock::now());
-    WriteOutTimer writeOut(options.flushMs);
-    Recorder recorder(file, stops, writeOut, parts, view);
-    KeptBytes kept(file, port);
-    bool timed = stops.timed() || writeOut.active();
+// The capture loop: each round waits once, on the first port that is
+// there with every other port, the console and the stop signals, then
+// reads every port that has bytes, in turn, and runs the timers. It ends
+// at q, a stop request or a stop condition, and gives the exit status the
+// stop calls for; it leaves each port open, or closed while it is away.
+class CaptureLoop {
+public:
+    CaptureLoop(Ports& ports, CaptureFile& file, const CaptureParts& parts, CaptureView& view,
+                MessagePath& messages)
+        : ports_(ports),
+          file_(file),
+          parts_(parts),
+          view_(view),
+          messages_(messages),
+          several_(ports.size() > 1),
+          stops_(parts.options, Clock::now(), ports.size()),
+          writeOut_(parts.options.flushMs),
+          recorder_(file, stops_, writeOut_, parts, view),
+          kept_(file) {}
+
+    int run();
+
+private:
+    CapturedPort& waiter();
+    std::uint32_t waitLimit(const Deadlines& due, const CapturedPort& waiter) const;
+    void joinWaits(CapturedPort& waiter);
+    // Takes what one pass gave; false when the capture is to end.
+    bool take(CapturedPort& port, const Reception& pass, bool clockRead, Clock::time_point now);
+    bool runTimers(Clock::time_point now);
+    void wakeHandlesChanged();
+
+    Ports& ports_;
+    CaptureFile& file_;
+    const CaptureParts& parts_;
+    CaptureView& view_;
+    MessagePath& messages_;
+    const bool several_;
+    StopConditions stops_;
+    WriteOutTimer writeOut_;
+    Recorder recorder_;
+    KeptBytes kept_;
+    std::vector<NativeHandle> handles_;
+    CapturedPort* peered_ = nullptr;
+    std::vector<NativeHandle> peers_;
+    bool stopped_ = false;
+};
+
+// The first port that is there waits for the others; with none there,
+// the first one waits for the wake handles alone.
+CapturedPort& CaptureLoop::waiter() {
+    for (auto& port : ports_) {
+        if (port->present()) return *port;
+    }
+    return *ports_.front();
+}
+
+// A neighbour that holds bytes must be read without waiting.
+std::uint32_t CaptureLoop::waitLimit(const Deadlines& due, const CapturedPort& waiter) const {
+    if (several_) {
+        for (const auto& port : ports_) {
+            if (port.get() != &waiter && port->present() && port->port().holdsInput()) return 0;
+        }
+    }
+    return due.waitLimit();
+}
+
+// The waiting port's wait takes in the neighbours that are there and
+// whose passes do not fail (a hung-up port is always ready).
+void CaptureLoop::joinWaits(CapturedPort& waiter) {
+    if (!several_) return;
+    std::vector<NativeHandle> peers;
+    if (waiter.present()) {
+        for (auto& port : ports_) {
+            if (port.get() == &waiter || !port->present() || port->port().failing()) continue;
+            if (auto handle = port->port().readyHandle()) peers.push_back(*handle);
+        }
+    }
+    if (&waiter == peered_ && peers == peers_) return;
+    if (peered_ != nullptr && peered_ != &waiter) peered_->port().setPeerHandles({});
+    peered_ = &waiter;
+    peers_ = peers;
+    waiter.port().setPeerHandles(peers_);
+}
+
+bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead,
+                       Clock::time_point now) {
+    if (pass.size > 0 && recorder_.record(port.index(), pass, clockRead, now)) return false;
+    // As a pipe ends the tools that write into it: the capture has no
+    // reader left, and its failed write has been reported.
+    if (file_.readerGone()) return false;
+    if (pass.gone && port.reconnect().enabled()) {
+        // Bytes the device had taken in before it went are kept.
+        for (Reception rest = port.port().takeBuffered(); rest.size > 0;
+             rest = port.port().takeBuffered()) {
+            if (recorder_.record(port.index(), rest, clockRead, now)) return false;
+        }
+        stops_.bytesLost(port.index());
+        port.reconnect().lose(now);
+        port.port().setWakeHandles(handles_);
+    }
+    return true;
+}
+
+bool CaptureLoop::runTimers(Clock::time_point now) {
+    if (stops_.timeIsUp(now)) return false;
+    writeOut_.writeOutIfDue(file_, now);
+    for (auto& port : ports_) {
+        if (port->reconnect().tryIfDue(now)) port->port().setWakeHandles(handles_);
+    }
+    return true;
+}
+
+void CaptureLoop::wakeHandlesChanged() {
+    handles_ = wakeHandles(parts_);
+    for (auto& port : ports_) port->port().setWakeHandles(handles_);
+}
+
+int CaptureLoop::run() {
+    wakeHandlesChanged();
+    std::optional<NativeHandle> console = consoleHandle(parts_);
+    file_.begin(clockReading(parts_));
+    const bool timed = stops_.timed() || writeOut_.active();
     int lastKey = '0';
     while (lastKey != kStopKey) {
         Deadlines due;
-        due.add(stops.nextDeadline());
-        due.add(writeOut.deadline());
-        due.add(reconnect.nextTry());
-        due.add(view.nextRedraw());
-        kept.beforeWait(due);
+        due.add(stops_.nextDeadline());
+        due.add(writeOut_.deadline());
+        for (auto& port : ports_) {
+            due.add(port->reconnect().nextTry());
+            if (several_ && port->present()) due.add(port->port().nextPassDue());
+        }
+        due.add(view_.nextRedraw());
+        CapturedPort& first = waiter();
+        kept_.beforeWait(due, first.port());
+        joinWaits(first);
         Reception pass;
-        if (reconnect.away()) {
-            pass.woken = port.waitWake(due.waitLimit()) == WakeWait::Woken;
+        if (first.present()) {
+            pass = first.port().receive(waitLimit(due, first));
         } else {
-            pass = port.receive(due.waitLimit());
+            pass.woken = first.port().waitWake(due.waitLimit()) == WakeWait::Woken;
         }
         // Without a timer, the clock is not read at all.
-        bool clockRead = timed || due.any() || pass.gone;
+        bool clockRead = several_ || timed || due.any() || pass.gone;
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
-        kept.afterWait();
-        if (pass.size > 0 && recorder.record(pass, clockRead, now)) break;
-        // As a pipe ends the tools that write into it: the capture has no
-        // reader left, and its failed write has been reported.
-        if (file.readerGone()) break;
-        if (pass.gone && reconnect.enabled()) {
-            // Bytes the device had taken in before it went are kept.
-            for (Reception rest = port.takeBuffered(); rest.size > 0; rest = port.takeBuffered()) {
-                if (recorder.record(rest, clockRead, now)) return stops.exitStatus();
+        kept_.afterWait();
+        if (!take(first, pass, clockRead, now)) break;
+        // The others are read in turn, without waiting.
+        bool woken = pass.woken;
+        bool keyTestDue = pass.keyTestDue;
+        for (auto& port : ports_) {
+            if (port.get() == &first || !port->present()) continue;
+            Reception more = port->port().receive(0);
+            woken = woken || more.woken;
+            keyTestDue = keyTestDue && more.keyTestDue;
+            if (!take(*port, more, clockRead, now)) {
+                stopped_ = true;
+                break;
             }
-            stops.bytesLost();
-            reconnect.lose(now);
-            port.setWakeHandles(handles);
         }
-        if (clockRead) {
-            if (stops.timeIsUp(now)) break;
-            writeOut.writeOutIfDue(file, now);
-            if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
-        }
-        view.redraw();
-        messages.retry();
+        if (stopped_) break;
+        if (clockRead && !runTimers(now)) break;
+        view_.redraw();
+        messages_.retry();
         // Without a ready wake handle no key and no stop request can be waiting.
-        if (!pass.woken) continue;
-        if (parts.stop != nullptr && parts.stop->requested()) break;
-        if (pass.keyTestDue && parts.console != nullptr && parts.console->keyWaiting()) {
-            lastKey = parts.console->readKey();
+        if (!woken) continue;
+        if (parts_.stop != nullptr && parts_.stop->requested()) break;
+        if (keyTestDue && parts_.console != nullptr && parts_.console->keyWaiting()) {
+            lastKey = parts_.console->readKey();
         }
         // A console that went away (a hung-up terminal) leaves the wait set.
-        std::optional<NativeHandle> current = consoleHandle(parts);
+        std::optional<NativeHandle> current = consoleHandle(parts_);
         if (current != console) {
             console = current;
-            handles = wakeHandles(parts);
-            port.setWakeHandles(handles);
+            wakeHandlesChanged();
         }
     }
-    return stops.exitStatus();
+    return stops_.exitStatus();
 }
 
 CaptureView viewFor(View view, const std::string& heading, StatusDisplay& display) {
@@ -175,6 +303,68 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
     return CaptureView();
 }
 
+// Opens and sets up every port, in the order given; false after the
+// first failure's message.
+bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureFile& file,
+               MessagePath& messages, Ports& ports) {
+    std::vector<std::string> names{settings.portName};
+    names.insert(names.end(), parts.options.morePorts.begin(), parts.options.morePorts.end());
+    const bool several = names.size() > 1;
+    std::vector<std::string> labels;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PortSettings own = settings;
+        own.portName = names[i];
+        std::unique_ptr<SerialDevice> owned;
+        if (i > 0) owned = parts.makeDevice ? parts.makeDevice(names[i]) : makePlatformDevice();
+        SerialDevice& device = i == 0 ? parts.device : *owned;
+        ports.push_back(std::make_unique<CapturedPort>(device, std::move(owned), parts.messages,
+                                                       own, i, parts.options.reconnect));
+        CapturedPort& port = *ports.back();
+        port.sendMessagesTo(messages, several);
+        device.avoidFile(file.handle());
+        if (!port.open()) return false;
+        labels.push_back(port.label());
+    }
+    file.setSources(labels);
+    return true;
+}
+
+// Bytes the ports already hold are part of the capture too; then each
+// port that is there is closed, with its messages.
+void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, CaptureView& view,
+                MessagePath& messages) {
+    for (auto& port : ports) {
+        if (!port->present()) continue;
+        for (Reception rest = port->port().takeBuffered(); rest.size > 0;
+             rest = port->port().takeBuffered()) {
+            file.writeBytesFrom(port->index(), rest.data, rest.size, clockReading(parts));
+            view.received(rest.data, rest.size, port->index());
+        }
+    }
+    view.end();
+    if (view.unshownBytes() > 0) {
+        messages.sayError(std::to_string(view.unshownBytes()) +
+                          " received bytes were not shown: the output did not take them in time\n");
+    }
+    const std::string none;
+    for (auto& port : ports) {
+        // A port that is away was closed when it went.
+        if (!port->present()) continue;
+        const std::string& prefix = ports.size() > 1 ? port->label() + ": " : none;
+        char text[64];
+        if (!port->port().closePort()) {
+            std::snprintf(text, sizeof text, "Port  Closing isn't successed: %d\n",
+                          port->port().lastError());
+            messages.say(prefix + text);
+        }
+        if (!port->port().closeEvent()) {
+            std::snprintf(text, sizeof text, "Event Closing isn't successed: %d\n",
+                          port->port().lastError());
+            messages.say(prefix + text);
+        }
+    }
+}
+
 int captureWith(const std::string& fileName, const PortSettings& settings,
                 const CaptureParts& parts, CaptureView& view, MessagePath& messages) {
     CaptureFile file(parts.options.format, parts.options.timeStamps);
@@ -187,42 +377,15 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
                                "\n");
         return 1;
     }
-    SerialPort port(parts.device, parts.messages);
-    port.setMessageOutput([&messages](const char* text) { messages.say(text); });
-    parts.device.avoidFile(file.handle());
-    if (!port.open(settings)) return 1;
+    file.setGap(parts.options.gapMs);
+    Ports ports;
+    if (!openPorts(settings, parts, file, messages, ports)) return 1;
+    for (auto& port : ports) port->reconnect().watchedBy(view);
+    view.portsLabelled(labelsOf(ports));
 
-    Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
-    reconnect.watchedBy(view);
-    reconnect.setMessageOutput([&messages](const std::string& text) { messages.say(text); });
-    int status = captureLoop(port, file, parts, reconnect, view, messages);
+    int status = CaptureLoop(ports, file, parts, view, messages).run();
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
-    // A port that is away was closed when it went.
-    const bool portOpen = !reconnect.away();
-    // Bytes the port already holds are part of the capture too.
-    for (Reception rest = portOpen ? port.takeBuffered() : Reception{}; rest.size > 0;
-         rest = port.takeBuffered()) {
-        file.writeBytes(rest.data, rest.size, clockReading(parts));
-        view.received(rest.data, rest.size);
-    }
-    view.end();
-    if (view.unshownBytes() > 0) {
-        messages.sayError(std::to_string(view.unshownBytes()) +
-                          " received bytes were not shown: the output did not take them in time\n");
-    }
-    if (portOpen) {
-        char text[64];
-        if (!port.closePort()) {
-            std::snprintf(text, sizeof text, "Port  Closing isn't successed: %d\n",
-                          port.lastError());
-            messages.say(text);
-        }
-        if (!port.closeEvent()) {
-            std::snprintf(text, sizeof text, "Event Closing isn't successed: %d\n",
-                          port.lastError());
-            messages.say(text);
-        }
-    }
+    closePorts(ports, file, parts, view, messages);
     return file.close() ? status : 1;
 }
 
@@ -247,7 +410,9 @@ int runCapture(const std::string& fileName, const PortSettings& settings,
     std::unique_ptr<SerialDevice> device = makePlatformDevice();
     std::unique_ptr<Console> console = openPlatformConsole();
     std::unique_ptr<StatusDisplay> display = standardErrorDisplay();
-    CaptureView view = viewFor(options.view, captureHeading(settings, fileName), *display);
+    PortSettings named = settings;
+    for (const std::string& more : options.morePorts) named.portName += "," + more;
+    CaptureView view = viewFor(options.view, captureHeading(named, fileName), *display);
     CaptureParts parts{*device, console.get(), stop.get(), stdout, options, &view};
     parts.output = &standardStream(StandardStream::Output);
     parts.errors = &standardStream(StandardStream::Error);

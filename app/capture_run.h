@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "app/capture_options.h"
@@ -26,6 +28,8 @@ struct CaptureParts {
     // the capture file's to standard error, as stdio writes them.
     ShownStream* output = nullptr;
     ShownStream* errors = nullptr;
+    // The devices of the ports given with -l; none: the platform's.
+    std::function<std::unique_ptr<SerialDevice>(const std::string& portName)> makeDevice = nullptr;
 };
 
 constexpr int kStopKey = 0x71;  // 'q', lower case only

@@ -7,14 +7,52 @@
 
 namespace serialtap {
 
-void CaptureView::received(const std::uint8_t* data, std::size_t size) {
-    if (status_) status_->bytesReceived(size);
+void CaptureView::portsLabelled(const std::vector<std::string>& labels) {
+    if (labels.size() < 2) return;
+    labels_ = labels;
+    if (status_) status_->portsLabelled(labels);
+}
+
+void CaptureView::received(const std::uint8_t* data, std::size_t size, std::size_t port) {
+    if (status_) status_->bytesReceived(size, port);
     if (bytes_ == nullptr) return;
+    if (!labels_.empty() && port < labels_.size()) {
+        showLabelled(data, size, port);
+        return;
+    }
     std::string shown;
     if (bytesToTerminal_) {
         visible_.append(data, size, shown);
     } else {
         shown.assign(reinterpret_cast<const char*>(data), size);
+    }
+    show(shown);
+}
+
+// As in the capture file: a switch of port begins a line, and each line
+// begins with its port's label.
+void CaptureView::showLabelled(const std::uint8_t* data, std::size_t size, std::size_t port) {
+    std::string shown;
+    if (port != shownPort_) {
+        if (bytesToTerminal_) visible_.finish(shown);
+        if (!atLineStart_) shown += '\n';
+        atLineStart_ = true;
+        shownPort_ = port;
+    }
+    const std::uint8_t* end = data + size;
+    while (data < end) {
+        if (atLineStart_) shown += labels_[port] + ": ";
+        const std::uint8_t* lineEnd = data;
+        while (lineEnd < end && *lineEnd != '\n') ++lineEnd;
+        if (lineEnd < end) ++lineEnd;
+        auto count = static_cast<std::size_t>(lineEnd - data);
+        if (bytesToTerminal_) {
+            visible_.append(data, count, shown);
+        } else {
+            shown.append(reinterpret_cast<const char*>(data), count);
+        }
+        atLineStart_ = lineEnd[-1] == '\n';
+        data = lineEnd;
     }
     show(shown);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/status_line.h"
 #include "app/terminal.h"
@@ -34,7 +35,10 @@ public:
           bytesToTerminal_(terminal),
           visible_(encoding, '.', true) {}
 
-    void received(const std::uint8_t* data, std::size_t size);
+    // The ports of a capture of several, whose bytes are then shown each
+    // line after its port's label, and counted per port on the status line.
+    void portsLabelled(const std::vector<std::string>& labels);
+    void received(const std::uint8_t* data, std::size_t size, std::size_t port = 0);
     void portStateChanged(PortState state);
     void beforeMessage();
     // When the view needs the capture loop again (a status line redraw);
@@ -47,6 +51,7 @@ public:
 
 private:
     void show(const std::string& shown);
+    void showLabelled(const std::uint8_t* data, std::size_t size, std::size_t port);
     void showUnfinished();
 
     std::unique_ptr<StatusLine> status_;
@@ -55,6 +60,9 @@ private:
     bool bytesToTerminal_ = false;
     std::uint64_t unshown_ = 0;
     VisibleText visible_{TextEncoding::Utf8, '.', true};
+    std::vector<std::string> labels_;  // none for a capture of one port
+    std::size_t shownPort_ = 0;
+    bool atLineStart_ = true;
 };
 
 // The port and its line settings and the capture file, as the status line

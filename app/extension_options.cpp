@@ -29,6 +29,10 @@ const char kExtensionHelpText[] =
     "-v <view> 0 -- nothing (default); 1 -- a status line on standard error, or one\n"
     "   summary line at the end when that is not a terminal; 2 -- the received\n"
     "   bytes on standard output too\n"
+    "-l <port> one more port to capture, with the same line settings; repeat it\n"
+    "   for more, 8 ports at most with -c; each line of the file names its port\n"
+    "-g <milliseconds> in the hex dump, start a new line when a byte comes after\n"
+    "   this many milliseconds of quiet on its port; 0 -- never (default)\n"
     "Words in place of <file>:\n"
     "--help     this screen\n"
     "--version  the program's name and version\n"
@@ -39,7 +43,8 @@ const char kExtensionHelpText[] =
     "   arrived.\n"
     "Examples:\n"
     "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"panic\"\n"
-    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n";
+    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n"
+    "  serialtap link.hex -c /dev/ttyUSB0 -l /dev/ttyUSB1 -b 115200 -m 2 -d 3 -g 5\n";
 
 namespace {
 
@@ -62,6 +67,7 @@ const NumberOption kNumberOptions[] = {
     {'i', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.idleSeconds = v; }},
     {'r', 1, [](CaptureOptions& o, std::uint32_t v) { o.reconnect = v != 0; }},
     {'v', 2, [](CaptureOptions& o, std::uint32_t v) { o.view = View(v); }},
+    {'g', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.gapMs = v; }},
 };
 
 const NumberOption* findNumberOption(char letter) {
@@ -104,7 +110,7 @@ std::string message(const char* format, char letter, const char* value) {
 }  // namespace
 
 bool isExtensionLetter(char letter) {
-    return findNumberOption(letter) != nullptr || letter == 'e' || letter == 'x';
+    return findNumberOption(letter) != nullptr || letter == 'e' || letter == 'x' || letter == 'l';
 }
 
 std::optional<std::string> decodeStopText(const std::string& text) {
@@ -151,6 +157,15 @@ std::optional<std::string> applyExtensionOption(char letter, const char* value,
         option->set(options, *number);
         return std::nullopt;
     }
+    if (letter == 'l') {
+        if (*value == '\0') return message("empty port name for option -%c%s\n", letter, "");
+        // Counted here, so that a long list is refused before anything is opened.
+        if (options.morePorts.size() + 1 >= kMaxPorts) {
+            return message("too many ports: -c and -%c take at most 8%s\n", letter, "");
+        }
+        options.morePorts.emplace_back(value);
+        return std::nullopt;
+    }
     std::optional<std::string> text = decodeStopText(value);
     if (!text) return message("bad escape in the text of option -%c: %s\n", letter, value);
     if (text->empty()) return message("empty text for option -%c%s\n", letter, "");
@@ -161,6 +176,13 @@ std::optional<std::string> applyExtensionOption(char letter, const char* value,
 std::optional<std::string> checkExtensionOptions(const CaptureOptions& options) {
     if (options.timeStamps != TimeStamps::None && options.format == CaptureFormat::Raw) {
         return std::string("time stamps (-d) need the text or hex format (-m 0 or -m 2)\n");
+    }
+    // A raw file cannot say which port a byte came from.
+    if (!options.morePorts.empty() && options.format == CaptureFormat::Raw) {
+        return std::string("several ports (-l) need the text or hex format (-m 0 or -m 2)\n");
+    }
+    if (options.gapMs > 0 && options.format != CaptureFormat::Hex) {
+        return std::string("lines split at pauses (-g) need the hex format (-m 2)\n");
     }
     return std::nullopt;
 }

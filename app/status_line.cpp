@@ -70,7 +70,15 @@ StatusLine::StatusLine(const std::string& heading, StatusDisplay& display, bool 
     start_ = activeSince_ = composed_ = now_();
 }
 
-void StatusLine::bytesReceived(std::size_t count) {
+void StatusLine::portsLabelled(const std::vector<std::string>& labels) {
+    labels_ = labels;
+    for (std::string& label : labels_) label = visibleText(label, encoding_, '?', false);
+    perPort_.assign(labels.size(), 0);
+    dirty_ = true;
+}
+
+void StatusLine::bytesReceived(std::size_t count, std::size_t port) {
+    if (port < perPort_.size()) perPort_[port] += count;
     TimePoint now = now_();
     // After a quiet spell the rate is measured from the first new byte.
     if (!lastByte_ || now - *lastByte_ > kRateWindow) activeSince_ = now;
@@ -105,9 +113,21 @@ void StatusLine::updateRate(TimePoint now) {
 
 std::vector<StatusLine::Field> StatusLine::fields(TimePoint now) const {
     std::string age = lastByte_ ? "last byte " + ageOf(now - *lastByte_).text : "no bytes yet";
+    std::string bytes = size(static_cast<double>(total_), "");
+    std::size_t widest = 10;
+    // With several ports, each port's bytes after its label.
+    if (!labels_.empty()) {
+        bytes.clear();
+        widest = 0;
+        for (std::size_t i = 0; i < labels_.size(); ++i) {
+            if (i > 0) bytes += ", ";
+            bytes += labels_[i] + " " + size(static_cast<double>(perPort_[i]), "");
+            widest += (i > 0 ? 2 : 0) + textColumns(labels_[i], encoding_) + 1 + 10;
+        }
+    }
     // The widest each can be, as "1023.9 KiB", "last byte 59 min ago";
     // priority 0 is kept longest.
-    return {{size(static_cast<double>(total_), ""), 10, 0},
+    return {{bytes, widest, 0},
             {size(rate_, "/s"), 12, 2},
             {age, 20, 3},
             {stateName(state_), 4, 1},

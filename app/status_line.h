@@ -47,7 +47,9 @@ public:
     StatusLine(const std::string& heading, StatusDisplay& display, bool terminal,
                std::function<TimePoint()> now, TextEncoding encoding = localeEncoding());
 
-    void bytesReceived(std::size_t count);
+    // The ports of a capture of several, whose bytes are then shown each.
+    void portsLabelled(const std::vector<std::string>& labels);
+    void bytesReceived(std::size_t count, std::size_t port = 0);
     void portStateChanged(PortState state);
     // Takes the line off the screen, before a message is printed; it comes
     // back with the next redraw.
@@ -81,6 +83,8 @@ private:
     std::function<TimePoint()> now_;
     TimePoint start_;
     std::uint64_t total_ = 0;
+    std::vector<std::string> labels_;
+    std::vector<std::uint64_t> perPort_;
     std::optional<TimePoint> lastByte_;
     PortState state_ = PortState::Open;
     TextEncoding encoding_;

@@ -4,22 +4,27 @@
 
 namespace serialtap {
 
-StopConditions::StopConditions(const CaptureOptions& options, Clock::time_point start)
+StopConditions::StopConditions(const CaptureOptions& options, Clock::time_point start,
+                               std::size_t ports)
     : lastHeard_(start) {
     if (options.stopAfterSeconds > 0) {
         timeLimit_ = start + std::chrono::seconds(options.stopAfterSeconds);
     }
     if (options.idleSeconds > 0) silence_ = std::chrono::seconds(options.idleSeconds);
-    if (options.endText && !options.endText->empty()) endText_.emplace(*options.endText);
-    if (options.failText && !options.failText->empty()) failText_.emplace(*options.failText);
+    if (options.endText && !options.endText->empty()) {
+        endText_.assign(ports, TextMatcher(*options.endText));
+    }
+    if (options.failText && !options.failText->empty()) {
+        failText_.assign(ports, TextMatcher(*options.failText));
+    }
 }
 
-bool StopConditions::received(const std::uint8_t* bytes, std::size_t count) {
+bool StopConditions::received(const std::uint8_t* bytes, std::size_t count, std::size_t port) {
     if (reason_ != Reason::None) return true;
     std::optional<std::size_t> end;
     std::optional<std::size_t> fail;
-    if (endText_) end = endText_->feed(bytes, count);
-    if (failText_) fail = failText_->feed(bytes, count);
+    if (port < endText_.size()) end = endText_[port].feed(bytes, count);
+    if (port < failText_.size()) fail = failText_[port].feed(bytes, count);
     // The text completed first wins; on the same byte the failure does,
     // as a script would rather not miss it.
     if (fail && (!end || *fail <= *end)) {
@@ -30,9 +35,9 @@ bool StopConditions::received(const std::uint8_t* bytes, std::size_t count) {
     return reason_ != Reason::None;
 }
 
-void StopConditions::bytesLost() {
-    if (endText_) endText_->restart();
-    if (failText_) failText_->restart();
+void StopConditions::bytesLost(std::size_t port) {
+    if (port < endText_.size()) endText_[port].restart();
+    if (port < failText_.size()) failText_[port].restart();
 }
 
 void StopConditions::heardAt(Clock::time_point now) { lastHeard_ = now; }
@@ -61,7 +66,7 @@ int StopConditions::exitStatus() const {
         case Reason::FailText:
             return kExitFailText;
         case Reason::TimeLimit:
-            return endText_ ? kExitTimeNoText : 0;
+            return !endText_.empty() ? kExitTimeNoText : 0;
         case Reason::None:
         case Reason::Silence:
         case Reason::EndText:

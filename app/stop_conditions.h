@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "app/capture_options.h"
 #include "app/text_matcher.h"
@@ -18,15 +19,16 @@ class StopConditions {
 public:
     enum class Reason { None, TimeLimit, Silence, EndText, FailText };
 
-    StopConditions(const CaptureOptions& options, Clock::time_point start);
+    // With several ports a text counts only when it arrives whole on one.
+    StopConditions(const CaptureOptions& options, Clock::time_point start, std::size_t ports = 1);
 
     // Whether a timer runs, so that the loop needs the time after a pass.
     bool timed() const { return timeLimit_ || silence_; }
     // Looks for the texts in bytes received; true when one has arrived.
-    bool received(const std::uint8_t* bytes, std::size_t count);
+    bool received(const std::uint8_t* bytes, std::size_t count, std::size_t port = 0);
     // Bytes were lost (the port went away): a text begun before the loss
     // is not completed by what comes after it.
-    void bytesLost();
+    void bytesLost(std::size_t port = 0);
     // A byte arrived now: the silence starts again.
     void heardAt(Clock::time_point now);
     // True when a timer has run out by now.
@@ -43,8 +45,9 @@ private:
     std::optional<Clock::duration> silence_;
     std::optional<Clock::time_point> timeLimit_;
     Clock::time_point lastHeard_;
-    std::optional<TextMatcher> endText_;
-    std::optional<TextMatcher> failText_;
+    // One of each per port.
+    std::vector<TextMatcher> endText_;
+    std::vector<TextMatcher> failText_;
     Reason reason_ = Reason::None;
 };
 

@@ -46,6 +46,14 @@ public:
                     const ClockReading& receivedAt = {}) {
         formatter_.add(bytes, count, receivedAt);
     }
+    // The labels of the ports of a capture of several, and the pause that
+    // ends a hex line (see CaptureFormatter).
+    void setSources(const std::vector<std::string>& labels) { formatter_.setSources(labels); }
+    void setGap(std::uint32_t milliseconds) { formatter_.setGap(milliseconds); }
+    void writeBytesFrom(std::size_t source, const std::uint8_t* bytes, std::size_t count,
+                        const ClockReading& receivedAt = {}) {
+        formatter_.addFrom(source, bytes, count, receivedAt);
+    }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
     // The file is a pipe whose reader has gone: nothing written will arrive.

@@ -55,6 +55,44 @@ CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, Form
 
 void CaptureFormatter::begin(const ClockReading& now) { stamps_.begin(now); }
 
+void CaptureFormatter::setSources(const std::vector<std::string>& labels) {
+    labelled_ = labels.size() > 1;
+    sources_.assign(labels.empty() ? 1 : labels.size(), Source{});
+    if (!labelled_) return;
+    for (std::size_t i = 0; i < labels.size(); ++i) sources_[i].label = labels[i] + ": ";
+    // Labels go into every line, so the bytes cannot be kept as they came.
+    direct_ = false;
+}
+
+void CaptureFormatter::addFrom(std::size_t source, const std::uint8_t* bytes, std::size_t count,
+                               const ClockReading& receivedAt) {
+    if (source != source_ && source < sources_.size()) switchSource(source);
+    add(bytes, count, receivedAt);
+}
+
+void CaptureFormatter::switchSource(std::size_t source) {
+    if (format_ == CaptureFormat::Hex) {
+        endPendingLine();
+        sources_[source_].offset = offset_;
+        offset_ = sources_[source].offset;
+    } else if (!atLineStart_) {
+        put(kLineEnd, sizeof kLineEnd);
+        atLineStart_ = true;
+    }
+    source_ = source;
+}
+
+void CaptureFormatter::endPendingLine() {
+    if (pendingCount_ == 0) return;
+    putHexLine(pending_, pendingCount_, pendingAt_);
+    pendingCount_ = 0;
+}
+
+void CaptureFormatter::putLabel() {
+    const std::string& label = sources_[source_].label;
+    put(reinterpret_cast<const std::uint8_t*>(label.data()), label.size());
+}
+
 void CaptureFormatter::add(const std::uint8_t* bytes, std::size_t count,
                            const ClockReading& receivedAt) {
     std::uint64_t first = added_;
@@ -69,10 +107,7 @@ void CaptureFormatter::add(const std::uint8_t* bytes, std::size_t count,
 }
 
 void CaptureFormatter::flush() {
-    if (pendingCount_ > 0) {
-        putHexLine(pending_, pendingCount_, pendingAt_);
-        pendingCount_ = 0;
-    }
+    endPendingLine();
     if (used_ > 0) writeOutBuffer();
 }
 
@@ -87,6 +122,7 @@ void CaptureFormatter::addStampedText(const std::uint8_t* bytes, std::size_t cou
         if (atLineStart_) {
             std::uint8_t stamp[StampWriter::kMaxBytes];
             put(stamp, stamps_.write(receivedAt, stamp));
+            if (labelled_) putLabel();
             atLineStart_ = false;
         }
         const void* lineFeed = std::memchr(next, 0x0A, static_cast<std::size_t>(end - next));
@@ -104,6 +140,11 @@ void CaptureFormatter::addStampedText(const std::uint8_t* bytes, std::size_t cou
 
 void CaptureFormatter::addHex(const std::uint8_t* bytes, std::size_t count,
                               const ClockReading& receivedAt) {
+    if (gapNs_ > 0) {
+        std::int64_t& last = sources_[source_].lastHeardNs;
+        if (last != 0 && receivedAt.monotonicNs - last >= gapNs_) endPendingLine();
+        last = receivedAt.monotonicNs;
+    }
     while (count > 0) {
         if (pendingCount_ == 0 && count >= kHexLineBytes) {
             putHexLine(bytes, kHexLineBytes, receivedAt);
@@ -127,9 +168,15 @@ void CaptureFormatter::addHex(const std::uint8_t* bytes, std::size_t count,
 
 void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
                                   const ClockReading& at) {
-    putting_ = offset_;
+    // Lines go out in the order their bytes came, whichever port's.
+    putting_ = linedBytes_;
     std::uint8_t line[StampWriter::kMaxBytes + kHexLineMax];
     std::size_t length = stamps_.write(at, line);
+    if (labelled_) {
+        put(line, length);
+        putLabel();
+        length = 0;
+    }
     length += writeOffset(offset_, line + length);
     line[length++] = ' ';
     line[length++] = ' ';
@@ -150,6 +197,7 @@ void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
     line[length++] = 0x0A;
     put(line, length);
     offset_ += count;
+    linedBytes_ += count;
 }
 
 void CaptureFormatter::put(const std::uint8_t* bytes, std::size_t count) {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "capture/time_stamp.h"
 
@@ -44,8 +46,18 @@ public:
     // The moment the capture began, for stamps relative to it; without it,
     // the first received byte's.
     void begin(const ClockReading& now);
+    // The ports a capture of several takes bytes from, by the labels their
+    // lines begin with; with one, or never called, lines carry no label.
+    void setSources(const std::vector<std::string>& labels);
+    // In hex, a byte that comes this long after its port's previous one
+    // begins a new line; 0: never.
+    void setGap(std::uint32_t milliseconds) { gapNs_ = std::int64_t{milliseconds} * 1000000; }
     // Bytes of one reception, all received at the given moment.
     void add(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
+    // The same from one of the sources: a switch of source begins a new
+    // line, and each source's hex offsets count its own bytes.
+    void addFrom(std::size_t source, const std::uint8_t* bytes, std::size_t count,
+                 const ClockReading& receivedAt);
     // Writes out everything held, a short hex line included.
     void flush();
     bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0; }
@@ -62,6 +74,9 @@ private:
                         const ClockReading& receivedAt, std::uint64_t firstOffset);
     void addHex(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
     void putHexLine(const std::uint8_t* bytes, std::size_t count, const ClockReading& at);
+    void switchSource(std::size_t source);
+    void endPendingLine();
+    void putLabel();
     void put(const std::uint8_t* bytes, std::size_t count);
     void writeOutBuffer();
 
@@ -75,6 +90,7 @@ private:
     bool atLineStart_ = true;
     std::uint64_t offset_ = 0;  // received bytes before the pending hex line
     std::uint64_t added_ = 0;
+    std::uint64_t linedBytes_ = 0;  // received bytes in hex lines put so far
     // The received byte whose formatted form is being put, and the first
     // one of those the buffer holds.
     std::uint64_t putting_ = 0;
@@ -82,6 +98,15 @@ private:
     std::uint8_t pending_[kHexLineBytes] = {};
     std::size_t pendingCount_ = 0;
     ClockReading pendingAt_;
+    struct Source {
+        std::string label;             // with its separator
+        std::uint64_t offset = 0;      // its bytes before its pending hex line
+        std::int64_t lastHeardNs = 0;  // the clock of its latest bytes
+    };
+    std::vector<Source> sources_{Source{}};
+    std::size_t source_ = 0;
+    bool labelled_ = false;
+    std::int64_t gapNs_ = 0;
 };
 
 }  // namespace serialtap

@@ -91,6 +91,16 @@ public:
     // capture file, while its reader is behind); none to stop. False when
     // the device cannot wait for that.
     virtual bool setWritableWake(std::optional<NativeHandle> /*handle*/) { return false; }
+    // The other ports of a capture of several: their readiness ends this
+    // port's event wait as a wake handle's does, though only after its own
+    // events, so that a busy neighbour cannot starve it.
+    virtual void setPeerHandles(const std::vector<NativeHandle>& /*handles*/) {}
+    // What a neighbour's wait waits on to learn that this port has bytes;
+    // none when it cannot be waited for.
+    virtual std::optional<NativeHandle> readyHandle() const { return std::nullopt; }
+    // Whether the port has bytes (or an event) that its readyHandle will
+    // not signal, so that a neighbour's wait must not wait.
+    virtual bool holdsInput() const { return false; }
     // Waits until the port reports an event in the mask or a wake handle
     // is ready, or at most the given time (kWaitForever: no limit).
     virtual EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) = 0;

@@ -80,6 +80,8 @@ struct PosixOpenState {
     Timeouts timeouts_{};
     std::uint32_t eventMask_ = 0;
     std::vector<pollfd> polls_;
+    std::vector<NativeHandle> peers_;
+    std::vector<NativeHandle> wakes_;
     bool wakeReady_ = false;
     bool exclusive_ = false;
     bool pseudoTerminal_ = false;
@@ -186,8 +188,26 @@ public:
         for (NativeHandle handle : handles) {
             polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
         }
+        // The port comes first in the poll, so the neighbours can follow
+        // the wake handles.
+        if (&handles != &wakes_) wakes_ = handles;
+        for (NativeHandle handle : peers_) {
+            polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
+        }
         if (writable_) polls_.push_back(pollfd{static_cast<int>(*writable_), POLLOUT, 0});
     }
+
+    void setPeerHandles(const std::vector<NativeHandle>& handles) override {
+        peers_ = handles;
+        setWakeHandles(wakes_);
+    }
+
+    std::optional<NativeHandle> readyHandle() const override {
+        if (fd_ < 0) return std::nullopt;
+        return fd_;
+    }
+
+    bool holdsInput() const override { return queued() > 0; }
 
     bool setWritableWake(std::optional<NativeHandle> handle) override {
         if (writable_ && !polls_.empty() && polls_.back().events == POLLOUT) polls_.pop_back();

@@ -175,7 +175,26 @@ public:
         // What the event wait waits on, made once rather than every pass.
         waitHandles_ = wakeHandles_;
         waitHandles_.push_back(commEvent_);
+        // The neighbours come after the port's own event, so that one that
+        // floods cannot keep this port's event from being seen.
+        for (HANDLE handle : peers_) waitHandles_.push_back(handle);
     }
+
+    void setPeerHandles(const std::vector<NativeHandle>& handles) override {
+        peers_.clear();
+        for (NativeHandle handle : handles) peers_.push_back(toHandle(handle));
+        std::vector<NativeHandle> wakes;
+        for (HANDLE handle : wakeHandles_) wakes.push_back(reinterpret_cast<NativeHandle>(handle));
+        setWakeHandles(wakes);
+    }
+
+    std::optional<NativeHandle> readyHandle() const override {
+        if (commEvent_ == nullptr) return std::nullopt;
+        return reinterpret_cast<NativeHandle>(commEvent_);
+    }
+
+    // Without an event wait outstanding, nothing signals the port's bytes.
+    bool holdsInput() const override { return commEvent_ != nullptr && !commWaitPending_; }
 
     // The wake handles come first in the wait so that a key or a stop
     // request is noticed even while the port reports data without pause.
@@ -198,14 +217,17 @@ public:
 
         if (waitHandles_.empty()) setWakeHandles({});
         DWORD count = static_cast<DWORD>(waitHandles_.size());
+        DWORD own = static_cast<DWORD>(wakeHandles_.size());
         // kWaitForever is INFINITE. The event wait stays pending for the next call.
         DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, milliseconds);
         if (result == WAIT_TIMEOUT) return EventWait::TimedOut;
         if (result == WAIT_FAILED) return failedWith(GetLastError());
         // The event wait stays pending for the next call.
-        if (result == WAIT_TIMEOUT) return EventWait::Woken;
-        if (result < WAIT_OBJECT_0 + count - 1) return EventWait::Woken;
-        if (result != WAIT_OBJECT_0 + count - 1) return failedWith(ERROR_INVALID_HANDLE);
+        if (result < WAIT_OBJECT_0 + own) return EventWait::Woken;
+        if (result > WAIT_OBJECT_0 + own && result < WAIT_OBJECT_0 + count) {
+            return EventWait::Woken;
+        }
+        if (result != WAIT_OBJECT_0 + own) return failedWith(ERROR_INVALID_HANDLE);
 
         commWaitPending_ = false;
         DWORD unused = 0;
@@ -379,6 +401,9 @@ public:
     }
 
 private:
+    // The neighbours' event handles; set by the capture again after a reopen.
+    std::vector<HANDLE> peers_;
+
     // Keeps the code of a failed call, since later clean-up calls may
     // overwrite the thread's own.
     bool succeeded(bool ok) {

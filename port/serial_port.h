@@ -64,6 +64,7 @@ struct SerialPortOpenState {
 // prints the same messages.
 class SerialPort : private SerialPortOpenState {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr std::uint32_t kQueueBytes = 1024;
     static constexpr std::uint32_t kReadTotalConstantMs = 100;
     static constexpr std::uint32_t kMaxReadBytes = 255;
@@ -84,6 +85,20 @@ public:
     bool openFoundNoPort() const { return openFoundNoPort_; }
 
     void setWakeHandles(const std::vector<NativeHandle>& handles);
+    // For a capture of several ports, see SerialDevice.
+    void setPeerHandles(const std::vector<NativeHandle>& handles) {
+        device_.setPeerHandles(handles);
+    }
+    std::optional<NativeHandle> readyHandle() const { return device_.readyHandle(); }
+    // The next pass must not wait for the neighbours: bytes are left to read.
+    bool holdsInput() const { return (arrivalsOnly_ && left_ > 0) || device_.holdsInput(); }
+    // A port whose passes fail is not waited on, for a hung-up port is
+    // always ready; the loop comes back to it by this time.
+    bool failing() const { return failures_ > 0; }
+    std::optional<Clock::time_point> nextPassDue() const {
+        if (failures_ == 0) return std::nullopt;
+        return pausing_ ? pauseEnd_ : Clock::now();
+    }
     bool setWritableWake(std::optional<NativeHandle> handle) {
         return device_.setWritableWake(handle);
     }
@@ -108,8 +123,6 @@ public:
     int lastError() const;
 
 private:
-    using Clock = std::chrono::steady_clock;
-
     Reception pass(std::uint32_t waitLimitMs);
     bool pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result);
     bool waitForEvent(std::uint32_t waitLimitMs, Reception& result);

@@ -216,6 +216,15 @@ TEST(ExtensionOptions, TakeTheirValuesInTheSameGrammar) {
     EXPECT_EQ(result.settings.portName, "COM4");
 }
 
+TEST(ExtensionOptions, MorePortsKeepTheirOrderUpToEight) {
+    CommandLine result = parse({"log.txt", "-l", "COM2", "-m", "2", "-g", "7", "-l", "/dev/ttyS3",
+                                "-l", "c", "-l", "d", "-l", "e", "-l", "f", "-l", "g"});
+    ASSERT_EQ(result.status, ParseStatus::Capture) << result.badValueMessage;
+    EXPECT_EQ(result.options.morePorts,
+              (std::vector<std::string>{"COM2", "/dev/ttyS3", "c", "d", "e", "f", "g"}));
+    EXPECT_EQ(result.options.gapMs, 7u);
+}
+
 TEST(ExtensionOptions, DefaultsKeepTheOriginalBehaviour) {
     const CaptureOptions o = parse({"log.txt"}).options;
     EXPECT_EQ(o.format, CaptureFormat::Text);
@@ -244,6 +253,12 @@ TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
         {{"-e", "end\\"}, "bad escape in the text of option -e: end\\\n"},
         {{"-d", "1", "-m", "1"}, "time stamps (-d) need the text or hex format (-m 0 or -m 2)\n"},
         {{"-r", longValue.c_str()}, "invalid value for option -r: " + longValue + "\n"},
+        {{"-l", "COM2", "-m", "1"},
+         "several ports (-l) need the text or hex format (-m 0 or -m 2)\n"},
+        {{"-l", "a", "-l", "b", "-l", "c", "-l", "d", "-l", "e", "-l", "f", "-l", "g", "-l", "h"},
+         "too many ports: -c and -l take at most 8\n"},
+        {{"-l", ""}, "empty port name for option -l\n"},
+        {{"-g", "5"}, "lines split at pauses (-g) need the hex format (-m 2)\n"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> args{"log.txt"};
