@@ -152,10 +152,10 @@ class Wine:
             env["LD_PRELOAD"] = self.preload
         return env
 
-    def present(self, device):
+    def present(self, device, port=PORT):
         """Links the device into the prefix as the COM port, in one step
         when the link is already there (a port plugged back)."""
-        link = os.path.join(self.prefix, "dosdevices", PORT.lower())
+        link = os.path.join(self.prefix, "dosdevices", port.lower())
         fresh = link + ".new"
         if os.path.lexists(fresh):
             os.unlink(fresh)
@@ -616,6 +616,41 @@ def test_stop_conditions_give_their_exit_status(wine, args):
             compare(file.read(), b"".join(parts).replace(b"\n", b"\r\n"))
 
 
+def test_two_ports_into_one_hex_capture(wine, args):
+    devices = [Device(), Device()]
+    links = [wine.present(devices[0]), wine.present(devices[1], "COM24")]
+    capture = os.path.join(wine.work, "capture-two-ports.hex")
+    program = Program(wine.argv(capture, "-l", "COM24", "-m", "2"), wine.env())
+    generator = random.Random(7)
+    sent = [b"", b""]
+    try:
+        for device in devices:
+            wait_for_setup(program, device)
+        for turn in range(6):
+            chunk = bytes(generator.randrange(256) for _ in range(40 + 97 * turn))
+            send(program, devices[turn % 2], chunk)
+            wait_until_read(program, devices[turn % 2])
+            sent[turn % 2] += chunk
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+    finally:
+        program.stop()
+        for link, device in zip(links, devices):
+            os.unlink(link)
+            device.close()
+    streams = os.path.join(wine.work, "two-ports")
+    tool = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "hex-streams.py")
+    subprocess.run([sys.executable, tool, capture, streams], check=True, stdout=subprocess.DEVNULL)
+    for port, expected in zip((PORT, "COM24"), sent):
+        with open(os.path.join(streams, port + ".bin"), "rb") as file:
+            compare(file.read(), expected)
+    with open(capture, "rb") as file:
+        lines = file.read().split(b"\r\n")[:-1]
+    check(all(line.startswith((b"COM23: ", b"COM24: ")) for line in lines),
+          "a line without its port's label")
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -630,6 +665,7 @@ TESTS = [
     test_list_runs_cleanly,
     test_capture_resumes_when_the_port_comes_back,
     test_stop_conditions_give_their_exit_status,
+    test_two_ports_into_one_hex_capture,
 ]
 
 
