@@ -9,6 +9,7 @@
 #include "app/terminal.h"
 #include "app/write_out_timer.h"
 #include "capture/capture_file.h"
+#include "port/network_device.h"
 #include "port/serial_port.h"
 
 namespace serialtap {
@@ -66,7 +67,7 @@ private:
 // status the stop calls for and leaves the port open, or closed while it
 // is away.
 int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                Reconnect& reconnect, CaptureView& view) {
+                Reconnect& reconnect, CaptureView& view, const bool& stoppedInSetup) {
     std::vector<NativeHandle> handles = wakeHandles(parts);
     port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
@@ -108,6 +109,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
             if (stops.timeIsUp(now)) break;
             writeOut.writeOutIfDue(file, now);
             if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
+            if (stoppedInSetup) break;
         }
         view.redraw();
         // Without a ready wake handle no key and no stop request can be waiting.
@@ -155,11 +157,21 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
     SerialPort port(parts.device, parts.messages);
     port.setBeforeMessage([&view] { view.beforeMessage(); });
     parts.device.avoidFile(file.handle());
-    if (!port.open(settings)) return 1;
+    // A setup that waits (a network port connecting) still ends on q and
+    // stop requests, as the capture would.
+    bool stoppedInSetup = false;
+    parts.device.setOpenInterrupt(wakeHandles(parts), [&parts, &stoppedInSetup] {
+        if (parts.stop != nullptr && parts.stop->requested()) return stoppedInSetup = true;
+        while (parts.console != nullptr && parts.console->keyWaiting()) {
+            if (parts.console->readKey() == kStopKey) return stoppedInSetup = true;
+        }
+        return false;
+    });
+    if (!port.open(settings)) return stoppedInSetup && file.close() ? 0 : 1;
 
     Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
     reconnect.watchedBy(view);
-    int status = captureLoop(port, file, parts, reconnect, view);
+    int status = captureLoop(port, file, parts, reconnect, view, stoppedInSetup);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // A port that is away was closed when it went.
     const bool portOpen = !reconnect.away();
@@ -184,7 +196,7 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
 int runCapture(const std::string& fileName, const PortSettings& settings,
                const CaptureOptions& options) {
     std::unique_ptr<StopSignal> stop = installPlatformStopSignal();
-    std::unique_ptr<SerialDevice> device = makePlatformDevice();
+    std::unique_ptr<SerialDevice> device = makeDeviceFor(settings.portName, stdout);
     std::unique_ptr<Console> console = openPlatformConsole();
     std::unique_ptr<StatusDisplay> display = standardErrorDisplay();
     CaptureView view = viewFor(options.view, captureHeading(settings, fileName), *display);
