@@ -23,6 +23,7 @@ constexpr std::size_t kReceiveBytes = 16384;
 // What a server says before the setup is done, kept for the message.
 constexpr std::size_t kServerTextBytes = 200;
 constexpr int kReadsBetweenPolls = 16;
+constexpr std::size_t kDrainBytes = std::size_t{1} << 20;
 
 enum class Outcome { Done, Failed, TimedOut, Stopped };
 
@@ -210,7 +211,15 @@ public:
         return ReadStart::Completed;
     }
 
+    // At the shutdown, what has already arrived is taken in too, within a
+    // bound that a server sending without pause cannot outrun.
     std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override {
+        Connection& c = connection_;
+        while (queued() == 0 && c.deadCode == 0 && c.setUp && c.drained < kDrainBytes) {
+            std::size_t before = c.queue.size();
+            if (!receiveSome() || c.lastReceived == 0) break;
+            c.drained += c.queue.size() - before + 1;
+        }
         return takeQueued(buffer, size);
     }
 
@@ -251,6 +260,8 @@ private:
         int deadCode = 0;
         bool lastReadLarge = false;
         int readsSincePoll = 0;
+        std::size_t lastReceived = 0;
+        std::size_t drained = 0;
         LineSettings line;
         Timeouts timeouts;
         std::uint32_t eventMask = 0;
@@ -316,12 +327,14 @@ private:
         if (c.deadCode != 0) return failWith(c.deadCode);
         std::uint8_t bytes[kReceiveBytes];
         long got = link_->receive(bytes, sizeof bytes);
+        c.lastReceived = 0;
         if (got == -2) return true;
         if (got <= 0) {
             c.deadCode = got == 0 ? link_->codes().reset : link_->lastError();
             return failWith(c.deadCode);
         }
         std::size_t count = static_cast<std::size_t>(got);
+        c.lastReceived = count;
         c.lastReadLarge = count > kReceiveBytes / 2;
         if (!c.telnet) {
             c.queue.insert(c.queue.end(), bytes, bytes + count);
@@ -448,7 +461,12 @@ private:
                 await([&c] { return c.session.answer(TelnetSession::kSetBaudRate) != nullptr; },
                       kAnswerMs);
         }
-        if (outcome == Outcome::Failed && c.deadCode == link_->codes().reset && !c.early.empty()) {
+        if (outcome == Outcome::Failed) {
+            // The server's text may still be on its way behind a failed send.
+            for (int i = 0; i < 4 && receiveSome() && c.lastReceived > 0; ++i) {
+            }
+        }
+        if (outcome == Outcome::Failed && !c.early.empty()) {
             refusalText_ =
                 "could not open serial port: the server said \"" + serverText(c.early) + "\"\n";
             return false;
