@@ -65,7 +65,7 @@ public:
         refusal_ = PortRefusal::None;
         refusalText_.clear();
         std::optional<NetworkAddress> address = parseNetworkPortName(portName);
-        if (!address) return failWith(link_->codes().invalid);
+        if (!address) return failWith(link_->codes().badName);
         connection_.telnet = address->telnet;
         if (!connect(*address)) return closeAfterFailure();
         link_->keepAlive();

@@ -12,7 +12,8 @@ namespace serialtap {
 
 // The platform's error codes that the network device gives itself.
 struct NetworkErrorCodes {
-    int invalid;   // a malformed port name, or a value the server did not take
+    int badName;   // a malformed port name
+    int invalid;   // a value the server did not take
     int timedOut;  // no answer in time
     int reset;     // the server closed the connection
     int protocol;  // the server broke the Telnet rules

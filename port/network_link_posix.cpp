@@ -146,7 +146,10 @@ public:
             ssize_t sent = ::send(socket_, bytes, count, flags);
             if (sent >= 0) return static_cast<long>(sent);
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-            if (errno != EINTR) return failWith(errno) ? 0 : -1;
+            if (errno != EINTR) {
+                failWith(errno);
+                return -1;
+            }
         }
     }
 
@@ -155,7 +158,10 @@ public:
             ssize_t got = ::recv(socket_, bytes, count, 0);
             if (got >= 0) return static_cast<long>(got);
             if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
-            if (errno != EINTR) return failWith(errno) ? 0 : -1;
+            if (errno != EINTR) {
+                failWith(errno);
+                return -1;
+            }
         }
     }
 
@@ -193,7 +199,9 @@ public:
 
     int lastError() const override { return error_; }
 
-    NetworkErrorCodes codes() const override { return {EINVAL, ETIMEDOUT, ECONNRESET, EPROTO}; }
+    NetworkErrorCodes codes() const override {
+        return {EINVAL, EINVAL, ETIMEDOUT, ECONNRESET, EPROTO};
+    }
 
     bool meansNoServer(int code) const override {
         return code < 0 || code == ECONNREFUSED || code == EHOSTUNREACH || code == ENETUNREACH ||
