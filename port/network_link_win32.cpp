@@ -102,6 +102,7 @@ public:
         connecting_ = true;
         connectError_ = 0;
         closed_ = false;
+        readable_ = false;
         if (::connect(socket_, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) {
             return true;
         }
@@ -145,6 +146,7 @@ public:
     }
 
     long receive(std::uint8_t* bytes, std::size_t count) override {
+        readable_ = false;
         int got = ::recv(socket_, reinterpret_cast<char*>(bytes), static_cast<int>(count), 0);
         if (got >= 0) return got;
         int error = WSAGetLastError();
@@ -159,9 +161,9 @@ public:
                   std::uint32_t milliseconds) override {
         wakes_.clear();
         for (NativeHandle handle : wakes) wakes_.push_back(reinterpret_cast<HANDLE>(handle));
-        // A close already seen leaves what is still to read; FD_CLOSE is not
-        // signalled again.
-        if (closed_) return LinkWait::Ready;
+        // Input or a close already seen (with the connect, say) is not
+        // signalled again until a receive has been made.
+        if (!connecting_ && (closed_ || readable_)) return LinkWait::Ready;
         std::vector<HANDLE> handles = wakes_;
         if (waitHandle_ != nullptr) handles.push_back(waitHandle_);
         if (handles.empty()) {
@@ -226,6 +228,7 @@ private:
             connectError_ = events.iErrorCode[FD_CONNECT_BIT];
         }
         if ((events.lNetworkEvents & FD_CLOSE) != 0) closed_ = true;
+        if ((events.lNetworkEvents & FD_READ) != 0) readable_ = true;
     }
 
     void closeSocket() {
@@ -249,6 +252,7 @@ private:
     bool connecting_ = false;
     int connectError_ = 0;
     bool closed_ = false;
+    bool readable_ = false;
     std::vector<HANDLE> wakes_;
     int error_ = 0;
 };
