@@ -1,5 +1,7 @@
 #include "port/telnet_session.h"
 
+#include <cstring>
+
 namespace serialtap {
 
 namespace {
@@ -117,7 +119,17 @@ bool TelnetSession::receive(const std::uint8_t* bytes, std::size_t count,
         std::uint8_t byte = bytes[i];
         switch (parse_) {
             case Parse::Data:
-                if (byte == kIac) {
+                if (byte != kIac && sendsBinary()) {
+                    // The bulk of a stream: data up to the next command, at once.
+                    const void* found = std::memchr(bytes + i, kIac, count - i);
+                    std::size_t end = found != nullptr
+                                          ? static_cast<std::size_t>(
+                                                static_cast<const std::uint8_t*>(found) - bytes)
+                                          : count;
+                    data.insert(data.end(), bytes + i, bytes + end);
+                    afterCr_ = false;
+                    i = end - 1;
+                } else if (byte == kIac) {
                     parse_ = Parse::Iac;
                 } else {
                     dataByte(byte, data);
