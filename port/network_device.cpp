@@ -328,7 +328,11 @@ private:
         std::uint8_t bytes[kReceiveBytes];
         long got = link_->receive(bytes, sizeof bytes);
         c.lastReceived = 0;
-        if (got == -2) return true;
+        if (got == -2) {
+            // The stream has paused: the next event wait polls again.
+            c.lastReadLarge = false;
+            return true;
+        }
         if (got <= 0) {
             c.deadCode = got == 0 ? link_->codes().reset : link_->lastError();
             return failWith(c.deadCode);
