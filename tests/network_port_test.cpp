@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include "tests/network_servers.h"
@@ -149,6 +150,13 @@ TEST(NetworkPortOpen, QEndsAHungLookupAndASilentServer) {
         EXPECT_EQ(program.consoleAtStart().c_lflag, program.consoleNow().c_lflag);
         EXPECT_EQ("", program.output()) << url;
     }
+    Program signalled({dir.file("c"), "-c", "rfc2217://hang.invalid:2001"}, ConsoleKind::Terminal,
+                      withFakeResolver());
+    ASSERT_TRUE(signalled.waitCapturing());
+    auto sent = Clock::now();
+    kill(signalled.pid(), SIGTERM);
+    EXPECT_EQ(0, signalled.waitExit());
+    EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2));
 }
 
 TEST(FakeTelnetServer, TextModeIsDecodedAndSaidOnce) {
