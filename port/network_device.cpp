@@ -77,9 +77,9 @@ public:
     std::string refusalMessage() const override { return refusalText_; }
 
     void setOpenInterrupt(const std::vector<NativeHandle>& handles,
-                          std::function<bool()> stopNow) override {
+                          const std::function<bool()>& stopNow) override {
         wakes_ = handles;
-        stopNow_ = std::move(stopNow);
+        stopNow_ = stopNow;
     }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
@@ -337,7 +337,7 @@ private:
             c.deadCode = got == 0 ? link_->codes().reset : link_->lastError();
             return failWith(c.deadCode);
         }
-        std::size_t count = static_cast<std::size_t>(got);
+        auto count = static_cast<std::size_t>(got);
         c.lastReceived = count;
         c.lastReadLarge = count > kReceiveBytes / 2;
         if (!c.telnet) {

@@ -83,7 +83,7 @@ public:
     // handles to watch meanwhile, and what to ask when one is ready; true
     // ends the setup with the refusal Stopped.
     virtual void setOpenInterrupt(const std::vector<NativeHandle>& /*handles*/,
-                                  std::function<bool()> /*stopNow*/) {}
+                                  const std::function<bool()>& /*stopNow*/) {}
     // The capture file, which the port opened later must not be.
     virtual void avoidFile(NativeHandle /*file*/) {}
     virtual bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;

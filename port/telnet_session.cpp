@@ -35,7 +35,7 @@ bool TelnetSession::wantUs(std::uint8_t option) const {
     return option == kBinary || (option == kComPort && comPortControl_);
 }
 
-bool TelnetSession::wantHim(std::uint8_t option) const { return option == kBinary; }
+bool TelnetSession::wantHim(std::uint8_t option) { return option == kBinary; }
 
 void TelnetSession::send(std::uint8_t verb, std::uint8_t option) {
     output_.insert(output_.end(), {kIac, verb, option});
@@ -93,7 +93,7 @@ void TelnetSession::endSubnegotiation() {
     // Com Port Control answers: the option, the command's code plus 100,
     // then the value in use. Notifications and other options are dropped.
     if (sub_.size() >= 2 && sub_[0] == kComPort && sub_[1] >= kAnswerOffset) {
-        std::uint8_t code = static_cast<std::uint8_t>(sub_[1] - kAnswerOffset);
+        auto code = static_cast<std::uint8_t>(sub_[1] - kAnswerOffset);
         answers_[code].assign(sub_.begin() + 2, sub_.end());
         answered_[code] = true;
     }

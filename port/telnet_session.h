@@ -55,9 +55,9 @@ public:
 
     // Queues a Com Port Control command with its value; its answer is
     // forgotten until the server sends a new one.
-    void sendComPort(std::uint8_t command, const std::uint8_t* value, std::size_t size);
+    void sendComPort(std::uint8_t code, const std::uint8_t* value, std::size_t size);
     // The server's last answer to the command, if one came since it was sent.
-    const std::vector<std::uint8_t>* answer(std::uint8_t command) const;
+    const std::vector<std::uint8_t>* answer(std::uint8_t code) const;
 
 private:
     enum class State : std::uint8_t { No, Yes, WantNo, WantYes };
@@ -70,7 +70,7 @@ private:
     void dataByte(std::uint8_t byte, std::vector<std::uint8_t>& data);
     void send(std::uint8_t verb, std::uint8_t option);
     bool wantUs(std::uint8_t option) const;
-    bool wantHim(std::uint8_t option) const;
+    static bool wantHim(std::uint8_t option);
 
     bool comPortControl_;
     std::array<State, 256> us_{};

@@ -3,12 +3,17 @@
 // one of them hangs as a lookup on a dead name server does. Other names go
 // to the system's resolver.
 #include <dlfcn.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <cstring>
 
+// The resolver's own header is left out: its declaration of getaddrinfo
+// would be a second one here. The tests run on glibc.
+struct addrinfo;
+
 namespace {
+
+constexpr int kNoSuchName = -2;  // EAI_NONAME
 
 bool endsWith(const char* name, const char* suffix) {
     std::size_t length = std::strlen(name);
@@ -23,7 +28,7 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     if (node != nullptr && endsWith(node, "hang.invalid")) {
         for (;;) pause();
     }
-    if (node != nullptr && endsWith(node, ".invalid")) return EAI_NONAME;
+    if (node != nullptr && endsWith(node, ".invalid")) return kNoSuchName;
     using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
     auto next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
     return next(node, service, hints, result);

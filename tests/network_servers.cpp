@@ -5,11 +5,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -35,7 +35,10 @@ bool accepting(int port) {
     std::ifstream table("/proc/net/tcp");
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state;
+        std::string slot;
+        std::string local;
+        std::string remote;
+        std::string state;
         fields >> slot >> local >> remote >> state;
         if (local == wanted && state == "0A") return true;
     }
@@ -47,7 +50,10 @@ bool accepting(int port) {
 int freeLocalPort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return 0;
+    }
     socklen_t size = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     close(fd);
@@ -98,11 +104,12 @@ void Ser2net::stop() {
     pid_ = -1;
 }
 
-FakeServer::FakeServer(Script script) {
+FakeServer::FakeServer(const Script& script) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 4);
+    // A failure here shows as a program that cannot connect.
+    static_cast<void>(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    static_cast<void>(listen(listener_, 4));
     socklen_t size = sizeof address;
     getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);

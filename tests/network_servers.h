@@ -49,7 +49,7 @@ class FakeServer {
 public:
     using Script = std::function<void(int socket, const std::atomic<bool>& stopping)>;
 
-    explicit FakeServer(Script script);
+    explicit FakeServer(const Script& script);
     ~FakeServer();
     FakeServer(const FakeServer&) = delete;
     FakeServer& operator=(const FakeServer&) = delete;

@@ -66,8 +66,9 @@ TEST(TelnetSession, DecodesTheSameWhereverTheStreamIsSplit) {
             TelnetSession session(true);
             session.start();
             if (binary) decode(session, {IAC, WILL, 0});
-            Bytes first(stream.begin(), stream.begin() + split);
-            Bytes second(stream.begin() + split, stream.end());
+            auto at = stream.begin() + static_cast<std::ptrdiff_t>(split);
+            Bytes first(stream.begin(), at);
+            Bytes second(at, stream.end());
             Bytes data = decode(session, first);
             Bytes more = decode(session, second);
             data.insert(data.end(), more.begin(), more.end());
