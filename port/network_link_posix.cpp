@@ -57,7 +57,6 @@ public:
                 addrinfo hints{};
                 hints.ai_family = AF_UNSPEC;
                 hints.ai_socktype = SOCK_STREAM;
-                hints.ai_flags = AI_ADDRCONFIG;
                 addrinfo* found = nullptr;
                 int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
                 std::lock_guard<std::mutex> hold(lookup->mutex);
