@@ -89,10 +89,16 @@ public:
     bool beginConnect(std::size_t index) override {
         closeSocket();
         const addrinfo* address = addresses_[index];
-        int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          address->ai_protocol);
+        // Flags set apart, since macOS has no SOCK_CLOEXEC or SOCK_NONBLOCK.
+        int fd = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
         if (fd < 0) return failWith(errno);
         socket_ = fd;
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) return failWith(errno);
+#ifdef SO_NOSIGPIPE
+        int noSignal = 1;
+        setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &noSignal, sizeof noSignal);
+#endif
         waitFd_ = fd;
         waitEvents_ = POLLOUT;
         if (::connect(fd, address->ai_addr, address->ai_addrlen) == 0) return true;
