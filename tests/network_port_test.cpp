@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "tests/network_servers.h"
@@ -41,6 +44,34 @@ testing::AssertionResult fileReaches(const std::string& path, std::size_t size) 
     return testing::AssertionSuccess();
 }
 
+// The client's connection to the port has its keepalive timer running and
+// due within the idle time: the kernel's table shows timer 2 and its ticks.
+testing::AssertionResult keepAliveWithin(int port, std::chrono::seconds idle) {
+    char remote[32];
+    std::snprintf(remote, sizeof remote, "0100007F:%04X", static_cast<unsigned>(port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string local;
+        std::string peer;
+        std::string state;
+        std::string queues;
+        std::string timer;
+        fields >> slot >> local >> peer >> state >> queues >> timer;
+        if (peer != remote || state != "01") continue;
+        auto colon = timer.find(':');
+        long ticks = std::stol(timer.substr(colon + 1), nullptr, 16);
+        if (timer.substr(0, colon) == "02" && ticks <= idle.count() * sysconf(_SC_CLK_TCK)) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << "timer " << timer;
+    }
+    return testing::AssertionFailure() << "no connection to port " << port;
+}
+
 Launch withFakeResolver() {
     Launch launch;
     launch.wrapper = {"/usr/bin/env", "LD_PRELOAD="s + FAKE_RESOLVER,
@@ -65,6 +96,7 @@ TEST_F(Ser2netTest, SettingsReachThePortAndEveryByteArrivesExactly) {
     termios line = device_.settings();
     EXPECT_EQ(B57600, cfgetospeed(&line));
     EXPECT_EQ(static_cast<tcflag_t>(CS8 | CSTOPB), line.c_cflag & (CSIZE | CSTOPB | PARENB));
+    EXPECT_TRUE(keepAliveWithin(server_.telnetPort(), std::chrono::seconds(10)));
     ASSERT_TRUE(device_.send(bytes_));
     ASSERT_TRUE(fileReaches(capturePath(), bytes_.size()));
     EXPECT_EQ(0, program.stopWithQ());
@@ -234,6 +266,12 @@ TelnetBehaviour answering(std::uint32_t rate) {
     return behaviour;
 }
 
+TelnetBehaviour withoutComPort() {
+    TelnetBehaviour behaviour;
+    behaviour.comPort = false;
+    return behaviour;
+}
+
 TelnetBehaviour silentOnSettings() {
     TelnetBehaviour behaviour;
     behaviour.answerSettings = false;
@@ -244,7 +282,10 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, FakeTelnetSetupTest,
     testing::Values(SetupFault{"AnotherRate", answering(9600), false, "error setting comm: 22\n"},
                     SetupFault{"NoAnswer", silentOnSettings(), false, "error setting comm: 110\n"},
-                    SetupFault{"CommandFlood", {}, true, "could not open serial port: 71\n"}),
+                    SetupFault{"CommandFlood", {}, true, "could not open serial port: 71\n"},
+                    SetupFault{"NoComPortControl", withoutComPort(), false,
+                               "could not open serial port: the server does not offer RFC 2217 "
+                               "line settings\n"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

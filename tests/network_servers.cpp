@@ -148,7 +148,8 @@ void sendBytes(int socket, const std::string& bytes, bool split) {
 
 namespace {
 
-constexpr char IAC = '\xFF', SB = '\xFA', SE = '\xF0', WILL = '\xFB', WONT = '\xFC', DO = '\xFD';
+constexpr char IAC = '\xFF', SB = '\xFA', SE = '\xF0', WILL = '\xFB', WONT = '\xFC', DO = '\xFD',
+               DONT = '\xFE';
 
 // The client's Com Port Control commands, taken out of what it sent.
 struct CommandReader {
@@ -189,7 +190,8 @@ std::string answer(std::uint8_t code, const std::string& value) {
 void serveTelnet(int socket, const std::atomic<bool>& stopping, const TelnetBehaviour& behaviour,
                  const std::string& payload) {
     sendBytes(socket,
-              {IAC, DO, '\x00', IAC, behaviour.binary ? WILL : WONT, '\x00', IAC, DO, '\x2C'},
+              {IAC, DO, '\x00', IAC, behaviour.binary ? WILL : WONT, '\x00', IAC,
+               behaviour.comPort ? DO : DONT, '\x2C'},
               behaviour.splitWrites);
     CommandReader reader;
     bool purged = false;

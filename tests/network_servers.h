@@ -68,6 +68,7 @@ private:
 // What a well-behaved RFC 2217 server does, with the faults the tests ask for.
 struct TelnetBehaviour {
     bool binary = true;              // agrees to send in binary mode
+    bool comPort = true;             // agrees to Com Port Control
     bool answerSettings = true;      // answers the line settings at all
     std::uint32_t answeredRate = 0;  // not 0: the rate answered, whatever was asked
     bool splitWrites = false;        // every byte in a write of its own
