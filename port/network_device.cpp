@@ -175,6 +175,10 @@ public:
                         eventMask = c.eventMask & kEventRxChar;
                         return EventWait::Event;
                     }
+                    // Commands alone: a key, a stop request or the time
+                    // limit must still end the wait while they keep coming.
+                    if (wakeReady_) return EventWait::Woken;
+                    if (milliseconds != kWaitForever && left == 0) return EventWait::TimedOut;
                     break;
                 case LinkWait::Woken:
                     return EventWait::Woken;

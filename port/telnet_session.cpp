@@ -103,6 +103,7 @@ void TelnetSession::endSubnegotiation() {
 // Outside binary mode the server sends a CR of the device as CR NUL, and
 // the NUL is not the device's; CR LF is left as it came.
 void TelnetSession::dataByte(std::uint8_t byte, std::vector<std::uint8_t>& data) {
+    commandBytes_ = 0;
     if (sendsBinary()) {
         afterCr_ = false;
     } else {
@@ -117,6 +118,12 @@ bool TelnetSession::receive(const std::uint8_t* bytes, std::size_t count,
                             std::vector<std::uint8_t>& data) {
     for (std::size_t i = 0; i < count && !broken_; ++i) {
         std::uint8_t byte = bytes[i];
+        // Reset by every data byte: a server that sends commands without
+        // end is broken, not waited through.
+        if ((parse_ != Parse::Data || byte == kIac) && ++commandBytes_ > kMaxCommandBytesInRow) {
+            broken_ = true;
+            break;
+        }
         switch (parse_) {
             case Parse::Data:
                 if (byte != kIac && sendsBinary()) {
@@ -128,6 +135,7 @@ bool TelnetSession::receive(const std::uint8_t* bytes, std::size_t count,
                                           : count;
                     data.insert(data.end(), bytes + i, bytes + end);
                     afterCr_ = false;
+                    commandBytes_ = 0;
                     i = end - 1;
                 } else if (byte == kIac) {
                     parse_ = Parse::Iac;

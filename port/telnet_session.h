@@ -29,6 +29,9 @@ public:
     // come only from a broken server.
     static constexpr std::size_t kMaxSubnegotiation = 256;
     static constexpr int kMaxOptionCommands = 1024;
+    // Commands without a data byte between them; far more than any server
+    // sends while its device is quiet.
+    static constexpr std::size_t kMaxCommandBytesInRow = std::size_t{1} << 20;
 
     // The Com Port Control commands the program sends (client to server).
     static constexpr std::uint8_t kSetBaudRate = 1;
@@ -81,6 +84,7 @@ private:
     int optionCommands_ = 0;
     bool broken_ = false;
     bool afterCr_ = false;
+    std::size_t commandBytes_ = 0;
     std::vector<std::uint8_t> output_;
     std::array<std::vector<std::uint8_t>, 256> answers_{};
     std::array<bool, 256> answered_{};

@@ -234,6 +234,19 @@ TEST(FakeTelnetServer, AConnectionClosedInASubnegotiationKeepsTheBytesBefore) {
     EXPECT_EQ("abc", readFile(dir.file("c")));
 }
 
+TEST(FakeTelnetServer, CommandsWithoutEndAreABrokenServer) {
+    ScratchDir dir;
+    TelnetBehaviour flood;
+    flood.floodAfterPayload = true;
+    FakeServer server([&](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, flood, "abc");
+    });
+    Program program({dir.file("c"), "-c", server.url(), "-m", "1"});
+    ASSERT_TRUE(program.waitOutputContains("Error for Waiting Comm Event: 71"));
+    EXPECT_EQ(0, program.stopWithQ());
+    EXPECT_EQ("abc", readFile(dir.file("c")));
+}
+
 struct SetupFault {
     const char* name;
     TelnetBehaviour behaviour;

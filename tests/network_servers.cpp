@@ -218,6 +218,11 @@ void serveTelnet(int socket, const std::atomic<bool>& stopping, const TelnetBeha
                 purged = true;
                 sendBytes(socket, payload, behaviour.splitWrites);
                 if (behaviour.closeAfterPayload) return;
+                std::string nops;
+                for (int i = 0; i < 4096; ++i) nops += "\xFF\xF1";
+                while (behaviour.floodAfterPayload && !stopping &&
+                       send(socket, nops.data(), nops.size(), MSG_NOSIGNAL) > 0) {
+                }
             }
         }
     }

@@ -73,6 +73,7 @@ struct TelnetBehaviour {
     std::uint32_t answeredRate = 0;  // not 0: the rate answered, whatever was asked
     bool splitWrites = false;        // every byte in a write of its own
     bool closeAfterPayload = false;
+    bool floodAfterPayload = false;  // no-operation commands without end
 };
 
 // Serves the Telnet side as told until the purge has been answered, then
