@@ -392,6 +392,12 @@ private:
             LinkWait result =
                 link_->wait(receiving && !telnetOutput().empty(), muted ? none : wakes_,
                             static_cast<std::uint32_t>(left.count()));
+            // A server that keeps sending must not hide a key or a stop request.
+            if (result == LinkWait::Ready && !muted && link_->wakeReady()) {
+                if (!receiving) return Outcome::Done;
+                if (!receiveSome()) return Outcome::Failed;
+                result = LinkWait::Woken;
+            }
             switch (result) {
                 case LinkWait::Ready:
                     if (!receiving) return Outcome::Done;
