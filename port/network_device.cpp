@@ -255,7 +255,6 @@ private:
     struct Connection {
         bool telnet = false;
         TelnetSession session{true};
-        bool established = false;  // the options are agreed and the server answered
         bool awaitingPurge = false;
         bool setUp = false;  // data from now on is the capture's
         std::vector<std::uint8_t> early;
@@ -493,7 +492,6 @@ private:
                 "device sent\n",
                 notices_);
         }
-        c.established = true;
         return true;
     }
 
