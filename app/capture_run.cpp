@@ -10,6 +10,7 @@
 #include "app/terminal.h"
 #include "app/write_out_timer.h"
 #include "capture/capture_file.h"
+#include "port/network_device.h"
 #include "port/serial_port.h"
 
 namespace serialtap {
@@ -95,7 +96,8 @@ private:
 // status the stop calls for and leaves the port open, or closed while it
 // is away.
 int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                Reconnect& reconnect, CaptureView& view, MessagePath& messages) {
+                Reconnect& reconnect, CaptureView& view, MessagePath& messages,
+                const bool& stoppedInSetup) {
     std::vector<NativeHandle> handles = wakeHandles(parts);
     port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
@@ -141,6 +143,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
             if (stops.timeIsUp(now)) break;
             writeOut.writeOutIfDue(file, now);
             if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
+            if (stoppedInSetup) break;
         }
         view.redraw();
         messages.retry();
@@ -190,12 +193,22 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     SerialPort port(parts.device, parts.messages);
     port.setMessageOutput([&messages](const char* text) { messages.say(text); });
     parts.device.avoidFile(file.handle());
-    if (!port.open(settings)) return 1;
+    // A setup that waits (a network port connecting) still ends on q and
+    // stop requests, as the capture would.
+    bool stoppedInSetup = false;
+    parts.device.setOpenInterrupt(wakeHandles(parts), [&parts, &stoppedInSetup] {
+        if (parts.stop != nullptr && parts.stop->requested()) return stoppedInSetup = true;
+        while (parts.console != nullptr && parts.console->keyWaiting()) {
+            if (parts.console->readKey() == kStopKey) return stoppedInSetup = true;
+        }
+        return false;
+    });
+    if (!port.open(settings)) return stoppedInSetup && file.close() ? 0 : 1;
 
     Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
     reconnect.watchedBy(view);
     reconnect.setMessageOutput([&messages](const std::string& text) { messages.say(text); });
-    int status = captureLoop(port, file, parts, reconnect, view, messages);
+    int status = captureLoop(port, file, parts, reconnect, view, messages, stoppedInSetup);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // A port that is away was closed when it went.
     const bool portOpen = !reconnect.away();
@@ -244,7 +257,7 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
 int runCapture(const std::string& fileName, const PortSettings& settings,
                const CaptureOptions& options) {
     std::unique_ptr<StopSignal> stop = installPlatformStopSignal();
-    std::unique_ptr<SerialDevice> device = makePlatformDevice();
+    std::unique_ptr<SerialDevice> device = makeDeviceFor(settings.portName);
     std::unique_ptr<Console> console = openPlatformConsole();
     std::unique_ptr<StatusDisplay> display = standardErrorDisplay();
     CaptureView view = viewFor(options.view, captureHeading(settings, fileName), *display);

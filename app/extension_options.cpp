@@ -29,6 +29,10 @@ const char kExtensionHelpText[] =
     "-v <view> 0 -- nothing (default); 1 -- a status line on standard error, or one\n"
     "   summary line at the end when that is not a terminal; 2 -- the received\n"
     "   bytes on standard output too\n"
+    "Network ports for -c, on every platform: rfc2217://HOST:PORT -- Telnet with\n"
+    "   RFC 2217, which carries -b -n -p -s; tcp://HOST:PORT -- raw TCP, with the\n"
+    "   server's own line settings; HOST is a name, an IPv4 address or\n"
+    "   [an IPv6 address]\n"
     "Words in place of <file>:\n"
     "--help     this screen\n"
     "--version  the program's name and version\n"
@@ -39,7 +43,8 @@ const char kExtensionHelpText[] =
     "   arrived.\n"
     "Examples:\n"
     "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"panic\"\n"
-    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n";
+    "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n"
+    "  serialtap rack.log -c rfc2217://ser2net.lab:2001 -b 115200\n";
 
 namespace {
 
