@@ -21,8 +21,10 @@ public:
     }
 
     bool open(const std::string& fileName, bool append) override {
-        // Not emptied by the open: another capture may be writing it.
-        int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
+        // Not emptied by the open: another capture may be writing it. Always
+        // appending, so a file emptied under the capture (a copy-and-truncate
+        // rotation) goes on from its new end instead of behind a hole.
+        int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | O_APPEND;
         int fd = ::open(fileName.c_str(), flags, 0666);
         if (fd < 0) return failWith(errno);
         struct stat status {};
