@@ -9,6 +9,7 @@
 #include "app/terminal.h"
 #include "app/write_out_timer.h"
 #include "capture/capture_file.h"
+#include "capture/rotating_sink.h"
 #include "port/serial_port.h"
 
 namespace serialtap {
@@ -65,8 +66,8 @@ private:
 // Runs passes until q, a stop request or a stop condition; gives the exit
 // status the stop calls for and leaves the port open, or closed while it
 // is away.
-int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                Reconnect& reconnect, CaptureView& view) {
+int captureLoop(SerialPort& port, CaptureFile& file, RotatingSink* rotation,
+                const CaptureParts& parts, Reconnect& reconnect, CaptureView& view) {
     std::vector<NativeHandle> handles = wakeHandles(parts);
     port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
@@ -75,7 +76,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
     StopConditions stops(options, Clock::now());
     WriteOutTimer writeOut(options.flushMs);
     Recorder recorder(file, stops, writeOut, parts, view);
-    bool timed = stops.timed() || writeOut.active();
+    bool timed = stops.timed() || writeOut.active() || rotation != nullptr;
     int lastKey = '0';
     while (lastKey != kStopKey) {
         Deadlines due;
@@ -83,6 +84,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         due.add(writeOut.deadline());
         due.add(reconnect.nextTry());
         due.add(view.nextRedraw());
+        if (rotation != nullptr) due.add(rotation->deadline());
         Reception pass;
         if (reconnect.away()) {
             pass.woken = port.waitWake(due.waitLimit()) == WakeWait::Woken;
@@ -107,6 +109,11 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         if (clockRead) {
             if (stops.timeIsUp(now)) break;
             writeOut.writeOutIfDue(file, now);
+            if (rotation != nullptr) {
+                rotation->rotateIfDue();
+                // The port, when it is opened again, is told from the live file.
+                parts.device.avoidFile(file.handle());
+            }
             if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
         }
         view.redraw();
@@ -145,8 +152,20 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
 
 int runCaptureWith(const std::string& fileName, const PortSettings& settings,
                    const CaptureParts& parts) {
-    CaptureFile file(parts.options.format, parts.options.timeStamps);
-    if (!file.open(fileName, parts.options.append)) {
+    const CaptureOptions& options = parts.options;
+    RotationPolicy policy{std::uint64_t{options.rotateKiB} * 1024, options.rotateSeconds,
+                          options.keepParts, options.format != CaptureFormat::Raw, options.durable};
+    std::unique_ptr<CaptureSink> sink = makePlatformCaptureSink();
+    RotatingSink* rotation = nullptr;
+    if (policy.active()) {
+        auto rotating = std::make_unique<RotatingSink>(policy);
+        rotation = rotating.get();
+        sink = std::move(rotating);
+    }
+    CaptureFile file(options.format, options.timeStamps, std::move(sink));
+    // With -f the syncs come with its timer, at most one per period.
+    if (options.durable) file.makeDurable(options.flushMs == 0);
+    if (!file.open(fileName, options.append)) {
         std::fprintf(parts.messages, "could not open capture file: %d\n", file.errorCode());
         return 1;
     }
@@ -159,7 +178,7 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
 
     Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
     reconnect.watchedBy(view);
-    int status = captureLoop(port, file, parts, reconnect, view);
+    int status = captureLoop(port, file, rotation, parts, reconnect, view);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // A port that is away was closed when it went.
     const bool portOpen = !reconnect.away();

@@ -10,7 +10,9 @@ namespace serialtap {
 
 // Bounds how long a received byte waits in the capture file's buffer: the
 // buffer is written out once its oldest byte has waited the given time. A
-// buffer that fills first is written out whole, as without the timer.
+// buffer that fills first is written out whole, as without the timer. For
+// a durable capture the time also bounds how long a written byte waits for
+// its sync, so a flood is synced once per period, not once per write-out.
 class WriteOutTimer {
 public:
     using Clock = std::chrono::steady_clock;
@@ -22,9 +24,10 @@ public:
     // often it had been written out before them.
     void stored(const CaptureFile& file, bool heldBefore, std::uint64_t writeOutsBefore,
                 Clock::time_point now) {
-        if (!file.holdsBytes()) {
+        if (!file.holdsBytes() && !file.unsynced()) {
             holding_ = false;
-        } else if (!heldBefore || file.writeOuts() != writeOutsBefore) {
+        } else if (!holding_ ||
+                   (!file.unsynced() && (!heldBefore || file.writeOuts() != writeOutsBefore))) {
             // What is held now arrived with these bytes.
             holding_ = true;
             oldest_ = now;
@@ -38,6 +41,7 @@ public:
     void writeOutIfDue(CaptureFile& file, Clock::time_point now) {
         if (!holding_ || now < oldest_ + limit_) return;
         file.flush();
+        file.sync();
         holding_ = false;
     }
 

@@ -34,15 +34,24 @@ void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
     if (kept_.size() == keptStart_) {
         SinkWrite done = sink_->write(bytes, size);
         if (done.error != 0) reportWriteFailure(done.error);
+        if (durable_ && done.written > 0) unsynced_ = true;
         bytes += done.written;
         size -= done.written;
     }
     keep(bytes, size);
+    if (syncEachWriteOut_) sync();
+}
+
+void CaptureFile::sync() {
+    if (!unsynced_ || !sink_->isOpen()) return;
+    unsynced_ = false;
+    if (!sink_->sync()) reportWriteFailure(sink_->errorCode());
 }
 
 bool CaptureFile::writeKept() {
     SinkWrite done = sink_->write(kept_.data() + keptStart_, kept_.size() - keptStart_);
     keptStart_ += done.written;
+    if (durable_ && done.written > 0) unsynced_ = true;
     if (keptStart_ == kept_.size()) {
         kept_.clear();
         keptStart_ = 0;
@@ -101,6 +110,7 @@ bool CaptureFile::close() {
     kept_.clear();
     keptStart_ = 0;
     noteRemoval();
+    sync();
     bool closed = sink_->close();
 
     if (dropped_ > 0) {

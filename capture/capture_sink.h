@@ -39,6 +39,9 @@ public:
     // The file lost its last name while open: what is written to it is gone.
     virtual bool removed() = 0;
     virtual bool close() = 0;
+    // Makes what was written durable (on the disk, not only in the system's
+    // cache); false with errorCode() when it cannot.
+    virtual bool sync() { return true; }
     virtual int errorCode() const = 0;
     // The open file, as a descriptor or a HANDLE.
     virtual std::intptr_t handle() const = 0;

@@ -14,6 +14,15 @@ const int kCaptureFileBusy = EBUSY;
 
 namespace {
 
+int syncData(int fd) {
+#ifdef __APPLE__
+    // fsync there leaves the bytes in the drive's cache.
+    return fcntl(fd, F_FULLFSYNC);
+#else
+    return fdatasync(fd);
+#endif
+}
+
 class PosixCaptureSink final : public CaptureSink {
 public:
     ~PosixCaptureSink() override {
@@ -82,6 +91,12 @@ public:
         int fd = fd_;
         fd_ = -1;
         return ::close(fd) == 0 ? true : failWith(errno);
+    }
+
+    bool sync() override {
+        // A pipe or a terminal has nothing to make durable.
+        if (!regular_ || syncData(fd_) == 0) return true;
+        return failWith(errno);
     }
 
     int errorCode() const override { return error_; }
