@@ -48,7 +48,7 @@ const char kExtensionHelpText[] =
     "Examples:\n"
     "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"panic\"\n"
     "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n"
-    "  serialtap rack.log -c /dev/ttyUSB0 -a 1 -f 1000 -y 1 -w 86400 -k 30\n";
+    "  serialtap rack.log -c /dev/ttyUSB0 -a 1 -f 1000 -y 1 -w 86400 -z 65536 -k 90\n";
 
 namespace {
 
