@@ -58,6 +58,15 @@ protected:
         for (const std::string& part : parts()) joined += part;
         return joined + readFile(live());
     }
+    // The program reads the bytes a moment before it writes them out.
+    testing::AssertionResult waitForParts(std::size_t count) const {
+        auto deadline = Clock::now() + kPatience;
+        while (partNames().size() < count && Clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        if (partNames().size() == count) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << partNames().size() << " parts, not " << count;
+    }
     virtual std::string live() const { return capturePath(); }
     std::string folder() const { return std::filesystem::path(live()).parent_path().string(); }
 };
@@ -193,9 +202,7 @@ TEST_F(RotationTest, EndsAPartAtEachPeriodFromMidnight) {
     Program program(commandLine({"-w", "1", "-f", "20"}));
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "first\n"));
-    auto deadline = Clock::now() + kPatience;
-    while (partNames().empty() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(1u, partNames().size());
+    ASSERT_TRUE(waitForParts(1));
     EXPECT_EQ("first\r\n", parts()[0]);
     EXPECT_EQ("", readFile(capturePath()));
     ASSERT_TRUE(deliver(program, "second\n"));
@@ -208,7 +215,7 @@ TEST_F(RotationTest, LockPassesToTheNewLiveFile) {
     Program program(commandLine({"-m", "1", "-z", "4"}));
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, randomBytes(9000)));
-    ASSERT_EQ(2u, partNames().size());
+    ASSERT_TRUE(waitForParts(2));
 
     Finished second = runToExit(commandLine());
     EXPECT_EQ("could not open capture file: 16\n", second.output);
@@ -256,7 +263,7 @@ TEST_F(ReadOnlyFolderTest, FailedRenameIsReportedAndNothingIsLost) {
     Program program({live(), "-c", device_.portPath(), "-m", "1", "-z", "4"});
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, sent.substr(0, 10000)));
-    ASSERT_EQ(2u, partNames().size());
+    ASSERT_TRUE(waitForParts(2));
     ASSERT_TRUE(makeReadOnly());
     ASSERT_TRUE(deliver(program, sent.substr(10000)));
     ASSERT_TRUE(program.waitOutputContains(": 30\r\n"));
