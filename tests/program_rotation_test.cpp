@@ -182,18 +182,29 @@ TEST_F(RotationTest, KeepsOnlyTheNewestPartsWithK) {
     EXPECT_TRUE(tail == sent.substr(sent.size() - tail.size()));
 }
 
-// An earlier capture appended to counts towards the limit: once past it, it
+// An earlier capture appended to counts towards the size limit, and
+// belongs to the period it was last written in: once past either, it
 // becomes a part of its own before the first new byte.
-TEST_F(RotationTest, AppendedFileAlreadyFullEndsItsPartFirst) {
+TEST_F(RotationTest, AppendedFileFromAnEarlierRunEndsItsPartFirst) {
     const std::string earlier = randomBytes(5000);
-    writeFile(capturePath(), earlier);
-    Program program(commandLine({"-m", "1", "-z", "4", "-a", "1"}));
-    ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(deliver(program, "new"));
-    EXPECT_EQ(0, program.stopWithQ());
-    ASSERT_EQ(1u, partNames().size());
-    EXPECT_TRUE(parts()[0] == earlier);
-    EXPECT_EQ("new", captured());
+    for (const std::vector<std::string>& limit :
+         {std::vector<std::string>{"-z", "4"}, std::vector<std::string>{"-w", "86400"}}) {
+        SCOPED_TRACE(limit[0]);
+        for (const std::string& name : partNames()) std::filesystem::remove(folder() + "/" + name);
+        writeFile(capturePath(), earlier);
+        // Last written yesterday.
+        const timespec yesterday[2] = {{time(nullptr) - 86400, 0}, {time(nullptr) - 86400, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, capturePath().c_str(), yesterday, 0));
+        std::vector<std::string> options{"-m", "1", "-a", "1"};
+        options.insert(options.end(), limit.begin(), limit.end());
+        Program program(commandLine(options));
+        ASSERT_TRUE(program.waitCapturing());
+        ASSERT_TRUE(deliver(program, "new"));
+        EXPECT_EQ(0, program.stopWithQ());
+        ASSERT_EQ(1u, partNames().size());
+        EXPECT_TRUE(parts()[0] == earlier);
+        EXPECT_EQ("new", captured());
+    }
 }
 
 // A slow sensor's lines, one part a second: a quiet line ends its part on
