@@ -4,11 +4,9 @@
 #include <string>
 #include <vector>
 
-namespace serialtap {
-
 // The platform's calls on the files and folder of a rotated capture. Each
 // gives 0 or the system's error code.
-namespace part_files {
+namespace serialtap::part_files {
 
 // POSIX renames a file that is open; Windows needs it closed first.
 extern const bool kRenamesOpenFiles;
@@ -32,6 +30,4 @@ std::vector<std::string> folderNames(const std::string& folder);
 // power cut under its new name.
 int syncFolder(const std::string& folder);
 
-}  // namespace part_files
-
-}  // namespace serialtap
+}  // namespace serialtap::part_files

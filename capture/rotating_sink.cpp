@@ -129,7 +129,7 @@ std::size_t RotatingSink::bytesForThisPart(const std::uint8_t* bytes, std::size_
         SteadyClock::now() - dueSince_ >= kLineGrace) {
         return 0;
     }
-    const std::size_t budget = static_cast<std::size_t>(kLineGraceBytes - bytesSinceDue_);
+    const auto budget = static_cast<std::size_t>(kLineGraceBytes - bytesSinceDue_);
     if (size == 0) return 1;  // the line may still end within the grace
     const void* lineFeed = std::memchr(bytes, 0x0A, std::min(size, budget));
     if (lineFeed != nullptr)

@@ -178,7 +178,7 @@ TEST_F(RotationTest, KeepsOnlyTheNewestPartsWithK) {
     EXPECT_EQ(0, program.stopWithQ());
     ASSERT_EQ(3u, partNames().size());
     const std::string tail = whole();
-    EXPECT_EQ(3u * 4096u + sent.size() % 4096u, tail.size());
+    EXPECT_EQ(std::size_t{3} * 4096 + sent.size() % 4096, tail.size());
     EXPECT_TRUE(tail == sent.substr(sent.size() - tail.size()));
 }
 

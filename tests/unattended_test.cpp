@@ -176,13 +176,14 @@ TEST(WriteOutTimer, SyncsAFloodOncePerPeriod) {
     file.makeDurable(false);
     WriteOutTimer timer(200);
     const std::string bytes(1000, 'x');
-    for (int tick = 0; tick < 1000; ++tick, now += 1ms) {
+    for (int tick = 0; tick < 1000; ++tick) {
         bool held = file.holdsBytes();
         std::uint64_t writeOuts = file.writeOuts();
         file.writeBytes(bytesOf(bytes), bytes.size());
         timer.stored(file, held, writeOuts, now);
         ASSERT_TRUE(timer.deadline());
         timer.writeOutIfDue(file, now);
+        now += std::chrono::milliseconds(1);
     }
     EXPECT_GE(sink.writes.size(), 240u);
     for (std::size_t size : sink.writes) EXPECT_EQ(CaptureFile::kBufferBytes, size);
