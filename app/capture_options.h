@@ -31,6 +31,10 @@ struct CaptureOptions {
     std::optional<std::string> failText;  // -x, escapes already decoded
     bool reconnect = true;
     View view = View::Nothing;
+    std::uint32_t rotateKiB = 0;      // 0: never by size
+    std::uint32_t rotateSeconds = 0;  // 0: never by the clock
+    std::uint32_t keepParts = 0;      // 0: keep every rotated part
+    bool durable = false;             // each write-out synced to the disk
 };
 
 }  // namespace serialtap

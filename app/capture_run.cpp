@@ -10,6 +10,7 @@
 #include "app/terminal.h"
 #include "app/write_out_timer.h"
 #include "capture/capture_file.h"
+#include "capture/rotating_sink.h"
 #include "port/network_device.h"
 #include "port/serial_port.h"
 
@@ -95,9 +96,9 @@ private:
 // Runs passes until q, a stop request or a stop condition; gives the exit
 // status the stop calls for and leaves the port open, or closed while it
 // is away.
-int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
-                Reconnect& reconnect, CaptureView& view, MessagePath& messages,
-                const bool& stoppedInSetup) {
+int captureLoop(SerialPort& port, CaptureFile& file, RotatingSink* rotation,
+                const CaptureParts& parts, Reconnect& reconnect, CaptureView& view,
+                MessagePath& messages, const bool& stoppedInSetup) {
     std::vector<NativeHandle> handles = wakeHandles(parts);
     port.setWakeHandles(handles);
     std::optional<NativeHandle> console = consoleHandle(parts);
@@ -107,7 +108,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
     WriteOutTimer writeOut(options.flushMs);
     Recorder recorder(file, stops, writeOut, parts, view);
     KeptBytes kept(file, port);
-    bool timed = stops.timed() || writeOut.active();
+    bool timed = stops.timed() || writeOut.active() || rotation != nullptr;
     int lastKey = '0';
     while (lastKey != kStopKey) {
         Deadlines due;
@@ -116,6 +117,7 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         due.add(reconnect.nextTry());
         due.add(view.nextRedraw());
         kept.beforeWait(due);
+        if (rotation != nullptr) due.add(rotation->deadline());
         Reception pass;
         if (reconnect.away()) {
             pass.woken = port.waitWake(due.waitLimit()) == WakeWait::Woken;
@@ -142,6 +144,11 @@ int captureLoop(SerialPort& port, CaptureFile& file, const CaptureParts& parts,
         if (clockRead) {
             if (stops.timeIsUp(now)) break;
             writeOut.writeOutIfDue(file, now);
+            if (rotation != nullptr) {
+                rotation->rotateIfDue();
+                // The port, when it is opened again, is told from the live file.
+                parts.device.avoidFile(file.handle());
+            }
             if (reconnect.tryIfDue(now)) port.setWakeHandles(handles);
             if (stoppedInSetup) break;
         }
@@ -180,9 +187,22 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
 
 int captureWith(const std::string& fileName, const PortSettings& settings,
                 const CaptureParts& parts, CaptureView& view, MessagePath& messages) {
-    CaptureFile file(parts.options.format, parts.options.timeStamps);
+    const CaptureOptions& options = parts.options;
+    RotationPolicy policy{std::uint64_t{options.rotateKiB} * 1024, options.rotateSeconds,
+                          options.keepParts, options.format != CaptureFormat::Raw, options.durable};
+    std::unique_ptr<CaptureSink> sink = makePlatformCaptureSink();
+    RotatingSink* rotation = nullptr;
+    if (policy.active()) {
+        auto rotating = std::make_unique<RotatingSink>(policy);
+        rotation = rotating.get();
+        rotation->setMessageOutput([&messages](const std::string& text) { messages.sayError(text); });
+        sink = std::move(rotating);
+    }
+    CaptureFile file(options.format, options.timeStamps, std::move(sink));
     file.setMessageOutput([&messages](const std::string& text) { messages.sayError(text); });
-    if (!file.open(fileName, parts.options.append)) {
+    // With -f the syncs come with its timer, at most one per period.
+    if (options.durable) file.makeDurable(options.flushMs == 0);
+    if (!file.open(fileName, options.append)) {
         // A FIFO is opened without waiting for its reader, which must come first.
         messages.say(file.foundNoReader()
                          ? std::string("could not open capture file: no process reads the pipe\n")
@@ -208,7 +228,8 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     Reconnect reconnect(port, settings, parts.messages, parts.options.reconnect);
     reconnect.watchedBy(view);
     reconnect.setMessageOutput([&messages](const std::string& text) { messages.say(text); });
-    int status = captureLoop(port, file, parts, reconnect, view, messages, stoppedInSetup);
+    int status =
+        captureLoop(port, file, rotation, parts, reconnect, view, messages, stoppedInSetup);
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     // A port that is away was closed when it went.
     const bool portOpen = !reconnect.away();

@@ -29,6 +29,14 @@ const char kExtensionHelpText[] =
     "-v <view> 0 -- nothing (default); 1 -- a status line on standard error, or one\n"
     "   summary line at the end when that is not a terminal; 2 -- the received\n"
     "   bytes on standard output too\n"
+    "-z <KiB> start a new part of the capture file when it holds this many KiB;\n"
+    "   0 -- never (default). The part is renamed <file>.YYYYMMDDTHHMMSSZ (UTC)\n"
+    "-w <seconds> start a new part at each multiple of this many seconds from\n"
+    "   midnight UTC (3600 -- on the hour); 0 -- never (default)\n"
+    "-k <count> keep at most this many old parts, removing the oldest;\n"
+    "   0 -- keep all (default)\n"
+    "-y <sync> 1 -- make each write-out durable on the disk before going on, so a\n"
+    "   power cut loses at most the last -f milliseconds; 0 (default)\n"
     "Network ports for -c, on every platform: rfc2217://HOST:PORT -- Telnet with\n"
     "   RFC 2217, which carries -b -n -p -s; tcp://HOST:PORT -- raw TCP, with the\n"
     "   server's own line settings; HOST is a name, an IPv4 address or\n"
@@ -44,7 +52,8 @@ const char kExtensionHelpText[] =
     "Examples:\n"
     "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"panic\"\n"
     "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n"
-    "  serialtap rack.log -c rfc2217://ser2net.lab:2001 -b 115200\n";
+    "  serialtap rack.log -c rfc2217://ser2net.lab:2001 -b 115200\n"
+    "  serialtap long.log -c /dev/ttyUSB0 -a 1 -f 1000 -y 1 -w 86400 -z 65536 -k 90\n";
 
 namespace {
 
@@ -67,6 +76,10 @@ const NumberOption kNumberOptions[] = {
     {'i', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.idleSeconds = v; }},
     {'r', 1, [](CaptureOptions& o, std::uint32_t v) { o.reconnect = v != 0; }},
     {'v', 2, [](CaptureOptions& o, std::uint32_t v) { o.view = View(v); }},
+    {'z', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.rotateKiB = v; }},
+    {'w', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.rotateSeconds = v; }},
+    {'k', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.keepParts = v; }},
+    {'y', 1, [](CaptureOptions& o, std::uint32_t v) { o.durable = v != 0; }},
 };
 
 const NumberOption* findNumberOption(char letter) {

@@ -344,6 +344,42 @@ def test_burst_written_at_once_is_captured_exactly(wine, args):
         compare(file.read(), burst.replace(b"\n", b"\r\n"))
 
 
+def test_rotated_parts_hold_the_tail_of_a_synced_burst(wine, args):
+    # Parts of 4 KiB, three kept, each write-out synced: the file is closed
+    # before each rename, and the kept parts and the live file are exactly
+    # the end of what was sent.
+    device = Device()
+    link = wine.present(device)
+    folder = os.path.join(wine.work, "rotated")
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.unlink(os.path.join(folder, name))
+    capture = os.path.join(folder, "capture.bin")
+    program = Program(wine.argv(capture, "-m", "1", "-z", "4", "-k", "3", "-y", "1"), wine.env())
+    burst = bytes(random.Random(4096).randrange(256) for _ in range(30000))
+    try:
+        wait_for_setup(program, device)
+        send(program, device, burst)
+        wait_until_read(program, device)
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+        shown = program.shown()
+        check(b"Error" not in shown, f"messages during the capture: {shown!r}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+    parts = sorted(name for name in os.listdir(folder) if name.startswith("capture.bin."))
+    check(len(parts) == 3, f"parts kept: {parts}")
+    held = b""
+    for name in parts + ["capture.bin"]:
+        with open(os.path.join(folder, name), "rb") as file:
+            held += file.read()
+    check(len(held) == 3 * 4096 + len(burst) % 4096, f"{len(held)} bytes kept")
+    compare(held, burst[len(burst) - len(held):])
+
+
 def test_ctrl_c_ends_capture_with_everything_written(wine, args):
     device = Device()
     link = wine.present(device)
@@ -716,6 +752,7 @@ TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
     test_burst_written_at_once_is_captured_exactly,
+    test_rotated_parts_hold_the_tail_of_a_synced_burst,
     test_ctrl_c_ends_capture_with_everything_written,
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,
