@@ -34,7 +34,11 @@ struct CaptureOptions {
     View view = View::Nothing;
     // -l, the ports captured besides the one of -c, in the order given.
     std::vector<std::string> morePorts;
-    std::uint32_t gapMs = 0;  // -g; 0: a hex line is never ended by a pause
+    std::uint32_t gapMs = 0;          // -g; 0: a hex line is never ended by a pause
+    std::uint32_t rotateKiB = 0;      // 0: never by size
+    std::uint32_t rotateSeconds = 0;  // 0: never by the clock
+    std::uint32_t keepParts = 0;      // 0: keep every rotated part
+    bool durable = false;             // each write-out synced to the disk
 };
 
 // The most ports one capture takes, the one of -c included.

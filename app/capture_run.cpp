@@ -1,5 +1,6 @@
 #include "app/capture_run.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "app/terminal.h"
 #include "app/write_out_timer.h"
 #include "capture/capture_file.h"
+#include "capture/rotating_sink.h"
+#include "port/network_device.h"
 #include "port/serial_port.h"
 
 namespace serialtap {
@@ -117,10 +120,12 @@ private:
 // stop calls for; it leaves each port open, or closed while it is away.
 class CaptureLoop {
 public:
-    CaptureLoop(Ports& ports, CaptureFile& file, const CaptureParts& parts, CaptureView& view,
-                MessagePath& messages)
+    CaptureLoop(Ports& ports, CaptureFile& file, RotatingSink* rotation, const CaptureParts& parts,
+                CaptureView& view, MessagePath& messages, const bool& stoppedInSetup)
         : ports_(ports),
           file_(file),
+          rotation_(rotation),
+          stoppedInSetup_(stoppedInSetup),
           parts_(parts),
           view_(view),
           messages_(messages),
@@ -143,6 +148,9 @@ private:
 
     Ports& ports_;
     CaptureFile& file_;
+    RotatingSink* rotation_;
+    // Set when q or a stop request came while a reopen was waiting.
+    const bool& stoppedInSetup_;
     const CaptureParts& parts_;
     CaptureView& view_;
     MessagePath& messages_;
@@ -216,10 +224,15 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
 bool CaptureLoop::runTimers(Clock::time_point now) {
     if (stops_.timeIsUp(now)) return false;
     writeOut_.writeOutIfDue(file_, now);
+    if (rotation_ != nullptr) {
+        rotation_->rotateIfDue();
+        // A port, when it is opened again, is told from the live file.
+        for (auto& port : ports_) port->device().avoidFile(file_.handle());
+    }
     for (auto& port : ports_) {
         if (port->reconnect().tryIfDue(now)) port->port().setWakeHandles(handles_);
     }
-    return true;
+    return !stoppedInSetup_;
 }
 
 void CaptureLoop::wakeHandlesChanged() {
@@ -231,7 +244,7 @@ int CaptureLoop::run() {
     wakeHandlesChanged();
     std::optional<NativeHandle> console = consoleHandle(parts_);
     file_.begin(clockReading(parts_));
-    const bool timed = stops_.timed() || writeOut_.active();
+    const bool timed = stops_.timed() || writeOut_.active() || rotation_ != nullptr;
     int lastKey = '0';
     while (lastKey != kStopKey) {
         Deadlines due;
@@ -244,6 +257,7 @@ int CaptureLoop::run() {
         due.add(view_.nextRedraw());
         CapturedPort& first = waiter();
         kept_.beforeWait(due, first.port());
+        if (rotation_ != nullptr) due.add(rotation_->deadline());
         joinWaits(first);
         Reception pass;
         if (first.present()) {
@@ -306,7 +320,7 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
 // Opens and sets up every port, in the order given; false after the
 // first failure's message.
 bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureFile& file,
-               MessagePath& messages, Ports& ports) {
+               MessagePath& messages, Ports& ports, const std::function<bool()>& interrupted) {
     std::vector<std::string> names{settings.portName};
     names.insert(names.end(), parts.options.morePorts.begin(), parts.options.morePorts.end());
     const bool several = names.size() > 1;
@@ -315,13 +329,14 @@ bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureF
         PortSettings own = settings;
         own.portName = names[i];
         std::unique_ptr<SerialDevice> owned;
-        if (i > 0) owned = parts.makeDevice ? parts.makeDevice(names[i]) : makePlatformDevice();
+        if (i > 0) owned = parts.makeDevice ? parts.makeDevice(names[i]) : makeDeviceFor(names[i]);
         SerialDevice& device = i == 0 ? parts.device : *owned;
         ports.push_back(std::make_unique<CapturedPort>(device, std::move(owned), parts.messages,
                                                        own, i, parts.options.reconnect));
         CapturedPort& port = *ports.back();
         port.sendMessagesTo(messages, several);
         device.avoidFile(file.handle());
+        device.setOpenInterrupt(wakeHandles(parts), interrupted);
         if (!port.open()) return false;
         labels.push_back(port.label());
     }
@@ -367,9 +382,23 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
 
 int captureWith(const std::string& fileName, const PortSettings& settings,
                 const CaptureParts& parts, CaptureView& view, MessagePath& messages) {
-    CaptureFile file(parts.options.format, parts.options.timeStamps);
+    const CaptureOptions& options = parts.options;
+    RotationPolicy policy{std::uint64_t{options.rotateKiB} * 1024, options.rotateSeconds,
+                          options.keepParts, options.format != CaptureFormat::Raw, options.durable};
+    std::unique_ptr<CaptureSink> sink = makePlatformCaptureSink();
+    RotatingSink* rotation = nullptr;
+    if (policy.active()) {
+        auto rotating = std::make_unique<RotatingSink>(policy);
+        rotation = rotating.get();
+        rotation->setMessageOutput(
+            [&messages](const std::string& text) { messages.sayError(text); });
+        sink = std::move(rotating);
+    }
+    CaptureFile file(options.format, options.timeStamps, std::move(sink));
     file.setMessageOutput([&messages](const std::string& text) { messages.sayError(text); });
-    if (!file.open(fileName, parts.options.append)) {
+    // With -f the syncs come with its timer, at most one per period.
+    if (options.durable) file.makeDurable(options.flushMs == 0);
+    if (!file.open(fileName, options.append)) {
         // A FIFO is opened without waiting for its reader, which must come first.
         messages.say(file.foundNoReader()
                          ? std::string("could not open capture file: no process reads the pipe\n")
@@ -377,13 +406,25 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
                                "\n");
         return 1;
     }
-    file.setGap(parts.options.gapMs);
+    file.setGap(options.gapMs);
+    // A setup that waits (a network port connecting) still ends on q and
+    // stop requests, as the capture would.
+    bool stoppedInSetup = false;
+    auto interrupted = [&parts, &stoppedInSetup] {
+        if (parts.stop != nullptr && parts.stop->requested()) return stoppedInSetup = true;
+        while (parts.console != nullptr && parts.console->keyWaiting()) {
+            if (parts.console->readKey() == kStopKey) return stoppedInSetup = true;
+        }
+        return false;
+    };
     Ports ports;
-    if (!openPorts(settings, parts, file, messages, ports)) return 1;
+    if (!openPorts(settings, parts, file, messages, ports, interrupted)) {
+        return stoppedInSetup && file.close() ? 0 : 1;
+    }
     for (auto& port : ports) port->reconnect().watchedBy(view);
     view.portsLabelled(labelsOf(ports));
 
-    int status = CaptureLoop(ports, file, parts, view, messages).run();
+    int status = CaptureLoop(ports, file, rotation, parts, view, messages, stoppedInSetup).run();
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     closePorts(ports, file, parts, view, messages);
     return file.close() ? status : 1;
@@ -407,7 +448,7 @@ int runCaptureWith(const std::string& fileName, const PortSettings& settings,
 int runCapture(const std::string& fileName, const PortSettings& settings,
                const CaptureOptions& options) {
     std::unique_ptr<StopSignal> stop = installPlatformStopSignal();
-    std::unique_ptr<SerialDevice> device = makePlatformDevice();
+    std::unique_ptr<SerialDevice> device = makeDeviceFor(settings.portName);
     std::unique_ptr<Console> console = openPlatformConsole();
     std::unique_ptr<StatusDisplay> display = standardErrorDisplay();
     PortSettings named = settings;

@@ -16,6 +16,7 @@ CapturedPort::CapturedPort(SerialDevice& device, std::unique_ptr<SerialDevice> o
                            std::FILE* messages, PortSettings settings, std::size_t index,
                            bool reconnect)
     : owned_(std::move(owned)),
+      device_(device),
       settings_(std::move(settings)),
       index_(index),
       label_(portLabel(settings_.portName)),

@@ -25,6 +25,7 @@ public:
     // The setup steps, with their messages.
     bool open() { return port_.open(settings_); }
 
+    SerialDevice& device() { return device_; }
     SerialPort& port() { return port_; }
     const SerialPort& port() const { return port_; }
     Reconnect& reconnect() { return reconnect_; }
@@ -35,6 +36,7 @@ public:
 
 private:
     std::unique_ptr<SerialDevice> owned_;
+    SerialDevice& device_;
     PortSettings settings_;
     std::size_t index_;
     std::string label_;

@@ -33,6 +33,18 @@ const char kExtensionHelpText[] =
     "   for more, 8 ports at most with -c; each line of the file names its port\n"
     "-g <milliseconds> in the hex dump, start a new line when a byte comes after\n"
     "   this many milliseconds of quiet on its port; 0 -- never (default)\n"
+    "-z <KiB> start a new part of the capture file when it holds this many KiB;\n"
+    "   0 -- never (default). The part is renamed <file>.YYYYMMDDTHHMMSSZ (UTC)\n"
+    "-w <seconds> start a new part at each multiple of this many seconds from\n"
+    "   midnight UTC (3600 -- on the hour); 0 -- never (default)\n"
+    "-k <count> keep at most this many old parts, removing the oldest;\n"
+    "   0 -- keep all (default)\n"
+    "-y <sync> 1 -- make each write-out durable on the disk before going on, so a\n"
+    "   power cut loses at most the last -f milliseconds; 0 (default)\n"
+    "Network ports for -c, on every platform: rfc2217://HOST:PORT -- Telnet with\n"
+    "   RFC 2217, which carries -b -n -p -s; tcp://HOST:PORT -- raw TCP, with the\n"
+    "   server's own line settings; HOST is a name, an IPv4 address or\n"
+    "   [an IPv6 address]\n"
     "Words in place of <file>:\n"
     "--help     this screen\n"
     "--version  the program's name and version\n"
@@ -44,7 +56,9 @@ const char kExtensionHelpText[] =
     "Examples:\n"
     "  serialtap boot.log -c /dev/ttyUSB0 -b 115200 -t 120 -e login: -x \"panic\"\n"
     "  serialtap sensor.log -c COM3 -a 1 -f 1000 -d 1 -v 1\n"
-    "  serialtap link.hex -c /dev/ttyUSB0 -l /dev/ttyUSB1 -b 115200 -m 2 -d 3 -g 5\n";
+    "  serialtap link.hex -c /dev/ttyUSB0 -l /dev/ttyUSB1 -b 115200 -m 2 -d 3 -g 5\n"
+    "  serialtap rack.log -c rfc2217://ser2net.lab:2001 -b 115200\n"
+    "  serialtap long.log -c /dev/ttyUSB0 -a 1 -f 1000 -y 1 -w 86400 -z 65536 -k 90\n";
 
 namespace {
 
@@ -68,6 +82,10 @@ const NumberOption kNumberOptions[] = {
     {'r', 1, [](CaptureOptions& o, std::uint32_t v) { o.reconnect = v != 0; }},
     {'v', 2, [](CaptureOptions& o, std::uint32_t v) { o.view = View(v); }},
     {'g', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.gapMs = v; }},
+    {'z', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.rotateKiB = v; }},
+    {'w', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.rotateSeconds = v; }},
+    {'k', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.keepParts = v; }},
+    {'y', 1, [](CaptureOptions& o, std::uint32_t v) { o.durable = v != 0; }},
 };
 
 const NumberOption* findNumberOption(char letter) {

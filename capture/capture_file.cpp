@@ -35,10 +35,18 @@ void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
         SinkWrite done = sink_->write(bytes, size);
         refusedLast_ = done.error != 0;
         if (done.error != 0) reportWriteFailure(done.error);
+        if (durable_ && done.written > 0) unsynced_ = true;
         bytes += done.written;
         size -= done.written;
     }
     keep(bytes, size);
+    if (syncEachWriteOut_) sync();
+}
+
+void CaptureFile::sync() {
+    if (!unsynced_ || !sink_->isOpen()) return;
+    unsynced_ = false;
+    if (!sink_->sync()) reportWriteFailure(sink_->errorCode());
 }
 
 void CaptureFile::writeKept() {
@@ -49,6 +57,7 @@ bool CaptureFile::writeKeptBytes() {
     SinkWrite done = sink_->write(kept_.data() + keptStart_, kept_.size() - keptStart_);
     refusedLast_ = done.error != 0;
     keptStart_ += done.written;
+    if (durable_ && done.written > 0) unsynced_ = true;
     if (keptStart_ == kept_.size()) {
         kept_.clear();
         keptStart_ = 0;
@@ -115,6 +124,7 @@ bool CaptureFile::close() {
     kept_.clear();
     keptStart_ = 0;
     noteRemoval();
+    sync();
     bool closed = sink_->close();
 
     if (dropped_ > 0) {

@@ -56,6 +56,15 @@ public:
     }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
+    // Written bytes are made durable after each write-out, or with
+    // eachWriteOut false only at sync() and at the close.
+    void makeDurable(bool eachWriteOut) {
+        durable_ = true;
+        syncEachWriteOut_ = eachWriteOut;
+    }
+    // Bytes were written since the last sync of a durable capture.
+    bool unsynced() const { return unsynced_; }
+    void sync();
     // The file is a pipe whose reader has gone: nothing written will arrive.
     bool readerGone() const { return lastWriteError_ != 0 && sink_->readerGone(lastWriteError_); }
     bool holdsBytes() const { return formatter_.holdsBytes(); }
@@ -103,6 +112,9 @@ private:
     std::uint64_t writeOuts_ = 0;
     bool writeFailed_ = false;
     bool refusedLast_ = false;  // the last write failed, rather than waited
+    bool durable_ = false;
+    bool syncEachWriteOut_ = false;
+    bool unsynced_ = false;
     bool removed_ = false;
     int lastWriteError_ = 0;
     bool reported_ = false;

@@ -39,6 +39,9 @@ public:
     // The file lost its last name while open: what is written to it is gone.
     virtual bool removed() = 0;
     virtual bool close() = 0;
+    // Makes what was written durable (on the disk, not only in the system's
+    // cache); false with errorCode() when it cannot.
+    virtual bool sync() { return true; }
     virtual int errorCode() const = 0;
     // The failed open found a FIFO that no process reads.
     virtual bool foundNoReader() const { return false; }

@@ -14,6 +14,15 @@ const int kCaptureFileBusy = EBUSY;
 
 namespace {
 
+int syncData(int fd) {
+#ifdef __APPLE__
+    // fsync there leaves the bytes in the drive's cache.
+    return fcntl(fd, F_FULLFSYNC);
+#else
+    return fdatasync(fd);
+#endif
+}
+
 class PosixCaptureSink final : public CaptureSink {
 public:
     ~PosixCaptureSink() override {
@@ -24,8 +33,10 @@ public:
         // Not emptied by the open: another capture may be writing it. A
         // FIFO without a reader would hold the open up; without waiting it
         // fails instead. Writes to regular and block files wait all the same.
-        int flags =
-            O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : 0);
+        // Always appending, so a file emptied under the capture (a
+        // copy-and-truncate rotation) goes on from its new end instead of
+        // behind a hole.
+        int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | O_APPEND;
         int fd = ::open(fileName.c_str(), flags, 0666);
         if (fd < 0) {
             int code = errno;
@@ -88,6 +99,12 @@ public:
         int fd = fd_;
         fd_ = -1;
         return ::close(fd) == 0 ? true : failWith(errno);
+    }
+
+    bool sync() override {
+        // A pipe or a terminal has nothing to make durable.
+        if (!regular_ || syncData(fd_) == 0) return true;
+        return failWith(errno);
     }
 
     int errorCode() const override { return error_; }

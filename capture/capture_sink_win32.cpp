@@ -76,6 +76,11 @@ public:
         return CloseHandle(file) ? true : failWith(static_cast<int>(GetLastError()));
     }
 
+    bool sync() override {
+        if (GetFileType(file_) != FILE_TYPE_DISK || FlushFileBuffers(file_)) return true;
+        return failWith(static_cast<int>(GetLastError()));
+    }
+
     int errorCode() const override { return error_; }
     bool readerPaced() const override { return paced_; }
     std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(file_); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,7 +54,8 @@ enum class CompletionWait { Signalled, TimedOut, Failed, Other };
 
 // A port that could be opened but must not be used: capturing it would
 // configure the user's own terminal or send the capture into the device.
-enum class PortRefusal { None, OwnTerminal, CaptureFile };
+// Stopped: the user stopped the program while the setup was waiting.
+enum class PortRefusal { None, OwnTerminal, CaptureFile, Stopped };
 
 // Where a failure happened, for telling a port that is gone from one that
 // merely failed.
@@ -74,6 +76,17 @@ public:
     virtual bool open(const std::string& portName) = 0;
     // Why the last open failed although the port could be opened.
     virtual PortRefusal refusal() const { return PortRefusal::None; }
+    // The device's own message for the last failed open (a server's
+    // refusal, say); empty when the usual message applies.
+    virtual std::string refusalMessage() const { return {}; }
+    // A notice the last open left for the user (a server that alters the
+    // data, say), given once; empty when there is none.
+    virtual std::string takeNotice() { return {}; }
+    // For a device whose setup waits (a network port connecting): the wake
+    // handles to watch meanwhile, and what to ask when one is ready; true
+    // ends the setup with the refusal Stopped.
+    virtual void setOpenInterrupt(const std::vector<NativeHandle>& /*handles*/,
+                                  const std::function<bool()>& /*stopNow*/) {}
     // The capture file, which the port opened later must not be.
     virtual void avoidFile(NativeHandle /*file*/) {}
     virtual bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;

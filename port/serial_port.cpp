@@ -22,6 +22,11 @@ bool SerialPort::fail(const char* format, bool closeAfter) {
     // The code is read before the close, which may change it.
     int code = device_.lastError();
     if (closeAfter) device_.closePort();
+    // The user asked to stop; there is nothing to report.
+    if (device_.refusal() == PortRefusal::Stopped) {
+        openFailure_.clear();
+        return false;
+    }
     char text[96];
     std::snprintf(text, sizeof text, format, code);
     openFoundNoPort_ = device_.isGone(FailedCall::Open, code, 1);
@@ -49,12 +54,15 @@ bool SerialPort::open(const PortSettings& settings, bool quiet) {
     quiet_ = quiet;
     openFoundNoPort_ = false;
     if (!device_.open(settings.portName)) {
+        std::string told = device_.refusalMessage();
+        if (!told.empty()) return refuse(told.c_str());
         switch (device_.refusal()) {
             case PortRefusal::OwnTerminal:
                 return refuse("could not open serial port: it is the terminal serialtap runs in\n");
             case PortRefusal::CaptureFile:
                 return refuse("could not open serial port: it is the capture file\n");
             case PortRefusal::None:
+            case PortRefusal::Stopped:
                 break;
         }
         return fail("could not open serial port: %d\n", false);
@@ -82,6 +90,9 @@ bool SerialPort::open(const PortSettings& settings, bool quiet) {
     if (!device_.purge(kPurgeAll)) return fail("error purge comm: %d\n", true);
     // Quiet opens, while a port is away, leave nothing open behind.
     if (!device_.createEvent()) return fail("could not set event: %d\n", quiet);
+    // Said even by a quiet open: the notice is about the data from now on.
+    std::string notice = device_.takeNotice();
+    if (!notice.empty()) say(notice.c_str());
     return true;
 }
 

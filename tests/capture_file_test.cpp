@@ -9,6 +9,7 @@
 #include <numeric>
 #include <vector>
 
+#include "capture/rotating_sink.h"
 #include "tests/test_files.h"
 
 namespace serialtap {
@@ -18,6 +19,15 @@ using testing::expandLineEnds;
 using testing::readFileBytes;
 using testing::TempPath;
 using Bytes = std::vector<std::uint8_t>;
+
+// A rotated part's name carries the UTC second it ended, leap days and
+// the ends of years and centuries included.
+TEST(RotatedPartName, IsTheUtcMomentInSortableForm) {
+    EXPECT_EQ("19700101T000000Z", utcStamp(0));
+    EXPECT_EQ("20000229T000000Z", utcStamp(951782400));
+    EXPECT_EQ("20261209T013512Z", utcStamp(1796780112));
+    EXPECT_EQ("20991231T235959Z", utcStamp(4102444799));
+}
 
 TEST(CaptureFile, StoresEveryByteValueWithLineFeedsExpanded) {
     TempPath file("capture.bin");

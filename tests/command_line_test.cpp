@@ -160,8 +160,8 @@ TEST(UnknownOption, StopsWithTwoMessagesTheSecondWithoutLineBreak) {
     } cases[] = {
         {{"log.txt", "-B", "600"},
          "unknown argument: -B\ntype serialtap without any parameters for help"},
-        {{"log.txt", "-b", "600", "-z", "1", "-c", "COM9"},
-         "unknown argument: -z\ntype serialtap without any parameters for help"},
+        {{"log.txt", "-b", "600", "-j", "1", "-c", "COM9"},
+         "unknown argument: -j\ntype serialtap without any parameters for help"},
         {{"log.txt", "+q"}, "unknown argument: -q\ntype serialtap without any parameters for help"},
         // Tokens without a second character: nothing is read past their end.
         {{"log.txt", "-", "600"},
@@ -225,6 +225,16 @@ TEST(ExtensionOptions, MorePortsKeepTheirOrderUpToEight) {
     EXPECT_EQ(result.options.gapMs, 7u);
 }
 
+TEST(ExtensionOptions, RotationAndSyncLetters) {
+    CommandLine result = parse({"log.txt", "-z", "65536", "/w", "86400", "-keep", "90", "-y", "1"});
+    ASSERT_EQ(result.status, ParseStatus::Capture) << result.badValueMessage;
+    const CaptureOptions& o = result.options;
+    EXPECT_EQ(o.rotateKiB, 65536u);
+    EXPECT_EQ(o.rotateSeconds, 86400u);
+    EXPECT_EQ(o.keepParts, 90u);
+    EXPECT_TRUE(o.durable);
+}
+
 TEST(ExtensionOptions, DefaultsKeepTheOriginalBehaviour) {
     const CaptureOptions o = parse({"log.txt"}).options;
     EXPECT_EQ(o.format, CaptureFormat::Text);
@@ -234,6 +244,8 @@ TEST(ExtensionOptions, DefaultsKeepTheOriginalBehaviour) {
     EXPECT_FALSE(o.endText || o.failText);
     EXPECT_TRUE(o.reconnect);
     EXPECT_EQ(o.view, View::Nothing);
+    EXPECT_EQ(o.rotateKiB + o.rotateSeconds + o.keepParts, 0u);
+    EXPECT_FALSE(o.durable);
 }
 
 TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
@@ -247,6 +259,7 @@ TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
         {{"-t", "-1"}, "invalid value for option -t: -1\n"},
         {{"-f", "4294967296"}, "invalid value for option -f: 4294967296\n"},
         {{"-r", ""}, "invalid value for option -r: \n"},
+        {{"-y", "2"}, "invalid value for option -y: 2\n"},
         {{"-e", ""}, "empty text for option -e\n"},
         {{"-x", R"(a\q)"}, "bad escape in the text of option -x: a\\q\n"},
         {{"-e", "\\x4"}, "bad escape in the text of option -e: \\x4\n"},

@@ -144,6 +144,71 @@ TEST(WriteOutTimer, CountsAHexLineSplitByAWriteOutFromItsFirstByte) {
     EXPECT_TRUE(file.close());
 }
 
+// A file that tells when and how much was written and synced.
+class SyncCountingSink final : public CaptureSink {
+public:
+    explicit SyncCountingSink(Clock::time_point& now) : now_(now) {}
+    std::vector<std::size_t> writes;
+    std::vector<Clock::time_point> syncs;
+    Clock::time_point oldestUnsynced{};
+    bool unsynced = false;
+    Clock::duration longestWait{};
+
+    bool open(const std::string&, bool) override { return open_ = true; }
+    bool isOpen() const override { return open_; }
+    SinkWrite write(const std::uint8_t*, std::size_t size) override {
+        writes.push_back(size);
+        if (!unsynced) oldestUnsynced = now_;
+        unsynced = true;
+        return SinkWrite{size, false, 0};
+    }
+    bool sync() override {
+        syncs.push_back(now_);
+        if (unsynced) longestWait = std::max(longestWait, now_ - oldestUnsynced);
+        unsynced = false;
+        return true;
+    }
+    void waitWritable(int) override {}
+    bool removed() override { return false; }
+    bool close() override { return !(open_ = false); }
+    int errorCode() const override { return 0; }
+    std::intptr_t handle() const override { return 3; }
+    int wouldBlockCode() const override { return 11; }
+    bool readerGone(int) const override { return false; }
+
+private:
+    Clock::time_point& now_;
+    bool open_ = false;
+};
+
+// A durable flood: written out 4096 bytes at a time as ever, synced once
+// per period rather than at every write-out, and no written byte waits
+// longer than the period for its sync.
+TEST(WriteOutTimer, SyncsAFloodOncePerPeriod) {
+    Clock::time_point now{};
+    auto owned = std::make_unique<SyncCountingSink>(now);
+    SyncCountingSink& sink = *owned;
+    CaptureFile file(std::move(owned));
+    ASSERT_TRUE(file.open("durable"));
+    file.makeDurable(false);
+    WriteOutTimer timer(200);
+    const std::string bytes(1000, 'x');
+    for (int tick = 0; tick < 1000; ++tick) {
+        file.writeBytes(bytesOf(bytes), bytes.size());
+        timer.stored(file, now);
+        ASSERT_TRUE(timer.deadline());
+        timer.writeOutIfDue(file, now);
+        now += std::chrono::milliseconds(1);
+    }
+    EXPECT_GE(sink.writes.size(), 240u);
+    for (std::size_t size : sink.writes) EXPECT_EQ(CaptureFile::kBufferBytes, size);
+    EXPECT_GE(sink.syncs.size(), 4u);
+    EXPECT_LE(sink.syncs.size(), 6u);
+    EXPECT_LE(sink.longestWait, 200ms);
+    EXPECT_TRUE(file.close());
+    EXPECT_FALSE(sink.unsynced) << "the close syncs what is left";
+}
+
 class PortAway : public ::testing::Test {
 protected:
     PortAway() {

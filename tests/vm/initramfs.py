@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Builds what the VM tests boot: a static serialtap (its own build directory,
-tests off), the guest's line probe, and one initramfs per kernel: busybox,
-both programs, the guest scripts and, for the generic kernel, the USB serial
-modules.
+tests off), the guest's line probe, and the initramfs images: busybox, both
+programs and the guest scripts, with the USB serial modules for the generic
+kernel, and with the virtio disk modules for the power cut (cloud kernel,
+whose ext4 is built in).
 
 usage: initramfs.py SOURCE_DIR OUT_DIR
 """
@@ -17,6 +18,8 @@ HERE = Path(__file__).resolve().parent
 BUSYBOX = Path("/bin/busybox")
 # Load order matters: insmod resolves no dependencies.
 USB_SERIAL_MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+VIRTIO_DISK_MODULES = ["virtio_ring", "virtio", "virtio_pci_legacy_dev", "virtio_pci_modern_dev",
+                       "virtio_pci", "virtio_blk"]
 
 
 def find_kernel(flavor):
@@ -100,14 +103,20 @@ def main():
         sys.exit("vm: /bin/busybox missing (install the Debian package busybox-static)")
     programs = build_programs(source, out)
     (out / "uart.cpio.gz").write_bytes(initramfs(programs))
-    version, _ = find_kernel("generic")
+    (out / "ftdi.cpio.gz").write_bytes(
+        initramfs(programs, kernel_modules(find_kernel("generic")[0], USB_SERIAL_MODULES)))
+    (out / "power.cpio.gz").write_bytes(
+        initramfs(programs, kernel_modules(find_kernel("cloud")[0], VIRTIO_DISK_MODULES)))
+
+
+def kernel_modules(version, names):
     modules = []
-    for name in USB_SERIAL_MODULES:
+    for name in names:
         found = list(Path("/lib/modules", version).rglob(f"{name}.ko"))
         if not found:
             sys.exit(f"vm: module {name}.ko of kernel {version} not found")
         modules.append(found[0])
-    (out / "ftdi.cpio.gz").write_bytes(initramfs(programs, modules))
+    return modules
 
 
 if __name__ == "__main__":

@@ -18,7 +18,9 @@ import pty
 import random
 import re
 import select
+import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -342,6 +344,42 @@ def test_burst_written_at_once_is_captured_exactly(wine, args):
         compare(file.read(), burst.replace(b"\n", b"\r\n"))
 
 
+def test_rotated_parts_hold_the_tail_of_a_synced_burst(wine, args):
+    # Parts of 4 KiB, three kept, each write-out synced: the file is closed
+    # before each rename, and the kept parts and the live file are exactly
+    # the end of what was sent.
+    device = Device()
+    link = wine.present(device)
+    folder = os.path.join(wine.work, "rotated")
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.unlink(os.path.join(folder, name))
+    capture = os.path.join(folder, "capture.bin")
+    program = Program(wine.argv(capture, "-m", "1", "-z", "4", "-k", "3", "-y", "1"), wine.env())
+    burst = bytes(random.Random(4096).randrange(256) for _ in range(30000))
+    try:
+        wait_for_setup(program, device)
+        send(program, device, burst)
+        wait_until_read(program, device)
+        program.type(b"q")
+        status = program.wait(EXIT_TIMEOUT_S)
+        check(status == 0, f"exit status {status}")
+        shown = program.shown()
+        check(b"Error" not in shown, f"messages during the capture: {shown!r}")
+    finally:
+        program.stop()
+        os.unlink(link)
+        device.close()
+    parts = sorted(name for name in os.listdir(folder) if name.startswith("capture.bin."))
+    check(len(parts) == 3, f"parts kept: {parts}")
+    held = b""
+    for name in parts + ["capture.bin"]:
+        with open(os.path.join(folder, name), "rb") as file:
+            held += file.read()
+    check(len(held) == 3 * 4096 + len(burst) % 4096, f"{len(held)} bytes kept")
+    compare(held, burst[len(burst) - len(held):])
+
+
 def test_ctrl_c_ends_capture_with_everything_written(wine, args):
     device = Device()
     link = wine.present(device)
@@ -651,10 +689,105 @@ def test_two_ports_into_one_hex_capture(wine, args):
           "a line without its port's label")
 
 
+def free_local_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def listening(port, state="0A"):
+    """Seen in the kernel's table (0A listening, 01 connected): a connection
+    would make ser2net open the device and hold it for a moment."""
+    wanted = f"0100007F:{port:04X}"
+    with open("/proc/net/tcp") as table:
+        return any(line.split()[1] == wanted and line.split()[3] == state
+                   for line in table.readlines()[1:])
+
+
+def test_network_ports_from_ser2net(wine, args):
+    """ser2net on 127.0.0.1 serves a pseudo-terminal as telnet(rfc2217)
+    and as raw TCP; the Windows build captures both exactly."""
+    if shutil.which("ser2net", path=os.environ.get("PATH", "") + ":/usr/sbin") is None:
+        raise Failure("ser2net is not installed (scripts/install-deps.sh all)")
+    device = Device()
+    telnet, raw = free_local_port(), free_local_port()
+    config = os.path.join(wine.work, "ser2net.yaml")
+    with open(config, "w") as file:
+        for kind, port in (("telnet(rfc2217),tcp", telnet), ("tcp", raw)):
+            file.write(f"connection: &p{port}\n  accepter: {kind},127.0.0.1,{port}\n"
+                       f"  connector: serialdev,{device.path},local\n")
+    server = subprocess.Popen([shutil.which("ser2net", path="/usr/sbin:/usr/bin:/sbin"), "-n", "-u",
+                               "-c", config, "-P", config + ".pid"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        end = time.monotonic() + START_TIMEOUT_S
+        while not (listening(telnet) and listening(raw)):
+            check(time.monotonic() < end, "ser2net did not listen")
+            time.sleep(0.05)
+        refused = Program(["wine", wine.exe, os.path.join(wine.work, "refused.bin"), "-c",
+                           f"tcp://127.0.0.1:{free_local_port()}"], wine.env(preload=False))
+        try:
+            check(refused.wait(START_TIMEOUT_S) == 1, f"refused: exit status {refused.status}")
+            check(b"could not open serial port: 10061" in refused.shown(),
+                  f"refused: shown {refused.shown()!r}")
+        finally:
+            refused.stop()
+        # A server that accepts and says nothing: q still ends the program.
+        with socket.socket() as silent:
+            silent.bind(("127.0.0.1", 0))
+            silent.listen()
+            waiting = Program(["wine", wine.exe, os.path.join(wine.work, "silent.bin"), "-c",
+                               f"rfc2217://127.0.0.1:{silent.getsockname()[1]}"],
+                              wine.env(preload=False))
+            try:
+                accepted, _ = silent.accept()
+                waiting.pump(1.0)
+                pressed = time.monotonic()
+                waiting.type(b"q")
+                check(waiting.wait(EXIT_TIMEOUT_S) == 0, f"silent: exit status {waiting.status}")
+                # Half a second is the aim; the bound leaves room for Wine on a loaded machine.
+                check(time.monotonic() - pressed < 3, "silent: q took too long")
+                accepted.close()
+            finally:
+                waiting.stop()
+        data = b"".join(device_output()) + b"\xff\xff\r\x00\r\n"
+        for url, options, expected in (
+                (f"rfc2217://127.0.0.1:{telnet}", ["-m", "1", "-b", "57600", "-s", "2"], data),
+                (f"tcp://127.0.0.1:{raw}", [], data.replace(b"\n", b"\r\n"))):
+            capture = os.path.join(wine.work, "network.bin")
+            program = Program(["wine", wine.exe, capture, "-c", url, *options],
+                              wine.env(preload=False))
+            try:
+                # Connected, and for RFC 2217 the settings arrived; the purge follows.
+                port = telnet if url.startswith("rfc2217") else raw
+                end = time.monotonic() + START_TIMEOUT_S
+                while not listening(port, "01") or (
+                        port == telnet and termios.tcgetattr(device.slave)[4] != termios.B57600):
+                    check(program.running(), f"{url}: exited with {program.status}: {program.shown()!r}")
+                    check(time.monotonic() < end, f"{url}: the settings never arrived")
+                    program.pump(0.1)
+                program.pump(1.0)
+                send(program, device, data)
+                wait_until_read(program, device)
+                program.pump(1.0)
+                program.type(b"q")
+                status = program.wait(EXIT_TIMEOUT_S)
+                check(status == 0, f"{url}: exit status {status}, shown {program.shown()!r}")
+            finally:
+                program.stop()
+            with open(capture, "rb") as file:
+                compare(file.read(), expected)
+    finally:
+        server.kill()
+        server.wait()
+        device.close()
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
     test_burst_written_at_once_is_captured_exactly,
+    test_rotated_parts_hold_the_tail_of_a_synced_burst,
     test_ctrl_c_ends_capture_with_everything_written,
     test_alt_f10_ends_capture_as_q_does,
     test_missing_port_is_reported,
@@ -666,6 +799,7 @@ TESTS = [
     test_capture_resumes_when_the_port_comes_back,
     test_stop_conditions_give_their_exit_status,
     test_two_ports_into_one_hex_capture,
+    test_network_ports_from_ser2net,
 ]
 
 

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/capture_sink.h"
+
+namespace serialtap {
+
+// When the capture file is rotated, and what is kept of its old parts.
+struct RotationPolicy {
+    std::uint64_t limitBytes = 0;     // 0: never by size
+    std::uint32_t periodSeconds = 0;  // 0: never by the clock; else at multiples from midnight UTC
+    std::uint32_t keep = 0;           // rotated parts kept, the oldest removed; 0: all
+    // Text and hex: a line in progress at the limit ends in the old part
+    // when its end comes within kLineGraceBytes and kLineGrace.
+    bool lines = false;
+    bool durable = false;  // the folder is synced after each rename
+
+    bool active() const { return limitBytes > 0 || periodSeconds > 0; }
+};
+
+// A capture file whose parts end by size or by the clock. The live file
+// always has the name it was opened with; a part that ends is renamed to
+// that name with the UTC moment it ended added (name.20261209T013512Z, then
+// -0001, -0002... for more parts in the same second), so the parts sort by
+// name in time order, and the parts in that order followed by the live file
+// are the whole capture. A rename or removal that fails is reported on
+// standard error; the capture goes on in the same file.
+class RotatingSink final : public CaptureSink {
+public:
+    using SteadyClock = std::chrono::steady_clock;
+    using SinkFactory = std::function<std::unique_ptr<CaptureSink>()>;
+    static constexpr std::uint64_t kLineGraceBytes = 4096;
+    static constexpr std::chrono::seconds kLineGrace{1};
+
+    explicit RotatingSink(RotationPolicy policy, SinkFactory makeSink = makePlatformCaptureSink);
+
+    bool open(const std::string& fileName, bool append) override;
+    bool isOpen() const override { return live_->isOpen(); }
+    SinkWrite write(const std::uint8_t* bytes, std::size_t size) override;
+    void waitWritable(int milliseconds) override { live_->waitWritable(milliseconds); }
+    bool removed() override { return live_->removed(); }
+    bool close() override { return live_->close(); }
+    bool sync() override { return live_->sync(); }
+    int errorCode() const override { return live_->errorCode(); }
+    bool foundNoReader() const override { return live_->foundNoReader(); }
+    bool readerPaced() const override { return live_->readerPaced(); }
+    std::intptr_t handle() const override { return live_->handle(); }
+    int wouldBlockCode() const override { return live_->wouldBlockCode(); }
+    bool readerGone(int code) const override { return live_->readerGone(code); }
+
+    // When the capture must look in again: a period's end, or the end of
+    // the wait for a line's end. None while nothing is due.
+    std::optional<SteadyClock::time_point> deadline() const;
+    // Ends the part when it is due, with no new bytes to wait for.
+    void rotateIfDue();
+    // Where its messages go; standard error until it is told.
+    void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
+
+private:
+    // How many of these bytes still belong to the part, once it is due.
+    std::size_t bytesForThisPart(const std::uint8_t* bytes, std::size_t size) const;
+    void noteClock();
+    void becomeDue();
+    void rotate();
+    std::string partName();
+    void removeOldParts();
+    void report(const char* format, const std::string& name, int code);
+
+    RotationPolicy policy_;
+    SinkFactory makeSink_;
+    std::unique_ptr<CaptureSink> live_;
+    bool rotating_ = false;  // a regular file; anything else is never rotated
+    std::string name_;
+    std::string folder_;
+    std::string base_;  // the name without its folder
+    std::uint64_t partBytes_ = 0;
+    bool atLineEnd_ = true;
+    std::int64_t periodEnd_ = 0;  // UTC seconds
+    bool due_ = false;
+    SteadyClock::time_point dueSince_{};
+    std::uint64_t bytesSinceDue_ = 0;
+    std::string lastStamp_;
+    unsigned lastSuffix_ = 0;
+    std::function<void(const std::string&)> say_;
+};
+
+// "20261209T013512Z" for a moment in seconds since 1970, UTC.
+std::string utcStamp(std::int64_t seconds);
+
+}  // namespace serialtap
