@@ -232,6 +232,16 @@ TEST_F(StatusLineTest, RateFollowsABurstWithoutASecondsDelay) {
     EXPECT_NE(shown().find("| 0 B/s |"), std::string::npos) << shown();
 }
 
+TEST_F(StatusLineTest, ShowsTheBytesOfEachPortOfSeveral) {
+    StatusLine& status = line();
+    status.portsLabelled({"ttyUSB0", "ttyUSB1"});
+    status.bytesReceived(1500, 1);
+    status.bytesReceived(20, 0);
+    status.bytesReceived(600, 1);
+    status.redrawIfDue();
+    EXPECT_NE(shown().find("| ttyUSB0 20 B, ttyUSB1 2.1 KiB | "), std::string::npos) << shown();
+}
+
 TEST_F(StatusLineTest, WithoutATerminalWritesOneSummaryAtTheEnd) {
     StatusLine& status = line(false);
     status.bytesReceived(5000);
