@@ -11,6 +11,7 @@ usage: run_vm.py uart|ftdi VM_BUILD_DIR [--findings] [--replug]
   --findings  also print what the drivers keep of settings they cannot make
   --replug    also plug the adapter back and check the capture goes on
 """
+import importlib.util
 import random
 import shutil
 import sys
@@ -138,6 +139,65 @@ def check_capture(vm, port, pty, size, rng_seed):
           f"read {read}, {stopped}, {first_difference(captured, as_captured(data))}")
 
 
+def hex_streams():
+    """tools/hex-streams.py's reading of a hex capture, by label."""
+    spec = importlib.util.spec_from_file_location(
+        "hex_streams", Path(__file__).resolve().parents[2] / "tools" / "hex-streams.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.streams
+
+
+def check_two_ports(vm):
+    """Both directions of an exchange, one UART each, into one hex capture:
+    each side's bytes exact, and the turns in the order they were sent."""
+    rng = random.Random(5)
+    turns = [("serial1" if n % 2 == 0 else "serial2", rng.randbytes(rng.randrange(20, 400)))
+             for n in range(12)]
+    started = vm.command("start /dev/ttyS1 -b 115200 -l /dev/ttyS2 -m 2 -d 3")
+    if started.result("STARTED") is None:
+        raise VmError(f"the capture of two ports did not start: {started.events}")
+    total = 0
+    for pty, data in turns:
+        vm.send(pty, data, 115200)
+        total += len(data)
+        vm.command(f"wait_read {total} 60")
+    stopped = vm.command("stop").result("STOPPED")
+    captured = vm.command("dump", 120).file()
+    streams = hex_streams()(captured)
+    labels = {"serial1": "ttyS1", "serial2": "ttyS2"}
+    sent = {label: b"".join(d for p, d in turns if labels[p] == label) for label in labels.values()}
+    exact = all(bytes(streams.get(label, b"")) == data for label, data in sent.items())
+    order = []
+    for line in captured.split(b"\r\n"):
+        label = line.split(b"] ", 1)[-1].split(b": ", 1)[0].decode("latin-1")
+        if line and (not order or order[-1] != label):
+            order.append(label)
+    check(stopped == "status=0" and exact and order == [labels[p] for p, _ in turns],
+          f"an exchange of {len(turns)} turns over ttyS1 and ttyS2 captured in order and exact",
+          f"{stopped}, exact={exact}, order={order}")
+
+
+def show_order_bound(vm):
+    """How far apart the two UARTs' bytes must come to be captured in order:
+    a line to ttyS2, then after a delay one to ttyS1 (read first in a round)."""
+    for delay_ms in (0, 1, 2, 5, 10, 20):
+        vm.command("start /dev/ttyS1 -b 115200 -l /dev/ttyS2")
+        pairs = 40
+        for n in range(pairs):
+            vm.send("serial2", b"B%02d\n" % n, 115200)
+            time.sleep(delay_ms / 1000)
+            vm.send("serial1", b"A%02d\n" % n, 115200)
+            time.sleep(0.03)
+        vm.command(f"wait_read {8 * pairs} 60")
+        vm.command("stop")
+        lines = [line.split(b": ", 1)[-1] for line in vm.command("dump", 60).file().split(b"\r\n")]
+        wrong = sum(1 for n in range(pairs)
+                    if b"A%02d" % n in lines and b"B%02d" % n in lines
+                    and lines.index(b"A%02d" % n) < lines.index(b"B%02d" % n))
+        print(f"finding: ttyS2 {delay_ms} ms before ttyS1: {wrong} of {pairs} pairs out of order")
+
+
 def check_unplug(vm, replug):
     before, after = device_data(32768, 3), device_data(32768, 4)
     if vm.command("start /dev/ttyUSB0 -b 115200").result("STARTED") is None:
@@ -212,12 +272,14 @@ def check_port_list(vm):
 def run_uart(build, findings):
     _, kernel = find_kernel("cloud")
     vm = GuestVm(kernel, build / "uart.cpio.gz",
-                 ["-serial", "pty", "-trace", "serial_update_parameters"])
+                 ["-serial", "pty", "-serial", "pty", "-trace", "serial_update_parameters"])
     try:
         vm.boot()
         check_line_settings(vm)
         check_capture(vm, "/dev/ttyS1", "serial1", CAPTURE_BYTES, 1)
+        check_two_ports(vm)
         if findings:
+            show_order_bound(vm)
             show_findings(vm, "/dev/ttyS1", ["-b 300", "-b 250000", "-b 56000", "-b 100000",
                                              "-p 3", "-p 4", "-n 7 -p 3"], "lcr 0x2f8")
     finally:
