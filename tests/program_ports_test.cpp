@@ -1,6 +1,7 @@
 // Several ports in one capture, as a user runs it: each port a
 // pseudo-terminal, the devices' bytes sent at known moments.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -132,6 +133,27 @@ TEST_F(PortsTest, StopTextMatchesOnlyWhenWholeOnOnePort) {
     EXPECT_TRUE(program.running());
     ASSERT_TRUE(devices_[0]->send("E"));
     EXPECT_EQ(0, program.waitExit());
+}
+
+// The first failure ends the setup, named by its port; nothing is captured.
+TEST_F(PortsTest, SetupFailureOfOnePortEndsTheProgram) {
+    openPorts(1);
+    Finished run =
+        runToExit({capture_, "-c", devices_[0]->portPath(), "-l", "/dev/serialtap-no-such-port"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("serialtap-no-such-port: could not open serial port: 2\n", run.output);
+    EXPECT_EQ("", readFile(capture_));
+}
+
+TEST_F(PortsTest, ShownBytesAreLabelledToo) {
+    openPorts(2);
+    Program program(commandLine({"-v", "2"}), ConsoleKind::None);
+    ASSERT_TRUE(program.waitCapturing());
+    sendInTurn(program, {{0, "up\n"}, {1, "down"}, {0, "x"}});
+    kill(program.pid(), SIGTERM);
+    EXPECT_EQ(0, program.waitExit());
+    const std::string a = labelOf(*devices_[0]) + ": ";
+    EXPECT_EQ(a + "up\n" + labelOf(*devices_[1]) + ": down\n" + a + "x", program.output());
 }
 
 // A packet a line: the pause splits, the bytes of one packet do not.
