@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/part_files.h"
+#include "capture/time_stamp.h"
 
 namespace serialtap {
 
@@ -42,24 +43,10 @@ bool isPartOf(const std::string& base, const std::string& name) {
 }  // namespace
 
 std::string utcStamp(std::int64_t seconds) {
-    // Days to a civil date, as the proleptic Gregorian calendar counts them.
-    std::int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    std::int64_t inDay = seconds - days * 86400;
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
-    const std::int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-    const std::int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    char text[128];
-    std::snprintf(text, sizeof text, "%04lld%02lld%02lldT%02lld%02lld%02lldZ",
-                  static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day), static_cast<long long>(inDay / 3600),
-                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60));
+    const CalendarTime utc = utcCalendarTime(seconds);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02dZ", utc.year, utc.month, utc.day,
+                  utc.hour, utc.minute, utc.second);
     return text;
 }
 
