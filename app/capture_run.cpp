@@ -165,13 +165,17 @@ private:
     bool stopped_ = false;
 };
 
-// The first port that is there waits for the others; with none there,
+// The first port that is there and whose passes do not fail waits for
+// the others (a failing one pauses between its passes); with none there,
 // the first one waits for the wake handles alone.
 CapturedPort& CaptureLoop::waiter() {
+    CapturedPort* present = nullptr;
     for (auto& port : ports_) {
-        if (port->present()) return *port;
+        if (!port->present()) continue;
+        if (!port->port().failing()) return *port;
+        if (present == nullptr) present = port.get();
     }
-    return *ports_.front();
+    return present != nullptr ? *present : *ports_.front();
 }
 
 // A neighbour that holds bytes must be read without waiting.

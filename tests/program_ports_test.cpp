@@ -125,6 +125,22 @@ TEST_F(PortsTest, OnePortLostAndBackWhileTheOtherGoesOn) {
     EXPECT_EQ("onetwothree", recovered(labelOf(*devices_[1])));
 }
 
+// A hung-up port that is not reopened is always ready to poll: the
+// capture must neither spin on it nor stop reading the other.
+TEST_F(PortsTest, FailingPortKeptOpenNeitherSpinsNorHoldsTheOtherUp) {
+    openPorts(2);
+    Program program(commandLine({"-r", "0", "-m", "2"}));
+    ASSERT_TRUE(program.waitCapturing());
+    devices_[0]->hangUp();
+    ASSERT_TRUE(program.waitOutputContains(labelOf(*devices_[0]) + ": "));
+    CpuWatch cpu(program);
+    std::this_thread::sleep_for(milliseconds(1500));
+    sendInTurn(program, {{1, "still here"}});
+    EXPECT_TRUE(cpu.stayedIdle());
+    EXPECT_EQ(0, program.stopWithQ());
+    EXPECT_EQ("still here", recovered(labelOf(*devices_[1])));
+}
+
 TEST_F(PortsTest, StopTextMatchesOnlyWhenWholeOnOnePort) {
     openPorts(2);
     Program program(commandLine({"-e", "DONE"}));
