@@ -425,7 +425,7 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     if (!openPorts(settings, parts, file, messages, ports, interrupted)) {
         return stoppedInSetup && file.close() ? 0 : 1;
     }
-    for (auto& port : ports) port->reconnect().watchedBy(view);
+    for (auto& port : ports) port->reconnect().watchedBy(view, port->index());
     view.portsLabelled(labelsOf(ports));
 
     int status = CaptureLoop(ports, file, rotation, parts, view, messages, stoppedInSetup).run();

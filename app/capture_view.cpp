@@ -64,8 +64,8 @@ void CaptureView::show(const std::string& shown) {
     if (done.failed) bytes_ = nullptr;
 }
 
-void CaptureView::portStateChanged(PortState state) {
-    if (status_) status_->portStateChanged(state);
+void CaptureView::portStateChanged(PortState state, std::size_t port) {
+    if (status_) status_->portStateChanged(state, port);
     // What the lost port did not finish, the next one cannot.
     if (state == PortState::Lost) showUnfinished();
 }

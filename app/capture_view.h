@@ -39,7 +39,7 @@ public:
     // line after its port's label, and counted per port on the status line.
     void portsLabelled(const std::vector<std::string>& labels);
     void received(const std::uint8_t* data, std::size_t size, std::size_t port = 0);
-    void portStateChanged(PortState state);
+    void portStateChanged(PortState state, std::size_t port = 0);
     void beforeMessage();
     // When the view needs the capture loop again (a status line redraw);
     // none while it needs nothing.

@@ -9,7 +9,7 @@ void Reconnect::lose(Clock::time_point now) {
     port_.closePort();
     port_.closeEvent();
     away_ = true;
-    if (view_ != nullptr) view_->portStateChanged(PortState::Lost);
+    if (view_ != nullptr) view_->portStateChanged(PortState::Lost, viewPort_);
     lastReported_.clear();
     nextTry_.reset();
     if (!returns) {
@@ -30,7 +30,7 @@ bool Reconnect::tryIfDue(Clock::time_point now) {
         away_ = false;
         nextTry_.reset();
         say("serial port reopened\n");
-        if (view_ != nullptr) view_->portStateChanged(PortState::Back);
+        if (view_ != nullptr) view_->portStateChanged(PortState::Back, viewPort_);
         return true;
     }
     nextTry_ = now + kRetryInterval;

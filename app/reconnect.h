@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -29,7 +30,11 @@ public:
 
     // The view is told of the port's loss and return, and makes way for
     // the messages.
-    void watchedBy(CaptureView& view) { view_ = &view; }
+    // port: which of the capture's ports this is.
+    void watchedBy(CaptureView& view, std::size_t port = 0) {
+        view_ = &view;
+        viewPort_ = port;
+    }
     // Where the messages go instead of the stream given at the start.
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
     bool enabled() const { return enabled_; }
@@ -55,6 +60,7 @@ private:
     std::optional<Clock::time_point> nextTry_;
     std::string lastReported_;
     CaptureView* view_ = nullptr;
+    std::size_t viewPort_ = 0;
     std::function<void(const std::string&)> say_;
 };
 

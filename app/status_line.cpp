@@ -74,6 +74,7 @@ void StatusLine::portsLabelled(const std::vector<std::string>& labels) {
     labels_ = labels;
     for (std::string& label : labels_) label = visibleText(label, encoding_, '?', false);
     perPort_.assign(labels.size(), 0);
+    portStates_.assign(labels.size(), PortState::Open);
     dirty_ = true;
 }
 
@@ -94,8 +95,17 @@ void StatusLine::bytesReceived(std::size_t count, std::size_t port) {
     dirty_ = true;
 }
 
-void StatusLine::portStateChanged(PortState state) {
+void StatusLine::portStateChanged(PortState state, std::size_t port) {
     state_ = state;
+    if (port < portStates_.size()) {
+        portStates_[port] = state;
+        // Lost while any port is, back while any came back, else open.
+        state_ = PortState::Open;
+        for (PortState each : portStates_) {
+            if (each == PortState::Lost) state_ = PortState::Lost;
+            if (each == PortState::Back && state_ != PortState::Lost) state_ = PortState::Back;
+        }
+    }
     dirty_ = true;
 }
 
@@ -122,7 +132,8 @@ std::vector<StatusLine::Field> StatusLine::fields(TimePoint now) const {
         for (std::size_t i = 0; i < labels_.size(); ++i) {
             if (i > 0) bytes += ", ";
             bytes += labels_[i] + " " + size(static_cast<double>(perPort_[i]), "");
-            widest += (i > 0 ? 2 : 0) + textColumns(labels_[i], encoding_) + 1 + 10;
+            if (portStates_[i] == PortState::Lost) bytes += " lost";
+            widest += (i > 0 ? 2 : 0) + textColumns(labels_[i], encoding_) + 1 + 10 + 5;
         }
     }
     // The widest each can be, as "1023.9 KiB", "last byte 59 min ago";

@@ -50,7 +50,9 @@ public:
     // The ports of a capture of several, whose bytes are then shown each.
     void portsLabelled(const std::vector<std::string>& labels);
     void bytesReceived(std::size_t count, std::size_t port = 0);
-    void portStateChanged(PortState state);
+    // With several ports, the state shown is the worst of theirs, and a
+    // port that is not open shows its state beside its bytes.
+    void portStateChanged(PortState state, std::size_t port = 0);
     // Takes the line off the screen, before a message is printed; it comes
     // back with the next redraw.
     void erase();
@@ -85,6 +87,7 @@ private:
     std::uint64_t total_ = 0;
     std::vector<std::string> labels_;
     std::vector<std::uint64_t> perPort_;
+    std::vector<PortState> portStates_;
     std::optional<TimePoint> lastByte_;
     PortState state_ = PortState::Open;
     TextEncoding encoding_;

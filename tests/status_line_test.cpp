@@ -240,6 +240,18 @@ TEST_F(StatusLineTest, ShowsTheBytesOfEachPortOfSeveral) {
     status.bytesReceived(600, 1);
     status.redrawIfDue();
     EXPECT_NE(shown().find("| ttyUSB0 20 B, ttyUSB1 2.1 KiB | "), std::string::npos) << shown();
+    // One port lost is named, and the line says lost until it is back.
+    status.portStateChanged(PortState::Lost, 0);
+    status.portStateChanged(PortState::Back, 1);
+    now_ += 1s;
+    status.redrawIfDue();
+    EXPECT_NE(shown().find("| ttyUSB0 20 B lost, ttyUSB1 2.1 KiB | "), std::string::npos)
+        << shown();
+    EXPECT_NE(shown().find("| lost |"), std::string::npos) << shown();
+    status.portStateChanged(PortState::Back, 0);
+    now_ += 1s;
+    status.redrawIfDue();
+    EXPECT_NE(shown().find("| back |"), std::string::npos) << shown();
 }
 
 TEST_F(StatusLineTest, WithoutATerminalWritesOneSummaryAtTheEnd) {
