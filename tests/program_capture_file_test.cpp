@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,14 +131,7 @@ TEST_F(FifoCaptureTest, ReaderThatStoppedCannotKeepQFromEndingIt) {
 class FullDiskTest : public PtyTest {
 protected:
     void SetUp() override {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            GTEST_SKIP() << "no mount namespace here";
-        }
-        if (mkdir(disk_.c_str(), 0700) != 0 ||
-            mount("tmpfs", disk_.c_str(), "tmpfs", 0, "size=256k") != 0) {
-            GTEST_SKIP() << "cannot mount a small file system";
-        }
+        if (auto skip = mountPrivateTmpfs(disk_, "256k")) GTEST_SKIP() << *skip;
         mounted_ = true;
         UniqueFd filler(open(filler_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
         std::string block(4096, 'f');

@@ -3,7 +3,6 @@
 // parts together always the whole capture.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -243,14 +242,7 @@ TEST_F(RotationTest, LockPassesToTheNewLiveFile) {
 class ReadOnlyFolderTest : public RotationTest {
 protected:
     void SetUp() override {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            GTEST_SKIP() << "no mount namespace here";
-        }
-        if (mkdir(disk_.c_str(), 0700) != 0 ||
-            mount("tmpfs", disk_.c_str(), "tmpfs", 0, "size=1m") != 0) {
-            GTEST_SKIP() << "cannot mount a small file system";
-        }
+        if (auto skip = mountPrivateTmpfs(disk_, "1m")) GTEST_SKIP() << *skip;
         mounted_ = 1;
     }
     void TearDown() override {

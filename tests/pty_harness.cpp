@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -521,6 +524,19 @@ void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::optional<std::string> mountPrivateTmpfs(const std::string& folder, const char* size) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return "no mount namespace here";
+    }
+    const std::string options = std::string("size=") + size;
+    if (mkdir(folder.c_str(), 0700) != 0 ||
+        mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        return "cannot mount a small file system";
+    }
+    return std::nullopt;
+}
 
 std::string withLineEndsExpanded(const std::string& received) {
     std::string stored;

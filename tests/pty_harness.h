@@ -211,6 +211,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 
 // What the capture file holds for these received bytes: each LF as CR LF.
+// Mounts a tmpfs of the given size (as "256k") at a new folder, in a mount
+// namespace of the test process's own; the reason to skip when it cannot.
+std::optional<std::string> mountPrivateTmpfs(const std::string& folder, const char* size);
+
 std::string withLineEndsExpanded(const std::string& received);
 std::string everyByteValue();
 std::string randomBytes(std::size_t count);
