@@ -68,14 +68,15 @@ EOF
         status=1
       fi
     }
-    check "/dev/ttyUSB0 /dev/ttyS0" serialtap log.txt -c ""
+    check "/dev/ttyUSB0 /dev/ttyS0 rfc2217:// tcp://" serialtap log.txt -c ""
+    check "rfc2217://" serialtap log.txt -c rf
     check "/dev/ttyS0" serialtap log.txt -b 9600 /com /dev/ttyS
     check "0 1 2 3 4" serialtap log.txt -parity ""
     check "-b" serialtap log.txt -b
     check "--help --version --list" serialtap --
     check "" serialtap --list ""
     check "" serialtap log.txt -e ""
-    check "" "$SILENT/serialtap" log.txt -c ""
+    check "rfc2217:// tcp://" "$SILENT/serialtap" log.txt -c ""
     exit $status'
   local status=$?
   rm -rf "$fake"
