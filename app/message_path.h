@@ -20,7 +20,7 @@ namespace serialtap {
 class MessagePath {
 public:
     static constexpr std::size_t kBufferBytes = 4096;
-    static constexpr std::size_t kKeptLimit = 64 * 1024;
+    static constexpr std::size_t kKeptLimit = std::size_t{64} * 1024;
 
     MessagePath(ShownStream& output, ShownStream& errors, CaptureView& view);
 

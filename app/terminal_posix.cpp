@@ -1,11 +1,11 @@
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #include "app/terminal.h"
@@ -71,9 +71,10 @@ private:
         if (fstat(fd_, &status) != 0) return;
         terminal_ = isatty(fd_) != 0;
         if (terminal_) {
-            const char* name = ttyname(fd_);
-            int own =
-                name != nullptr ? ::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+            char name[256] = {};
+            int own = ttyname_r(fd_, name, sizeof name) == 0
+                          ? ::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                          : -1;
             if (own >= 0) writeFd_ = own;
         } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
             int flags = fcntl(fd_, F_GETFL);

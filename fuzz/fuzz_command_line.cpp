@@ -70,10 +70,11 @@ bool referenceExtensionValue(char letter, const std::string& value) {
         }
         return length > 0;
     }
-    const std::uint64_t largest = letter == 'm' || letter == 'v'   ? 2
-                                  : letter == 'd'                  ? 4
-                                  : letter == 'a' || letter == 'r' ? 1
-                                                                   : 0xFFFFFFFFull;
+    if (letter == 'l') return !value.empty();
+    const std::uint64_t largest = letter == 'm' || letter == 'v'                    ? 2
+                                  : letter == 'd'                                   ? 4
+                                  : letter == 'a' || letter == 'r' || letter == 'y' ? 1
+                                                                                    : 0xFFFFFFFFull;
     if (value.empty()) return false;
     std::uint64_t number = 0;
     for (char c : value) {
@@ -98,13 +99,15 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
         }
     }
     expected.captureFileName = argv[1];
-    bool rawFormat = false;
+    unsigned long format = 0;
     bool timeStamps = false;
+    bool gaps = false;
+    std::size_t ports = 1;
     std::int32_t numbers[4] = {9600, 8, 0, 0};  // b, n, p, s
     for (std::size_t i = 2; i < argv.size(); i += 2) {
         const std::string token = argv[i];
         const char letter = token.size() >= 2 ? token[1] : '\0';
-        const char* known = letter != '\0' ? std::strchr("bcnpsmdaftiexrv", letter) : nullptr;
+        const char* known = letter != '\0' ? std::strchr("bcnpsmdaftiexrvzwkylg", letter) : nullptr;
         if (known == nullptr) {
             expected.status = ParseStatus::UnknownOption;
             expected.badToken = token;
@@ -115,15 +118,17 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
             expected.badToken = token;
             return expected;
         }
-        if (std::strchr("mdaftiexrv", letter) != nullptr) {
-            if (!referenceExtensionValue(letter, argv[i + 1])) {
+        if (std::strchr("mdaftiexrvzwkylg", letter) != nullptr) {
+            if (!referenceExtensionValue(letter, argv[i + 1]) || (letter == 'l' && ++ports > 8)) {
                 expected.status = ParseStatus::BadValue;
                 return expected;
             }
+            if (letter == 'l') continue;
             // Validated above: whole numbers of at most ten digits.
             const unsigned long number = std::strtoul(argv[i + 1], nullptr, 10);
-            if (letter == 'm') rawFormat = number == 1;
+            if (letter == 'm') format = number;
             if (letter == 'd') timeStamps = number != 0;
+            if (letter == 'g') gaps = number != 0;
             continue;
         }
         switch (letter) {
@@ -144,7 +149,9 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
                 break;
         }
     }
-    expected.status = rawFormat && timeStamps ? ParseStatus::BadValue : ParseStatus::Capture;
+    // Raw captures take neither stamps nor several ports; pauses split hex lines only.
+    const bool clash = (format == 1 && (timeStamps || ports > 1)) || (gaps && format != 2);
+    expected.status = clash ? ParseStatus::BadValue : ParseStatus::Capture;
     expected.settings.baudRate = static_cast<std::uint32_t>(numbers[0]);
     expected.settings.byteSize = static_cast<std::uint8_t>(numbers[1] & 0xFF);
     // Out-of-range parity and stop-bit numbers fall back to the defaults.
@@ -157,13 +164,26 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
     return expected;
 }
 
+// The first character of the text: a whole UTF-8 sequence where one is
+// there (a lead byte C2 to F4 and its continuation bytes), else one byte.
+std::string referenceCharacter(const std::string& text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 1;
+    if (lead >= 0xC2 && lead <= 0xF4) length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (text.size() < length) return text.substr(0, 1);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) >> 6) != 2) return text.substr(0, 1);
+    }
+    return text.substr(0, length);
+}
+
 std::string expectedReport(const CommandLine& parsed) {
     switch (parsed.status) {
         case ParseStatus::ShowUsage:
             return serialtap::kUsageText;
         case ParseStatus::UnknownOption: {
             std::string first = "unknown argument: -";
-            if (parsed.badToken.size() >= 2) first += parsed.badToken[1];
+            if (parsed.badToken.size() >= 2) first += referenceCharacter(parsed.badToken.substr(1));
             return first + "\ntype serialtap without any parameters for help";
         }
         case ParseStatus::MissingValue:

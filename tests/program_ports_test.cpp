@@ -1,9 +1,9 @@
 // Several ports in one capture, as a user runs it: each port a
 // pseudo-terminal, the devices' bytes sent at known moments.
 
-#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -27,7 +27,7 @@ protected:
     std::vector<std::string> commandLine(const std::vector<std::string>& options) const {
         std::vector<std::string> line{capture_, "-c", devices_[0]->portPath()};
         for (std::size_t i = 1; i < devices_.size(); ++i) {
-            line.push_back("-l");
+            line.emplace_back("-l");
             line.push_back(devices_[i]->portPath());
         }
         line.insert(line.end(), options.begin(), options.end());
