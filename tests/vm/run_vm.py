@@ -11,7 +11,7 @@ usage: run_vm.py uart|ftdi VM_BUILD_DIR [--findings] [--replug]
   --findings  also print what the drivers keep of settings they cannot make
   --replug    also plug the adapter back and check the capture goes on
 """
-import importlib.util
+import runpy
 import random
 import shutil
 import sys
@@ -141,11 +141,8 @@ def check_capture(vm, port, pty, size, rng_seed):
 
 def hex_streams():
     """tools/hex-streams.py's reading of a hex capture, by label."""
-    spec = importlib.util.spec_from_file_location(
-        "hex_streams", Path(__file__).resolve().parents[2] / "tools" / "hex-streams.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.streams
+    script = Path(__file__).resolve().parents[2] / "tools" / "hex-streams.py"
+    return runpy.run_path(str(script), run_name="hex_streams")["streams"]
 
 
 def check_two_ports(vm):
