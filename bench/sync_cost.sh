@@ -15,22 +15,19 @@ exe=$build/serialtap
 device=$build/tools/serialtap-virtual-device
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/sync-cost.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/traced_capture.sh"
 
 run() {
     local exe=$1 name=$2
     shift 2
-    "$device" --wait-open --random --count "$bytes" >"$work/$name.port" &
-    local device_pid=$!
-    while [ ! -s "$work/$name.port" ]; do sleep 0.05; done
+    local device_pid
+    start_device "$name" --random --count "$bytes"
     local start=$(date +%s.%N)
     strace -c -o "$work/$name.trace" \
         "$exe" "$work/$name.bin" -c "$(cat "$work/$name.port")" "$@" </dev/null &
     local strace_pid=$!
-    local capture_pid=
-    while [ -z "$capture_pid" ]; do
-        sleep 0.05
-        read -r capture_pid _ <"/proc/$strace_pid/task/$strace_pid/children" || true
-    done
+    local capture_pid
+    capture_pid=$(capture_pid_under "$strace_pid")
     # All but what the last, partly filled buffer holds.
     until (($(stat -c %s "$work/$name.bin") >= bytes - 4096)); do sleep 0.01; done
     local end=$(date +%s.%N)

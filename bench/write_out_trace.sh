@@ -12,6 +12,7 @@ exe=$build/serialtap
 device=$build/tools/serialtap-virtual-device
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/traced_capture.sh"
 
 # Starts the device with the given options and captures under strace until
 # the capture file holds the given number of bytes; leaves the trace in
@@ -19,17 +20,13 @@ trap 'rm -rf "$work"' EXIT
 trace_capture() {
     local name=$1 bytes=$2
     shift 2
-    "$device" --wait-open "$@" >"$work/$name.port" &
-    local device_pid=$!
-    while [ ! -s "$work/$name.port" ]; do sleep 0.05; done
+    local device_pid
+    start_device "$name" "$@"
     strace -ttt -e trace=read,write -o "$work/$name.trace" \
         "$exe" "$work/$name.txt" -c "$(cat "$work/$name.port")" -f "$flush_ms" </dev/null &
     local strace_pid=$!
-    local capture_pid=
-    while [ -z "$capture_pid" ]; do
-        sleep 0.05
-        read -r capture_pid _ <"/proc/$strace_pid/task/$strace_pid/children" || true
-    done
+    local capture_pid
+    capture_pid=$(capture_pid_under "$strace_pid")
     until (($(stat -c %s "$work/$name.txt") >= bytes)); do sleep 0.1; done
     sleep 0.5
     kill -TERM "$capture_pid"
