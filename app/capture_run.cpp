@@ -144,6 +144,7 @@ private:
     // Takes what one pass gave; false when the capture is to end.
     bool take(CapturedPort& port, const Reception& pass, bool clockRead, Clock::time_point now);
     bool runTimers(Clock::time_point now);
+    bool holdsInput() const;
     void wakeHandlesChanged();
 
     Ports& ports_;
@@ -186,6 +187,13 @@ std::uint32_t CaptureLoop::waitLimit(const Deadlines& due, const CapturedPort& w
         }
     }
     return due.waitLimit();
+}
+
+bool CaptureLoop::holdsInput() const {
+    for (const auto& port : ports_) {
+        if (port->present() && port->port().holdsInput()) return true;
+    }
+    return false;
 }
 
 // The waiting port's wait takes in the neighbours that are there and
@@ -273,6 +281,7 @@ int CaptureLoop::run() {
         bool clockRead = several_ || timed || due.any() || pass.gone;
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
         kept_.afterWait();
+        if (several_) file_.gatherWriteOuts();
         if (!take(first, pass, clockRead, now)) break;
         // The others are read in turn, without waiting.
         bool woken = pass.woken;
@@ -288,6 +297,11 @@ int CaptureLoop::run() {
             }
         }
         if (stopped_) break;
+        // What the rounds read in a row goes to the file before the next
+        // round may wait; the write timer learns of what it made unsynced.
+        if (several_ && !holdsInput() && file_.writeGathered() && writeOut_.active()) {
+            writeOut_.stored(file_, now);
+        }
         if (clockRead && !runTimers(now)) break;
         view_.redraw();
         messages_.retry();

@@ -56,6 +56,9 @@ public:
     }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
+    // See CaptureFormatter.
+    void gatherWriteOuts() { formatter_.gatherWriteOuts(); }
+    bool writeGathered() { return formatter_.writeGathered(); }
     // Written bytes are made durable after each write-out, or with
     // eachWriteOut false only at sync() and at the close.
     void makeDurable(bool eachWriteOut) {

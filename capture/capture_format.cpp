@@ -1,5 +1,6 @@
 #include "capture/capture_format.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace serialtap {
@@ -24,9 +25,14 @@ struct HexTables {
             pairs[byte] = {static_cast<std::uint8_t>(kHexDigits[byte >> 4]),
                            static_cast<std::uint8_t>(kHexDigits[byte & 0xF])};
             printable[byte] = byte >= 0x20 && byte < 0x7F ? static_cast<std::uint8_t>(byte) : '.';
+            spaced[byte][0] = pairs[byte].high;
+            spaced[byte][1] = pairs[byte].low;
+            spaced[byte][2] = ' ';
+            spaced[byte][3] = ' ';
         }
     }
     HexPair pairs[256] = {};
+    std::uint8_t spaced[256][4] = {};
     std::uint8_t printable[256] = {};
 };
 
@@ -34,7 +40,14 @@ constexpr HexTables kHex;
 
 std::size_t writeOffset(std::uint64_t offset, std::uint8_t* out) {
     // Eight digits, more only past 4 GiB.
-    std::size_t digits = 8;
+    if (offset <= 0xFFFFFFFF) {
+        std::memcpy(out, &kHex.pairs[(offset >> 24) & 0xFF], 2);
+        std::memcpy(out + 2, &kHex.pairs[(offset >> 16) & 0xFF], 2);
+        std::memcpy(out + 4, &kHex.pairs[(offset >> 8) & 0xFF], 2);
+        std::memcpy(out + 6, &kHex.pairs[offset & 0xFF], 2);
+        return 8;
+    }
+    std::size_t digits = 9;
     while (digits < 16 && (offset >> (4 * digits)) != 0) ++digits;
     for (std::size_t i = 0; i < digits; ++i) {
         out[i] = static_cast<std::uint8_t>(kHexDigits[(offset >> (4 * (digits - 1 - i))) & 0xF]);
@@ -51,7 +64,8 @@ CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, Form
       stamps_(format == CaptureFormat::Raw ? TimeStamps::None : stamps, localTime),
       sink_(sink),
       direct_(format == CaptureFormat::Raw ||
-              (format == CaptureFormat::Text && !stamps_.enabled())) {}
+              (format == CaptureFormat::Text && !stamps_.enabled())),
+      lineRoom_(StampWriter::kMaxBytes + kHexLineMax + 1) {}
 
 void CaptureFormatter::begin(const ClockReading& now) { stamps_.begin(now); }
 
@@ -59,7 +73,15 @@ void CaptureFormatter::setSources(const std::vector<std::string>& labels) {
     labelled_ = labels.size() > 1;
     sources_.assign(labels.empty() ? 1 : labels.size(), Source{});
     if (!labelled_) return;
-    for (std::size_t i = 0; i < labels.size(); ++i) sources_[i].label = labels[i] + ": ";
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        Source& source = sources_[i];
+        source.label = labels[i] + ": ";
+        source.padded = source.label;
+        source.padded.resize((source.label.size() + 15) / 16 * 16, ' ');
+        longest = std::max(longest, source.label.size());
+    }
+    lineRoom_ = StampWriter::kMaxBytes + longest + kHexLineMax + 1;
     // Labels go into every line, so the bytes cannot be kept as they came.
     direct_ = false;
 }
@@ -109,6 +131,30 @@ void CaptureFormatter::add(const std::uint8_t* bytes, std::size_t count,
 void CaptureFormatter::flush() {
     endPendingLine();
     if (used_ > 0) writeOutBuffer();
+    writeGathered();
+}
+
+void CaptureFormatter::gatherWriteOuts() {
+    if (storage_.size() < kGatherBytes) {
+        // Once, before anything is gathered: the buffer moves to the new room.
+        std::vector<std::uint8_t> room(kGatherBytes);
+        std::memcpy(room.data(), buffer_, used_);
+        storage_.swap(room);
+        buffer_ = storage_.data() + gathered_;
+    }
+    gathering_ = true;
+}
+
+bool CaptureFormatter::writeGathered() {
+    gathering_ = false;
+    if (gathered_ == 0) return false;
+    const std::size_t size = gathered_;
+    gathered_ = 0;
+    sink_.writeOut(storage_.data(), size);
+    // What the buffer holds moves to the start, behind nothing.
+    std::memmove(storage_.data(), buffer_, used_);
+    buffer_ = storage_.data();
+    return true;
 }
 
 void CaptureFormatter::addStampedText(const std::uint8_t* bytes, std::size_t count,
@@ -166,25 +212,25 @@ void CaptureFormatter::addHex(const std::uint8_t* bytes, std::size_t count,
     }
 }
 
-void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
-                                  const ClockReading& at) {
-    // Lines go out in the order their bytes came, whichever port's.
-    putting_ = linedBytes_;
-    std::uint8_t line[StampWriter::kMaxBytes + kHexLineMax];
-    std::size_t length = stamps_.write(at, line);
+std::size_t CaptureFormatter::formatHexLine(const std::uint8_t* bytes, std::size_t count,
+                                           const ClockReading& at, std::uint8_t* line) {
+    std::size_t length = stamps_.enabled() ? stamps_.write(at, line) : 0;
     if (labelled_) {
-        put(line, length);
-        putLabel();
-        length = 0;
+        // In whole pieces of 16, which the line's next bytes overwrite: far
+        // cheaper than a copy of any length.
+        const Source& from = sources_[source_];
+        for (std::size_t done = 0; done < from.label.size(); done += 16) {
+            std::memcpy(line + length + done, from.padded.data() + done, 16);
+        }
+        length += from.label.size();
     }
     length += writeOffset(offset_, line + length);
     line[length++] = ' ';
     line[length++] = ' ';
+    // Each byte's "HH " goes in as one four-byte store whose last byte the
+    // next one overwrites: the line has a byte to spare past its end.
     for (std::size_t i = 0; i < count; ++i) {
-        const HexPair& pair = kHex.pairs[bytes[i]];
-        line[length] = pair.high;
-        line[length + 1] = pair.low;
-        line[length + 2] = ' ';
+        std::memcpy(line + length, kHex.spaced[bytes[i]], sizeof kHex.spaced[0]);
         length += 3;
     }
     // A short line is padded so that its printable column lines up.
@@ -195,7 +241,24 @@ void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
     line[length++] = '|';
     line[length++] = 0x0D;
     line[length++] = 0x0A;
-    put(line, length);
+    return length;
+}
+
+void CaptureFormatter::putHexLine(const std::uint8_t* bytes, std::size_t count,
+                                  const ClockReading& at) {
+    // Lines go out in the order their bytes came, whichever port's.
+    putting_ = linedBytes_;
+    if (used_ == kBufferBytes) writeOutBuffer();
+    // Most lines are formatted where they go; one that may not fit in the
+    // buffer's rest is formatted aside and put in two pieces, so that the
+    // write-outs fall where they would for any other bytes.
+    if (kBufferBytes - used_ >= lineRoom_) {
+        if (used_ == 0) heldFrom_ = putting_;
+        used_ += formatHexLine(bytes, count, at, buffer_ + used_);
+    } else {
+        lineAside_.resize(lineRoom_);
+        put(lineAside_.data(), formatHexLine(bytes, count, at, lineAside_.data()));
+    }
     offset_ += count;
     linedBytes_ += count;
 }
@@ -217,6 +280,19 @@ void CaptureFormatter::writeOutBuffer() {
     if (!direct_ || format_ == CaptureFormat::Raw) {
         const std::size_t size = used_;
         used_ = 0;
+        if (gathering_) {
+            // The next buffer begins where this one ends, while there is room.
+            gathered_ += size;
+            if (gathered_ + kBufferBytes <= storage_.size()) {
+                buffer_ = storage_.data() + gathered_;
+                return;
+            }
+            const std::size_t all = gathered_;
+            gathered_ = 0;
+            buffer_ = storage_.data();
+            sink_.writeOut(storage_.data(), all);
+            return;
+        }
         sink_.writeOut(buffer_, size);
         return;
     }

@@ -39,6 +39,8 @@ class CaptureFormatter {
 public:
     static constexpr std::size_t kBufferBytes = 4096;
     static constexpr std::size_t kHexLineBytes = 16;
+    // Gathered write-outs go to the sink before they take more than this.
+    static constexpr std::size_t kGatherBytes = std::size_t{256} << 10;
 
     CaptureFormatter(CaptureFormat format, TimeStamps stamps, FormattedOutput& sink,
                      LocalTimeFunction localTime = localCalendarTime);
@@ -60,6 +62,14 @@ public:
                  const ClockReading& receivedAt);
     // Writes out everything held, a short hex line included.
     void flush();
+    // Until writeGathered() or a flush(), the write-outs that fall due are
+    // kept side by side and then go to the sink as one: a capture of
+    // several ports reads many short passes in a row, and one large write
+    // costs the system far less than many of 4096 bytes. What is held
+    // between write-outs stays as without it.
+    void gatherWriteOuts();
+    // True when there was something to write.
+    bool writeGathered();
     bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0; }
     // Received bytes added so far, and how many of them went out whole: the
     // first byte still held, or all of them when none is.
@@ -74,6 +84,8 @@ private:
                         const ClockReading& receivedAt, std::uint64_t firstOffset);
     void addHex(const std::uint8_t* bytes, std::size_t count, const ClockReading& receivedAt);
     void putHexLine(const std::uint8_t* bytes, std::size_t count, const ClockReading& at);
+    std::size_t formatHexLine(const std::uint8_t* bytes, std::size_t count, const ClockReading& at,
+                              std::uint8_t* line);
     void switchSource(std::size_t source);
     void endPendingLine();
     void putLabel();
@@ -85,7 +97,12 @@ private:
     FormattedOutput& sink_;
     // Received bytes are kept as they are and only expanded at write-out.
     bool direct_;
-    std::uint8_t buffer_[kBufferBytes] = {};
+    // The buffer being filled: at the start of storage_, or while write-outs
+    // are gathered, after the ones gathered so far.
+    std::vector<std::uint8_t> storage_ = std::vector<std::uint8_t>(kBufferBytes);
+    std::uint8_t* buffer_ = storage_.data();
+    bool gathering_ = false;
+    std::size_t gathered_ = 0;
     std::size_t used_ = 0;
     bool atLineStart_ = true;
     std::uint64_t offset_ = 0;  // received bytes before the pending hex line
@@ -100,11 +117,16 @@ private:
     ClockReading pendingAt_;
     struct Source {
         std::string label;             // with its separator
+        std::string padded;            // the same, padded to a multiple of 16
         std::uint64_t offset = 0;      // its bytes before its pending hex line
         std::int64_t lastHeardNs = 0;  // the clock of its latest bytes
     };
     std::vector<Source> sources_{Source{}};
     std::size_t source_ = 0;
+    // What the longest hex line of any source may take, with a byte to
+    // spare, and where one is formatted when the buffer's rest may be short.
+    std::size_t lineRoom_ = 0;
+    std::vector<std::uint8_t> lineAside_;
     bool labelled_ = false;
     std::int64_t gapNs_ = 0;
 };

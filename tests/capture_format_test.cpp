@@ -223,5 +223,41 @@ TEST(Buffer, TextWithoutStampsWritesOutFourKibibytesOfReceivedBytes) {
     EXPECT_EQ(capture.sink.writeOuts, std::vector<std::size_t>{2 * CaptureFormatter::kBufferBytes});
 }
 
+// Rounds of passes from two ports, as a capture of several reads them: the
+// gathered capture writes what the plain one writes, in fewer and larger
+// write-outs, and holds back the same bytes between rounds.
+TEST(Buffer, GatheredWriteOutsGoOutTogetherAndHoldBackNoMore) {
+    Capture plain(CaptureFormat::Hex, TimeStamps::SinceStart);
+    Capture gathered(CaptureFormat::Hex, TimeStamps::SinceStart);
+    for (Capture* capture : {&plain, &gathered}) capture->formatter.setSources({"a", "b"});
+    std::string bytes(255, '\0');
+    std::iota(bytes.begin(), bytes.end(), '\0');
+    // Some rounds read nothing, some more than the gathering room holds.
+    for (int round = 0; round < 40; ++round) {
+        gathered.formatter.gatherWriteOuts();
+        for (int pass = 0; pass < round * 37 % 130; ++pass) {
+            for (std::size_t port : {0, 1}) {
+                for (Capture* capture : {&plain, &gathered}) {
+                    capture->formatter.addFrom(port, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                               bytes.size() - pass % 7, at(round));
+                }
+            }
+        }
+        gathered.formatter.writeGathered();
+        ASSERT_EQ(gathered.sink.text.size(), plain.sink.text.size()) << "round " << round;
+        ASSERT_EQ(gathered.formatter.bytesWrittenOut(), plain.formatter.bytesWrittenOut());
+    }
+    EXPECT_EQ(gathered.sink.text, plain.sink.text);
+    EXPECT_LT(gathered.sink.writeOuts.size() * 8, plain.sink.writeOuts.size());
+    for (std::size_t size : gathered.sink.writeOuts) {
+        EXPECT_LE(size, CaptureFormatter::kGatherBytes);
+    }
+    // A flush while gathering writes everything.
+    gathered.formatter.gatherWriteOuts();
+    gathered.add("end");
+    plain.add("end");
+    EXPECT_EQ(gathered.flushed(), plain.flushed());
+}
+
 }  // namespace
 }  // namespace serialtap
