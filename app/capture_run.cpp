@@ -120,6 +120,9 @@ private:
 // stop calls for; it leaves each port open, or closed while it is away.
 class CaptureLoop {
 public:
+    // A read of 4096 bytes from the system makes this many passes.
+    static constexpr std::size_t kPassesInARow = 4096 / SerialPort::kMaxReadBytes + 1;
+
     CaptureLoop(Ports& ports, CaptureFile& file, RotatingSink* rotation, const CaptureParts& parts,
                 CaptureView& view, MessagePath& messages, const bool& stoppedInSetup)
         : ports_(ports),
@@ -143,8 +146,19 @@ private:
     void joinWaits(CapturedPort& waiter);
     // Takes what one pass gave; false when the capture is to end.
     bool take(CapturedPort& port, const Reception& pass, bool clockRead, Clock::time_point now);
+    // What the passes of a round saw of the wake handles.
+    struct Wakes {
+        bool woken;
+        bool keyTestDue;
+        void add(const Reception& pass) {
+            woken = woken || pass.woken;
+            keyTestDue = keyTestDue && pass.keyTestDue;
+        }
+    };
+    // With several ports, the rest of what a port read from the system at
+    // once is taken at once, before the next port's bytes.
+    bool takeHeld(CapturedPort& port, bool clockRead, Clock::time_point now, Wakes& wakes);
     bool runTimers(Clock::time_point now);
-    bool holdsInput() const;
     void wakeHandlesChanged();
 
     Ports& ports_;
@@ -163,6 +177,7 @@ private:
     std::vector<NativeHandle> handles_;
     CapturedPort* peered_ = nullptr;
     std::vector<NativeHandle> peers_;
+    std::vector<NativeHandle> peersFound_;
     bool stopped_ = false;
 };
 
@@ -189,18 +204,13 @@ std::uint32_t CaptureLoop::waitLimit(const Deadlines& due, const CapturedPort& w
     return due.waitLimit();
 }
 
-bool CaptureLoop::holdsInput() const {
-    for (const auto& port : ports_) {
-        if (port->present() && port->port().holdsInput()) return true;
-    }
-    return false;
-}
-
 // The waiting port's wait takes in the neighbours that are there and
 // whose passes do not fail (a hung-up port is always ready).
 void CaptureLoop::joinWaits(CapturedPort& waiter) {
     if (!several_) return;
-    std::vector<NativeHandle> peers;
+    // Kept from round to round: most rounds find the same peers.
+    std::vector<NativeHandle>& peers = peersFound_;
+    peers.clear();
     if (waiter.present()) {
         for (auto& port : ports_) {
             if (port.get() == &waiter || !port->present() || port->port().failing()) continue;
@@ -229,6 +239,17 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
         stops_.bytesLost(port.index());
         port.reconnect().lose(now);
         port.port().setWakeHandles(handles_);
+    }
+    return true;
+}
+
+bool CaptureLoop::takeHeld(CapturedPort& port, bool clockRead, Clock::time_point now,
+                           Wakes& wakes) {
+    for (std::size_t passes = 1; several_ && passes < kPassesInARow; ++passes) {
+        if (!port.present() || !port.port().holdsInput()) break;
+        Reception pass = port.port().receive(0);
+        wakes.add(pass);
+        if (!take(port, pass, clockRead, now)) return false;
     }
     return true;
 }
@@ -268,8 +289,16 @@ int CaptureLoop::run() {
         }
         due.add(view_.nextRedraw());
         CapturedPort& first = waiter();
-        kept_.beforeWait(due, first.port());
         if (rotation_ != nullptr) due.add(rotation_->deadline());
+        // What the rounds before read in a row goes to the file before a
+        // round that may wait; the write timer learns of what that made
+        // unsynced. A port that holds bytes is read without waiting.
+        const bool mayWait = !(first.present() && first.port().holdsInput()) &&
+                             waitLimit(due, first) != 0;
+        if (several_ && mayWait && file_.writeGathered() && writeOut_.active()) {
+            writeOut_.stored(file_, Clock::now());
+        }
+        kept_.beforeWait(due, first.port());
         joinWaits(first);
         Reception pass;
         if (first.present()) {
@@ -282,26 +311,21 @@ int CaptureLoop::run() {
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
         kept_.afterWait();
         if (several_) file_.gatherWriteOuts();
-        if (!take(first, pass, clockRead, now)) break;
+        Wakes wakes{pass.woken, pass.keyTestDue};
+        if (!take(first, pass, clockRead, now) || !takeHeld(first, clockRead, now, wakes)) break;
         // The others are read in turn, without waiting.
-        bool woken = pass.woken;
-        bool keyTestDue = pass.keyTestDue;
         for (auto& port : ports_) {
             if (port.get() == &first || !port->present()) continue;
             Reception more = port->port().receive(0);
-            woken = woken || more.woken;
-            keyTestDue = keyTestDue && more.keyTestDue;
-            if (!take(*port, more, clockRead, now)) {
+            wakes.add(more);
+            if (!take(*port, more, clockRead, now) || !takeHeld(*port, clockRead, now, wakes)) {
                 stopped_ = true;
                 break;
             }
         }
         if (stopped_) break;
-        // What the rounds read in a row goes to the file before the next
-        // round may wait; the write timer learns of what it made unsynced.
-        if (several_ && !holdsInput() && file_.writeGathered() && writeOut_.active()) {
-            writeOut_.stored(file_, now);
-        }
+        const bool woken = wakes.woken;
+        const bool keyTestDue = wakes.keyTestDue;
         if (clockRead && !runTimers(now)) break;
         view_.redraw();
         messages_.retry();
