@@ -55,6 +55,21 @@ std::size_t writeOffset(std::uint64_t offset, std::uint8_t* out) {
     return digits;
 }
 
+// Eight bytes' printable forms at once, each byte of the word on its own
+// (no sum carries into the next byte), so it holds for either byte order.
+void putPrintable(const std::uint8_t* bytes, std::uint8_t* out) {
+    constexpr std::uint64_t kEach = 0x0101010101010101;
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    const std::uint64_t low = word & (0x7F * kEach);
+    const std::uint64_t fromSpace = (low + 0x60 * kEach) & (0x80 * kEach);
+    const std::uint64_t notDelete = ((low ^ (0x7F * kEach)) + 0x7F * kEach) & (0x80 * kEach);
+    const std::uint64_t shown = fromSpace & notDelete & ~word & (0x80 * kEach);
+    const std::uint64_t keep = (shown >> 7) * 0xFF;
+    const std::uint64_t result = (word & keep) | ('.' * kEach & ~keep);
+    std::memcpy(out, &result, sizeof result);
+}
+
 }  // namespace
 
 CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, FormattedOutput& sink,
@@ -227,17 +242,28 @@ std::size_t CaptureFormatter::formatHexLine(const std::uint8_t* bytes, std::size
     length += writeOffset(offset_, line + length);
     line[length++] = ' ';
     line[length++] = ' ';
+    // Every line is formatted as sixteen bytes, so the loops have a fixed
+    // length; a short line's missing bytes are then padded over, and what
+    // its printable column wrote past its end lies past the line.
+    std::uint8_t whole[kHexLineBytes] = {};
+    if (count < kHexLineBytes) {
+        std::memcpy(whole, bytes, count);
+        bytes = whole;
+    }
     // Each byte's "HH " goes in as one four-byte store whose last byte the
     // next one overwrites: the line has a byte to spare past its end.
-    for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(line + length, kHex.spaced[bytes[i]], sizeof kHex.spaced[0]);
-        length += 3;
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < kHexLineBytes; ++i) {
+        std::memcpy(line + length + 3 * i, kHex.spaced[bytes[i]], sizeof kHex.spaced[0]);
     }
     // A short line is padded so that its printable column lines up.
+    length += 3 * count;
     std::memset(line + length, ' ', 3 * (kHexLineBytes - count) + 1);
     length += 3 * (kHexLineBytes - count) + 1;
     line[length++] = '|';
-    for (std::size_t i = 0; i < count; ++i) line[length++] = kHex.printable[bytes[i]];
+    putPrintable(bytes, line + length);
+    putPrintable(bytes + 8, line + length + 8);
+    length += count;
     line[length++] = '|';
     line[length++] = 0x0D;
     line[length++] = 0x0A;
