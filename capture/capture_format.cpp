@@ -74,10 +74,10 @@ void putPrintable(const std::uint8_t* bytes, std::uint8_t* out) {
 
 CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, FormattedOutput& sink,
                                    LocalTimeFunction localTime)
-    : format_(format),
-      // Raw bytes have no lines to stamp.
+    : // Raw bytes have no lines to stamp.
       stamps_(format == CaptureFormat::Raw ? TimeStamps::None : stamps, localTime),
       sink_(sink),
+      format_(format),
       direct_(format == CaptureFormat::Raw ||
               (format == CaptureFormat::Text && !stamps_.enabled())),
       lineRoom_(StampWriter::kMaxBytes + kHexLineMax + 1) {}

@@ -92,19 +92,20 @@ private:
     void put(const std::uint8_t* bytes, std::size_t count);
     void writeOutBuffer();
 
-    CaptureFormat format_;
     StampWriter stamps_;
     FormattedOutput& sink_;
+    CaptureFormat format_;
     // Received bytes are kept as they are and only expanded at write-out.
     bool direct_;
+    bool gathering_ = false;
+    bool atLineStart_ = true;
+    bool labelled_ = false;
     // The buffer being filled: at the start of storage_, or while write-outs
     // are gathered, after the ones gathered so far.
     std::vector<std::uint8_t> storage_ = std::vector<std::uint8_t>(kBufferBytes);
     std::uint8_t* buffer_ = storage_.data();
-    bool gathering_ = false;
     std::size_t gathered_ = 0;
     std::size_t used_ = 0;
-    bool atLineStart_ = true;
     std::uint64_t offset_ = 0;  // received bytes before the pending hex line
     std::uint64_t added_ = 0;
     std::uint64_t linedBytes_ = 0;  // received bytes in hex lines put so far
@@ -127,7 +128,6 @@ private:
     // spare, and where one is formatted when the buffer's rest may be short.
     std::size_t lineRoom_ = 0;
     std::vector<std::uint8_t> lineAside_;
-    bool labelled_ = false;
     std::int64_t gapNs_ = 0;
 };
 
