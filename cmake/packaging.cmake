@@ -8,6 +8,7 @@ if(WIN32)
   # The .zip holds the program and its documents side by side.
   install(TARGETS serialtap RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/hex-streams.py DESTINATION .)
 else()
   install(TARGETS serialtap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -33,6 +34,10 @@ else()
   install(FILES ${SERIALTAP_PACKAGING_DIR}/serialtap@.service DESTINATION lib/systemd/system)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The recipe that gives back each port's bytes from a hex capture of
+  # several ports; it needs Python 3, which the program itself does not.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/hex-streams.py
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME serialtap)

@@ -101,7 +101,8 @@ cmake_install() {
   rm -rf "$prefix"
   local expected="./bin/serialtap ./lib/systemd/system/serialtap@.service \
 ./share/bash-completion/completions/serialtap ./share/doc/serialtap/LICENSE \
-./share/doc/serialtap/README.md ./share/man/man1/serialtap.1.gz "
+./share/doc/serialtap/README.md ./share/doc/serialtap/examples/hex-streams.py \
+./share/man/man1/serialtap.1.gz "
   [ "$listed" = "$expected" ] || { echo "installed: $listed"; echo "expected:  $expected"; return 1; }
 }
 
@@ -148,10 +149,13 @@ deb_install_remove() {
   local status=0
   for file in /usr/bin/serialtap /usr/share/man/man1/serialtap.1.gz \
     /usr/share/bash-completion/completions/serialtap /usr/lib/systemd/system/serialtap@.service \
-    /usr/share/doc/serialtap/README.md /usr/share/doc/serialtap/LICENSE; do
+    /usr/share/doc/serialtap/README.md /usr/share/doc/serialtap/LICENSE \
+    /usr/share/doc/serialtap/examples/hex-streams.py; do
     [ -f "$file" ] || { echo "not installed: $file"; status=1; }
   done
   [ -x /usr/bin/serialtap ] || { echo "/usr/bin/serialtap is not executable"; status=1; }
+  [ -x /usr/share/doc/serialtap/examples/hex-streams.py ] ||
+    { echo "hex-streams.py is not executable"; status=1; }
   if ldd /usr/bin/serialtap | grep "not found"; then status=1; fi
   silent sh -c 'gzip -dc /usr/share/man/man1/serialtap.1.gz | mandoc -T lint' || status=1
   [ "$(man -w serialtap 2>&1)" = /usr/share/man/man1/serialtap.1.gz ] ||
@@ -195,7 +199,7 @@ windows_zip() {
 import sys, zipfile
 names = sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))
 print(sys.argv[1] + ": " + " ".join(names))
-sys.exit(names != ["LICENSE", "README.md", "serialtap.exe"])
+sys.exit(names != ["LICENSE", "README.md", "hex-streams.py", "serialtap.exe"])
 EOF
   # One executable that runs without the MinGW runtime DLLs beside it.
   local dlls
