@@ -199,9 +199,15 @@ std::string StatusLine::layOut(TimePoint now, std::size_t columns) const {
 std::string StatusLine::summary(TimePoint now) const {
     double elapsed = duration<double>(now - start_).count();
     double average = elapsed > 0 ? static_cast<double>(total_) / elapsed : 0;
-    return heading_ + ": " + std::to_string(total_) + " bytes received in " +
-           format("%.1f s", elapsed) + ", " + size(average, "/s") + ", port " + stateName(state_) +
-           "\n";
+    std::string text = heading_ + ": " + std::to_string(total_) + " bytes received in " +
+                       format("%.1f s", elapsed) + ", " + size(average, "/s") + ", port " +
+                       stateName(state_);
+    // With several ports, each port's count after the total, as the live line shows them.
+    for (std::size_t i = 0; i < labels_.size(); ++i) {
+        text += (i == 0 ? " (" : ", ") + labels_[i] + " " + std::to_string(perPort_[i]) + " bytes";
+        if (portStates_[i] == PortState::Lost) text += " lost";
+    }
+    return text + (labels_.empty() ? "\n" : ")\n");
 }
 
 std::optional<StatusLine::TimePoint> StatusLine::nextTimedChange() const {

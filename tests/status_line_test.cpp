@@ -269,5 +269,18 @@ TEST_F(StatusLineTest, WithoutATerminalWritesOneSummaryAtTheEnd) {
               "open\n");
 }
 
+TEST_F(StatusLineTest, TheSummaryOfSeveralPortsGivesEachPortsBytes) {
+    StatusLine& status = line(false);
+    status.portsLabelled({"ttyUSB0", "ttyUSB1"});
+    status.bytesReceived(3000, 0);
+    status.bytesReceived(2000, 1);
+    status.portStateChanged(PortState::Lost, 1);
+    now_ += 4s;
+    status.end();
+    EXPECT_EQ(display_.written,
+              "/dev/ttyUSB0 115200 8N1 -> log.txt: 5000 bytes received in 4.0 s, 1.2 KiB/s, port "
+              "lost (ttyUSB0 3000 bytes, ttyUSB1 2000 bytes lost)\n");
+}
+
 }  // namespace
 }  // namespace serialtap
