@@ -17,14 +17,13 @@ struct HexPair {
     std::uint8_t low;
 };
 
-// Each byte's two hex digits and its printable form, looked up rather than
-// worked out: a hex line takes sixteen of each.
+// Each byte's two hex digits, alone and with the space after them, looked
+// up rather than worked out: a hex line takes sixteen.
 struct HexTables {
     constexpr HexTables() {
         for (std::size_t byte = 0; byte < 256; ++byte) {
             pairs[byte] = {static_cast<std::uint8_t>(kHexDigits[byte >> 4]),
                            static_cast<std::uint8_t>(kHexDigits[byte & 0xF])};
-            printable[byte] = byte >= 0x20 && byte < 0x7F ? static_cast<std::uint8_t>(byte) : '.';
             spaced[byte][0] = pairs[byte].high;
             spaced[byte][1] = pairs[byte].low;
             spaced[byte][2] = ' ';
@@ -33,7 +32,6 @@ struct HexTables {
     }
     HexPair pairs[256] = {};
     std::uint8_t spaced[256][4] = {};
-    std::uint8_t printable[256] = {};
 };
 
 constexpr HexTables kHex;
