@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "app/captured_port.h"
-#include "app/deadlines.h"
 #include "app/message_path.h"
 #include "app/reconnect.h"
 #include "app/stop_conditions.h"
@@ -16,6 +15,7 @@
 #include "capture/rotating_sink.h"
 #include "port/network_device.h"
 #include "port/serial_port.h"
+#include "port/wait_set.h"
 
 namespace serialtap {
 
@@ -79,28 +79,21 @@ private:
 
 // Bytes a pipe, FIFO or terminal capture file has not taken yet go out as
 // soon as its reader takes more: the wait ends when the file can take
-// bytes, or, where the device cannot wait for that, a little later.
+// bytes, or, where the platform's wait cannot watch for that, a little later.
 class KeptBytes {
 public:
     static constexpr std::chrono::milliseconds kRetry{20};
 
     explicit KeptBytes(CaptureFile& file) : file_(file) {}
 
-    // The port whose wait is the capture's one wait.
-    void beforeWait(Deadlines& due, SerialPort& port) {
-        bool wanted = file_.waitsForReader();
-        if (&port != port_) {
-            if (port_ != nullptr && waiting_) port_->setWritableWake(std::nullopt);
-            port_ = &port;
-            waiting_ = false;
+    void beforeWait(WaitSet& set) {
+        waiting_ = file_.waitsForReader();
+        if (!waiting_) return;
+        if (waitWatchesOutput()) {
+            set.add(SourceName::CaptureFile, 0, file_.handle(), Interest::Output);
+        } else {
+            set.due(Clock::now() + kRetry);
         }
-        if (wanted != waiting_) {
-            waiting_ = wanted;
-            std::optional<NativeHandle> handle;
-            if (wanted) handle = file_.handle();
-            deviceWaits_ = port.setWritableWake(handle);
-        }
-        if (waiting_ && !deviceWaits_) due.add(Clock::now() + kRetry);
     }
     void afterWait() {
         if (waiting_) file_.writeKept();
@@ -108,27 +101,32 @@ public:
 
 private:
     CaptureFile& file_;
-    SerialPort* port_ = nullptr;
     bool waiting_ = false;
-    bool deviceWaits_ = false;
 };
 
-// The capture loop: each round waits once, on the first port that is
-// there with every other port, the console and the stop signals, then
-// reads every port that has bytes, in turn, and runs the timers. It ends
-// at q, a stop request or a stop condition, and gives the exit status the
-// stop calls for; it leaves each port open, or closed while it is away.
+// The capture loop: each round builds one wait over every source (each
+// port in whatever state it is, the console, the stop signal, the capture
+// file's room and the earliest timer), waits once, then lets each source
+// do its part without waiting: every port that is there is read, every
+// port that is away goes on with its reopen, the timers run and the
+// console is read. It ends at q, a stop request or a stop condition, and
+// gives the exit status the stop calls for; it leaves each port open, or
+// closed while it is away.
 class CaptureLoop {
 public:
     // A read of 4096 bytes from the system makes this many passes.
     static constexpr std::size_t kPassesInARow = 4096 / SerialPort::kMaxReadBytes + 1;
+    // While a port has bytes in hand the round only looks, without a
+    // system call, but every this many rounds the wait looks at the
+    // others, so that keys, stop requests and other ports are seen within
+    // a few kilobytes of a flood.
+    static constexpr int kRoundsBetweenLooks = 16;
 
     CaptureLoop(Ports& ports, CaptureFile& file, RotatingSink* rotation, const CaptureParts& parts,
-                CaptureView& view, MessagePath& messages, const bool& stoppedInSetup)
+                CaptureView& view, MessagePath& messages)
         : ports_(ports),
           file_(file),
           rotation_(rotation),
-          stoppedInSetup_(stoppedInSetup),
           parts_(parts),
           view_(view),
           messages_(messages),
@@ -141,31 +139,23 @@ public:
     int run();
 
 private:
-    CapturedPort& waiter();
-    std::uint32_t waitLimit(const Deadlines& due, const CapturedPort& waiter) const;
-    void joinWaits(CapturedPort& waiter);
+    // The sources of one round, by name.
+    struct Round {
+        std::optional<std::size_t> console;
+        std::optional<std::size_t> stop;
+    };
+    Round gatherSources(WaitSet& set);
+    void wait(WaitSet& set);
     // Takes what one pass gave; false when the capture is to end.
     bool take(CapturedPort& port, const Reception& pass, bool clockRead, Clock::time_point now);
-    // What the passes of a round saw of the wake handles.
-    struct Wakes {
-        bool woken;
-        bool keyTestDue;
-        void add(const Reception& pass) {
-            woken = woken || pass.woken;
-            keyTestDue = keyTestDue && pass.keyTestDue;
-        }
-    };
-    // With several ports, the rest of what a port read from the system at
-    // once is taken at once, before the next port's bytes.
-    bool takeHeld(CapturedPort& port, bool clockRead, Clock::time_point now, Wakes& wakes);
+    // Reads a port that is there; false when the capture is to end.
+    bool serve(CapturedPort& port, const WaitSet& set, bool clockRead, Clock::time_point now,
+               bool& keyTestDue);
     bool runTimers(Clock::time_point now);
-    void wakeHandlesChanged();
 
     Ports& ports_;
     CaptureFile& file_;
     RotatingSink* rotation_;
-    // Set when q or a stop request came while a reopen was waiting.
-    const bool& stoppedInSetup_;
     const CaptureParts& parts_;
     CaptureView& view_;
     MessagePath& messages_;
@@ -174,54 +164,42 @@ private:
     WriteOutTimer writeOut_;
     Recorder recorder_;
     KeptBytes kept_;
-    std::vector<NativeHandle> handles_;
-    CapturedPort* peered_ = nullptr;
-    std::vector<NativeHandle> peers_;
-    std::vector<NativeHandle> peersFound_;
-    bool stopped_ = false;
+    WaitSet set_;
+    int roundsWithoutLook_ = 0;
 };
 
-// The first port that is there and whose passes do not fail waits for
-// the others (a failing one pauses between its passes); with none there,
-// the first one waits for the wake handles alone.
-CapturedPort& CaptureLoop::waiter() {
-    CapturedPort* present = nullptr;
-    for (auto& port : ports_) {
-        if (!port->present()) continue;
-        if (!port->port().failing()) return *port;
-        if (present == nullptr) present = port.get();
+CaptureLoop::Round CaptureLoop::gatherSources(WaitSet& set) {
+    set.due(stops_.nextDeadline());
+    set.due(writeOut_.deadline());
+    set.due(view_.nextRedraw());
+    if (rotation_ != nullptr) set.due(rotation_->deadline());
+    for (auto& port : ports_) port->addSources(set);
+    Round round;
+    if (auto console = consoleHandle(parts_)) {
+        round.console = set.add(SourceName::Console, 0, *console);
     }
-    return present != nullptr ? *present : *ports_.front();
+    if (parts_.stop != nullptr) {
+        round.stop = set.add(SourceName::StopSignal, 0, parts_.stop->wakeHandle());
+    }
+    kept_.beforeWait(set);
+    return round;
 }
 
-// A neighbour that holds bytes must be read without waiting.
-std::uint32_t CaptureLoop::waitLimit(const Deadlines& due, const CapturedPort& waiter) const {
-    if (several_) {
-        for (const auto& port : ports_) {
-            if (port.get() != &waiter && port->present() && port->port().holdsInput()) return 0;
-        }
+void CaptureLoop::wait(WaitSet& set) {
+    if (set.servesNow() && ++roundsWithoutLook_ < kRoundsBetweenLooks) {
+        set.forgetReadiness();
+        return;
     }
-    return due.waitLimit();
-}
-
-// The waiting port's wait takes in the neighbours that are there and
-// whose passes do not fail (a hung-up port is always ready).
-void CaptureLoop::joinWaits(CapturedPort& waiter) {
-    if (!several_) return;
-    // Kept from round to round: most rounds find the same peers.
-    std::vector<NativeHandle>& peers = peersFound_;
-    peers.clear();
-    if (waiter.present()) {
-        for (auto& port : ports_) {
-            if (port.get() == &waiter || !port->present() || port->port().failing()) continue;
-            if (auto handle = port->port().readyHandle()) peers.push_back(*handle);
-        }
+    roundsWithoutLook_ = 0;
+    int error = 0;
+    if (!parts_.wait(set, error)) {
+        // A wait that fails cannot tell what is ready: every source looks
+        // for itself, after a pause that keeps the loop from spinning.
+        for (WaitSource& source : set.sources()) source.ready = true;
+        WaitSet pause;
+        pause.due(Clock::now() + std::chrono::milliseconds(100));
+        parts_.wait(pause, error);
     }
-    if (&waiter == peered_ && peers == peers_) return;
-    if (peered_ != nullptr && peered_ != &waiter) peered_->port().setPeerHandles({});
-    peered_ = &waiter;
-    peers_ = peers;
-    waiter.port().setPeerHandles(peers_);
 }
 
 bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead,
@@ -237,18 +215,20 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
             if (recorder_.record(port.index(), rest, clockRead, now)) return false;
         }
         stops_.bytesLost(port.index());
-        port.reconnect().lose(now);
-        port.port().setWakeHandles(handles_);
+        port.reconnect().lose(Clock::now());
     }
     return true;
 }
 
-bool CaptureLoop::takeHeld(CapturedPort& port, bool clockRead, Clock::time_point now,
-                           Wakes& wakes) {
-    for (std::size_t passes = 1; several_ && passes < kPassesInARow; ++passes) {
-        if (!port.present() || !port.port().holdsInput()) break;
-        Reception pass = port.port().receive(0);
-        wakes.add(pass);
+// With several ports, the rest of what a port read from the system at
+// once is taken at once, before the next port's bytes.
+bool CaptureLoop::serve(CapturedPort& port, const WaitSet& set, bool clockRead,
+                        Clock::time_point now, bool& keyTestDue) {
+    port.port().sourcesFound(set);
+    for (std::size_t passes = 0; passes < kPassesInARow; ++passes) {
+        if (passes > 0 && (!several_ || !port.present() || !port.port().servesNow())) break;
+        Reception pass = port.port().receive();
+        keyTestDue = keyTestDue && pass.keyTestDue;
         if (!take(port, pass, clockRead, now)) return false;
     }
     return true;
@@ -262,84 +242,51 @@ bool CaptureLoop::runTimers(Clock::time_point now) {
         // A port, when it is opened again, is told from the live file.
         for (auto& port : ports_) port->device().avoidFile(file_.handle());
     }
-    for (auto& port : ports_) {
-        if (port->reconnect().tryIfDue(now)) port->port().setWakeHandles(handles_);
-    }
-    return !stoppedInSetup_;
-}
-
-void CaptureLoop::wakeHandlesChanged() {
-    handles_ = wakeHandles(parts_);
-    for (auto& port : ports_) port->port().setWakeHandles(handles_);
+    return true;
 }
 
 int CaptureLoop::run() {
-    wakeHandlesChanged();
-    std::optional<NativeHandle> console = consoleHandle(parts_);
     file_.begin(clockReading(parts_));
     const bool timed = stops_.timed() || writeOut_.active() || rotation_ != nullptr;
     int lastKey = '0';
     while (lastKey != kStopKey) {
-        Deadlines due;
-        due.add(stops_.nextDeadline());
-        due.add(writeOut_.deadline());
-        for (auto& port : ports_) {
-            due.add(port->reconnect().nextTry());
-            if (several_ && port->present()) due.add(port->port().nextPassDue());
-        }
-        due.add(view_.nextRedraw());
-        CapturedPort& first = waiter();
-        if (rotation_ != nullptr) due.add(rotation_->deadline());
+        WaitSet& set = set_;
+        set.clear();
+        Round round = gatherSources(set);
         // What the rounds before read in a row goes to the file before a
-        // round that may wait; the write timer learns of what that made
-        // unsynced. A port that holds bytes is read without waiting.
-        const bool mayWait = !(first.present() && first.port().holdsInput()) &&
-                             waitLimit(due, first) != 0;
-        if (several_ && mayWait && file_.writeGathered() && writeOut_.active()) {
+        // round that may wait; the write timer learns of what that wrote.
+        if (several_ && set.waitLimit() != 0 && file_.writeGathered() && writeOut_.active()) {
             writeOut_.stored(file_, Clock::now());
         }
-        kept_.beforeWait(due, first.port());
-        joinWaits(first);
-        Reception pass;
-        if (first.present()) {
-            pass = first.port().receive(waitLimit(due, first));
-        } else {
-            pass.woken = first.port().waitWake(due.waitLimit()) == WakeWait::Woken;
-        }
+        wait(set);
         // Without a timer, the clock is not read at all.
-        bool clockRead = several_ || timed || due.any() || pass.gone;
+        bool clockRead = several_ || timed || set.deadline().has_value();
         Clock::time_point now = clockRead ? Clock::now() : Clock::time_point{};
         kept_.afterWait();
         if (several_) file_.gatherWriteOuts();
-        Wakes wakes{pass.woken, pass.keyTestDue};
-        if (!take(first, pass, clockRead, now) || !takeHeld(first, clockRead, now, wakes)) break;
-        // The others are read in turn, without waiting.
+        bool keyTestDue = true;
+        bool ended = false;
         for (auto& port : ports_) {
-            if (port.get() == &first || !port->present()) continue;
-            Reception more = port->port().receive(0);
-            wakes.add(more);
-            if (!take(*port, more, clockRead, now) || !takeHeld(*port, clockRead, now, wakes)) {
-                stopped_ = true;
+            if (!port->present()) {
+                port->reconnect().advance(set, now);
+                continue;
+            }
+            if (!serve(*port, set, clockRead, now, keyTestDue)) {
+                ended = true;
                 break;
             }
         }
-        if (stopped_) break;
-        const bool woken = wakes.woken;
-        const bool keyTestDue = wakes.keyTestDue;
+        if (ended) break;
         if (clockRead && !runTimers(now)) break;
         view_.redraw();
         messages_.retry();
-        // Without a ready wake handle no key and no stop request can be waiting.
-        if (!woken) continue;
+        // Without a ready console or stop signal no key and no stop request
+        // can be waiting. Either wakes the console too: it follows the
+        // terminal (a continue after a stop, a tick in the background).
+        if (!set.ready(round.console) && !set.ready(round.stop)) continue;
         if (parts_.stop != nullptr && parts_.stop->requested()) break;
         if (keyTestDue && parts_.console != nullptr && parts_.console->keyWaiting()) {
             lastKey = parts_.console->readKey();
-        }
-        // A console that went away (a hung-up terminal) leaves the wait set.
-        std::optional<NativeHandle> current = consoleHandle(parts_);
-        if (current != console) {
-            console = current;
-            wakeHandlesChanged();
         }
     }
     return stops_.exitStatus();
@@ -378,7 +325,7 @@ bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureF
         CapturedPort& port = *ports.back();
         port.sendMessagesTo(messages, several);
         device.avoidFile(file.handle());
-        device.setOpenInterrupt(wakeHandles(parts), interrupted);
+        port.port().setOpenInterrupt(wakeHandles(parts), interrupted);
         if (!port.open()) return false;
         labels.push_back(port.label());
     }
@@ -466,7 +413,7 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     for (auto& port : ports) port->reconnect().watchedBy(view, port->index());
     view.portsLabelled(labelsOf(ports));
 
-    int status = CaptureLoop(ports, file, rotation, parts, view, messages, stoppedInSetup).run();
+    int status = CaptureLoop(ports, file, rotation, parts, view, messages).run();
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
     closePorts(ports, file, parts, view, messages);
     return file.close() ? status : 1;

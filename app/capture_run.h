@@ -11,6 +11,7 @@
 #include "app/terminal.h"
 #include "port/port_settings.h"
 #include "port/serial_device.h"
+#include "port/wait_set.h"
 
 namespace serialtap {
 
@@ -30,6 +31,8 @@ struct CaptureParts {
     ShownStream* errors = nullptr;
     // The devices of the ports given with -l; none: the platform's.
     std::function<std::unique_ptr<SerialDevice>(const std::string& portName)> makeDevice = nullptr;
+    // The capture's one wait; tests hand in one that reports their fakes.
+    std::function<bool(WaitSet& set, int& error)> wait = waitOn;
 };
 
 constexpr int kStopKey = 0x71;  // 'q', lower case only

@@ -31,6 +31,14 @@ public:
     Reconnect& reconnect() { return reconnect_; }
     const Reconnect& reconnect() const { return reconnect_; }
     bool present() const { return !reconnect_.away(); }
+    // What the port waits on in the capture's wait, there or away.
+    void addSources(WaitSet& set) {
+        if (present()) {
+            port_.addSources(set, index_);
+        } else {
+            reconnect_.addSources(set, index_);
+        }
+    }
     std::size_t index() const { return index_; }
     const std::string& label() const { return label_; }
 

@@ -16,7 +16,9 @@ namespace serialtap {
 // Brings a port back after it went away (an adapter unplugged): the failed
 // port is closed at once, so that the system can give the name to the
 // adapter again, and opened anew by the same name once a second, with its
-// whole setup, until it is back. Tries that find no port say nothing; an
+// whole setup, until it is back. A try never holds the capture: its steps
+// go on as the port's handles become ready, and the next try comes a
+// second after the last one ended. Tries that find no port say nothing; an
 // open that fails for another reason is reported once per change of its
 // message. A port that cannot come back under its name (a hung-up
 // pseudo-terminal) is closed, said so once, and not tried again.
@@ -41,14 +43,14 @@ public:
     bool away() const { return away_; }
     // The port is gone: closes it and plans the first try.
     void lose(Clock::time_point now);
-    // When the next try is due; none while the port is there.
-    std::optional<Clock::time_point> nextTry() const;
-    // Tries to open the port when a try is due; true when it tried, after
-    // which the wake handles are to be given to the port again (a port
-    // opened and closed by a failed setup forgets them).
-    bool tryIfDue(Clock::time_point now);
+    // What an away port waits on: the reopen under way, or the next try.
+    void addSources(WaitSet& set, std::size_t port);
+    // Goes on with a reopen under way, or starts one that is due, without
+    // waiting; true when the port is back.
+    bool advance(const WaitSet& set, Clock::time_point now);
 
 private:
+    bool settle(OpenProgress progress);
     void say(const std::string& message);
 
     SerialPort& port_;
@@ -58,6 +60,7 @@ private:
     bool away_ = false;
     // None while no try is planned.
     std::optional<Clock::time_point> nextTry_;
+    bool opening_ = false;
     std::string lastReported_;
     CaptureView* view_ = nullptr;
     std::size_t viewPort_ = 0;

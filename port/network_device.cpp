@@ -18,16 +18,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A key that is not q leaves the console ready until it is read; the wait
-// then leaves the wake handles out for this long rather than spin.
-constexpr std::chrono::milliseconds kWakeMute{50};
 constexpr std::size_t kReceiveBytes = 16384;
 // What a server says before the setup is done, kept for the message.
 constexpr std::size_t kServerTextBytes = 200;
 constexpr int kReadsBetweenPolls = 16;
 constexpr std::size_t kDrainBytes = std::size_t{1} << 20;
 
-enum class Outcome { Done, Failed, TimedOut, Stopped };
+enum class Outcome { Done, Failed, TimedOut, Pending };
+
+// A step of the setup gives up after receiving this many times in one
+// call, so that a server that never pauses cannot hold the capture.
+constexpr int kReceivesPerStep = 16;
+
+// Where the setup of a connection has got to.
+enum class Stage { Lookup, NextAddress, Connecting, Negotiating, AskingRate, Open };
 
 std::uint8_t rfcParity(std::uint8_t code) { return static_cast<std::uint8_t>(code + 1); }
 
@@ -60,31 +64,39 @@ class NetworkDevice final : public SerialDevice {
 public:
     NetworkDevice() : link_(makePlatformLink()) {}
 
+    // The steps of an open go on from where the last call left them
+    // (pending) until the connection is set up or fails.
     bool open(const std::string& portName) override {
-        // Nothing of an earlier connection survives into this one.
-        link_ = makePlatformLink();
-        connection_ = Connection{};
-        refusal_ = PortRefusal::None;
-        refusalText_.clear();
-        std::optional<NetworkAddress> address = parseNetworkPortName(portName);
-        if (!address) return failWith(link_->codes().badName);
-        connection_.telnet = address->telnet;
-        if (!connect(*address)) return closeAfterFailure();
-        link_->keepAlive();
-        if (connection_.telnet && !negotiate()) return closeAfterFailure();
+        Connection& c = connection_;
+        if (!pending_) {
+            // Nothing of an earlier connection survives into this one.
+            link_ = makePlatformLink();
+            connection_ = Connection{};
+            refusal_ = PortRefusal::None;
+            refusalText_.clear();
+            std::optional<NetworkAddress> address = parseNetworkPortName(portName);
+            if (!address) return failWith(link_->codes().badName);
+            c.telnet = address->telnet;
+            if (!link_->beginLookup(address->host, address->service)) {
+                return failWith(link_->lastError());
+            }
+            c.stage = Stage::Lookup;
+            c.stepEnd = Clock::now() + std::chrono::milliseconds(kLookupMs);
+        }
+        pending_ = false;
+        Outcome outcome = connect();
+        if (outcome == Outcome::Done && c.telnet) outcome = negotiate();
+        if (outcome == Outcome::Pending) return pend();
+        if (outcome != Outcome::Done) return closeAfterFailure();
+        c.stage = Stage::Open;
         return true;
     }
+
+    bool pending() const override { return pending_; }
 
     PortRefusal refusal() const override { return refusal_; }
     std::string refusalMessage() const override { return refusalText_; }
     std::string takeNotice() override { return std::exchange(notice_, std::string()); }
-
-    void setOpenInterrupt(const std::vector<NativeHandle>& handles,
-                          const std::function<bool()>& stopNow) override {
-        wakes_ = handles;
-        joinPeers();
-        stopNow_ = stopNow;
-    }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
 
@@ -95,10 +107,14 @@ public:
         return true;
     }
 
+    // The four commands go one at a time, each answered before the next.
     bool setLineSettings(const LineSettings& settings) override {
-        connection_.line = settings;
+        Connection& c = connection_;
+        if (!pending_) c.command = 0;
+        pending_ = false;
+        c.line = settings;
         // Over raw TCP there is no way to send them.
-        if (!connection_.telnet) return true;
+        if (!c.telnet) return true;
         std::uint8_t rate[4] = {static_cast<std::uint8_t>(settings.baudRate >> 24),
                                 static_cast<std::uint8_t>(settings.baudRate >> 16),
                                 static_cast<std::uint8_t>(settings.baudRate >> 8),
@@ -106,10 +122,20 @@ public:
         std::uint8_t size = settings.byteSize;
         std::uint8_t parity = rfcParity(settings.parity);
         std::uint8_t stop = rfcStopSize(settings.stopBits);
-        return command(TelnetSession::kSetBaudRate, rate, sizeof rate) &&
-               command(TelnetSession::kSetDataSize, &size, 1) &&
-               command(TelnetSession::kSetParity, &parity, 1) &&
-               command(TelnetSession::kSetStopSize, &stop, 1);
+        struct Setting {
+            std::uint8_t code;
+            const std::uint8_t* value;
+            std::size_t size;
+        };
+        const Setting all[] = {{TelnetSession::kSetBaudRate, rate, sizeof rate},
+                               {TelnetSession::kSetDataSize, &size, 1},
+                               {TelnetSession::kSetParity, &parity, 1},
+                               {TelnetSession::kSetStopSize, &stop, 1}};
+        for (; c.command < 4; ++c.command) {
+            const Setting& each = all[c.command];
+            if (!command(each.code, each.value, each.size)) return false;
+        }
+        return true;
     }
 
     bool getTimeouts(Timeouts& timeouts) override {
@@ -140,6 +166,8 @@ public:
             }
             return setUp();
         }
+        if (!pending_) connection_.commandSent = false;
+        pending_ = false;
         std::uint8_t both = 3;
         connection_.awaitingPurge = true;
         if (!command(TelnetSession::kPurgeData, &both, 1)) return false;
@@ -148,72 +176,45 @@ public:
 
     bool createEvent() override { return true; }
 
-    void setWakeHandles(const std::vector<NativeHandle>& handles) override {
-        wakes_ = handles;
-        joinPeers();
-    }
-    // The neighbours follow the wake handles; the link is polled first.
-    void setPeerHandles(const std::vector<NativeHandle>& handles) override {
-        peers_ = handles;
-        joinPeers();
-    }
-    std::optional<NativeHandle> readyHandle() const override { return link_->readyHandle(); }
-    bool holdsInput() const override { return queued() > 0 || link_->holdsInput(); }
-
-    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
+    // While the setup goes on, its step's handle and deadline; once set
+    // up, the connection, and room to send while answers wait to go out.
+    void addSources(WaitSet& set, std::size_t port) override {
         Connection& c = connection_;
-        wakeReady_ = false;
+        if (pending_) set.due(c.stepEnd);
+        if (!pending_ && c.stage == Stage::Open) {
+            if (c.deadCode != 0 || queued() > 0 ||
+                (c.lastReadLarge && c.readsSincePoll + 1 < kReadsBetweenPolls)) {
+                set.serveNow();
+            }
+        }
+        link_->addSources(set, port, c.telnet && !telnetOutput().empty());
+    }
+
+    // Commands alone leave nothing to report: the pass then finds no event.
+    EventWait waitEvent(std::uint32_t& eventMask) override {
+        Connection& c = connection_;
         if (c.deadCode != 0) return failedWait(c.deadCode);
         if (queued() > 0 || (c.lastReadLarge && ++c.readsSincePoll < kReadsBetweenPolls)) {
             eventMask = c.eventMask & kEventRxChar;
             return EventWait::Event;
         }
         c.readsSincePoll = 0;
-        auto start = Clock::now();
-        for (;;) {
-            std::uint32_t left = milliseconds;
-            if (milliseconds != kWaitForever) {
-                auto spent =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-                left = spent.count() >= milliseconds
-                           ? 0
-                           : milliseconds - static_cast<std::uint32_t>(spent.count());
-            }
-            if (!flush()) return failedWait(error_);
-            LinkWait result = link_->wait(!telnetOutput().empty(), waitSet_, left);
-            wakeReady_ = link_->wakeReady();
-            switch (result) {
-                case LinkWait::Ready:
-                    if (!receiveSome()) return failedWait(error_);
-                    if (queued() > 0) {
-                        eventMask = c.eventMask & kEventRxChar;
-                        return EventWait::Event;
-                    }
-                    // Commands alone: a key, a stop request or the time
-                    // limit must still end the wait while they keep coming.
-                    if (wakeReady_) return EventWait::Woken;
-                    if (milliseconds != kWaitForever && left == 0) return EventWait::TimedOut;
-                    break;
-                case LinkWait::Woken:
-                    return EventWait::Woken;
-                case LinkWait::TimedOut:
-                    if (milliseconds != kWaitForever && left == 0) return EventWait::TimedOut;
-                    break;
-                case LinkWait::Failed:
-                    error_ = link_->lastError();
-                    return EventWait::Failed;
-            }
+        if (!flush()) return failedWait(error_);
+        switch (link_->look(!telnetOutput().empty())) {
+            case LinkWait::Ready:
+                if (!receiveSome()) return failedWait(error_);
+                if (!flush()) return failedWait(error_);
+                noteTextMode();
+                break;
+            case LinkWait::NotYet:
+                break;
+            case LinkWait::Failed:
+                error_ = link_->lastError();
+                return EventWait::Failed;
         }
-    }
-
-    bool wakeReady() const override { return wakeReady_; }
-
-    WakeWait waitWake(std::uint32_t milliseconds) override {
-        // The link's own handle is left out: only a wake ends this wait.
-        auto idle = makePlatformLink();
-        LinkWait result = idle->wait(false, wakes_, milliseconds);
-        wakeReady_ = result == LinkWait::Woken;
-        return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
+        if (queued() == 0) return EventWait::Nothing;
+        eventMask = c.eventMask & kEventRxChar;
+        return EventWait::Event;
     }
 
     // A loss found here is reported by the next event wait, as the loss
@@ -251,6 +252,7 @@ public:
     bool closePort() override {
         link_->close();
         connection_ = Connection{};
+        pending_ = false;
         return true;
     }
 
@@ -282,6 +284,15 @@ private:
         LineSettings line;
         Timeouts timeouts;
         std::uint32_t eventMask = 0;
+        // The setup's progress: its stage, the addresses found and the one
+        // being tried, the command being answered and the time limits.
+        Stage stage = Stage::Lookup;
+        std::size_t addresses = 0;
+        std::size_t address = 0;
+        int command = 0;
+        bool commandSent = false;
+        Clock::time_point stepEnd{};
+        Clock::time_point connectEnd{};
     };
 
     bool failWith(int code) {
@@ -296,6 +307,7 @@ private:
     }
 
     bool closeAfterFailure() {
+        pending_ = false;
         link_->close();
         return false;
     }
@@ -387,49 +399,43 @@ private:
         return true;
     }
 
-    // Waits, receiving, until done() holds, the time is up, the connection
-    // fails or the user stops the program.
-    Outcome await(const std::function<bool()>& done, std::uint32_t milliseconds,
-                  bool receiving = true) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-        auto muteEnd = Clock::time_point{};
-        for (;;) {
+    // One look at the current step without waiting: done() holds, the
+    // step's time is up, the connection failed, or it is still pending.
+    Outcome step(const std::function<bool()>& done, bool receiving = true) {
+        for (int receives = 0; receives < kReceivesPerStep; ++receives) {
             if (receiving && !flush()) return Outcome::Failed;
             if (done()) return Outcome::Done;
-            auto now = Clock::now();
-            if (now >= deadline) return Outcome::TimedOut;
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-            bool muted = now < muteEnd;
-            if (muted) left = std::min(left, kWakeMute);
-            static const std::vector<NativeHandle> none;
-            LinkWait result =
-                link_->wait(receiving && !telnetOutput().empty(), muted ? none : wakes_,
-                            static_cast<std::uint32_t>(left.count()));
-            // A server that keeps sending must not hide a key or a stop request.
-            if (result == LinkWait::Ready && !muted && link_->wakeReady()) {
-                if (!receiving) return Outcome::Done;
-                if (!receiveSome()) return Outcome::Failed;
-                result = LinkWait::Woken;
+            LinkWait found = link_->look(receiving && !telnetOutput().empty());
+            if (found == LinkWait::Failed) {
+                error_ = link_->lastError();
+                return Outcome::Failed;
             }
-            switch (result) {
-                case LinkWait::Ready:
-                    if (!receiving) return Outcome::Done;
-                    if (!receiveSome()) return Outcome::Failed;
-                    break;
-                case LinkWait::Woken:
-                    if (stopNow_ && stopNow_()) {
-                        refusal_ = PortRefusal::Stopped;
-                        return Outcome::Stopped;
-                    }
-                    muteEnd = Clock::now() + kWakeMute;
-                    break;
-                case LinkWait::TimedOut:
-                    break;
-                case LinkWait::Failed:
-                    error_ = link_->lastError();
-                    return Outcome::Failed;
-            }
+            if (found == LinkWait::NotYet) break;
+            if (!receiving) return Outcome::Done;
+            if (!receiveSome()) return Outcome::Failed;
+            // Room to send, but nothing to receive yet.
+            if (connection_.lastReceived == 0) break;
         }
+        if (receiving && !flush()) return Outcome::Failed;
+        if (done()) return Outcome::Done;
+        if (Clock::now() >= connection_.stepEnd) return Outcome::TimedOut;
+        return Outcome::Pending;
+    }
+
+    bool pend() {
+        pending_ = true;
+        return false;
+    }
+
+    // A server that stops sending in binary mode changes how its bytes are
+    // read; said once a connection, as at the setup.
+    void noteTextMode() {
+        Connection& c = connection_;
+        if (!c.telnet || c.session.sendsBinary() || warnedText_) return;
+        warnedText_ = true;
+        notice_ =
+            "the server does not send in binary mode: the capture may differ from what the "
+            "device sent\n";
     }
 
     // Gives false, with the reason set, unless the outcome is Done.
@@ -439,54 +445,99 @@ private:
                 return true;
             case Outcome::TimedOut:
                 return failWith(link_->codes().timedOut);
-            case Outcome::Stopped:
+            case Outcome::Pending:
             case Outcome::Failed:
                 break;
         }
         return false;
     }
 
-    bool connect(const NetworkAddress& address) {
-        if (!link_->beginLookup(address.host, address.service)) return failWith(link_->lastError());
-        if (!settle(await([] { return false; }, kLookupMs, false))) return false;
-        std::size_t addresses = 0;
-        if (!link_->lookupResult(addresses)) return failWith(link_->lastError());
-        auto deadline = Clock::now() + std::chrono::milliseconds(kConnectMs);
-        error_ = link_->codes().timedOut;
-        for (std::size_t i = 0; i < addresses; ++i) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return failWith(link_->codes().timedOut);
-            if (!link_->beginConnect(i)) {
-                error_ = link_->lastError();
-                continue;
+    // The lookup, then each address found in turn until one connects,
+    // all within the connect's time.
+    Outcome connect() {
+        Connection& c = connection_;
+        for (;;) {
+            switch (c.stage) {
+                case Stage::Lookup: {
+                    Outcome found = step([] { return false; }, false);
+                    if (found == Outcome::Pending) return found;
+                    if (!settle(found)) return Outcome::Failed;
+                    if (!link_->lookupResult(c.addresses)) {
+                        failWith(link_->lastError());
+                        return Outcome::Failed;
+                    }
+                    c.connectEnd = Clock::now() + std::chrono::milliseconds(kConnectMs);
+                    c.address = 0;
+                    error_ = link_->codes().timedOut;
+                    c.stage = Stage::NextAddress;
+                    break;
+                }
+                case Stage::NextAddress:
+                    if (c.address >= c.addresses) return Outcome::Failed;
+                    if (Clock::now() >= c.connectEnd) {
+                        failWith(link_->codes().timedOut);
+                        return Outcome::Failed;
+                    }
+                    if (!link_->beginConnect(c.address)) {
+                        error_ = link_->lastError();
+                        ++c.address;
+                        break;
+                    }
+                    c.stepEnd = c.connectEnd;
+                    c.stage = Stage::Connecting;
+                    break;
+                case Stage::Connecting: {
+                    Outcome connected = step([] { return false; }, false);
+                    if (connected == Outcome::Pending) return connected;
+                    if (connected == Outcome::Done && link_->connectResult()) {
+                        link_->keepAlive();
+                        if (c.telnet) {
+                            c.session.start();
+                            c.stepEnd = Clock::now() + std::chrono::milliseconds(kAnswerMs);
+                        }
+                        c.stage = Stage::Negotiating;
+                        return Outcome::Done;
+                    }
+                    error_ = connected == Outcome::Done ? link_->lastError()
+                                                        : link_->codes().timedOut;
+                    ++c.address;
+                    c.stage = Stage::NextAddress;
+                    break;
+                }
+                case Stage::Negotiating:
+                case Stage::AskingRate:
+                case Stage::Open:
+                    return Outcome::Done;
             }
-            Outcome outcome =
-                await([] { return false; }, static_cast<std::uint32_t>(left.count()), false);
-            if (outcome == Outcome::Stopped) return false;
-            if (outcome == Outcome::Done && link_->connectResult()) return true;
-            error_ = outcome == Outcome::Done ? link_->lastError() : link_->codes().timedOut;
         }
-        return false;
     }
 
     // Binary mode both ways and Com Port Control, then one question the
     // server must answer: a server that refuses the port (in use, its
     // device failing) says so in text and closes before answering.
-    bool negotiate() {
+    Outcome negotiate() {
         Connection& c = connection_;
-        c.session.start();
-        Outcome outcome = await([&c] { return c.session.settled(); }, kAnswerMs);
-        if (outcome == Outcome::Done && !c.session.comPortAccepted()) {
-            refusalText_ =
-                "could not open serial port: the server does not offer RFC 2217 line settings\n";
-            return false;
+        Outcome outcome = Outcome::Done;
+        if (c.stage == Stage::Negotiating) {
+            outcome = step([&c] { return c.session.settled(); });
+            if (outcome == Outcome::Pending) return outcome;
+            if (outcome == Outcome::Done && !c.session.comPortAccepted()) {
+                refusalText_ =
+                    "could not open serial port: the server does not offer RFC 2217 line "
+                    "settings\n";
+                return Outcome::Failed;
+            }
+            if (outcome == Outcome::Done) {
+                std::uint8_t current[4] = {0, 0, 0, 0};
+                c.session.sendComPort(TelnetSession::kSetBaudRate, current, sizeof current);
+                c.stepEnd = Clock::now() + std::chrono::milliseconds(kAnswerMs);
+                c.stage = Stage::AskingRate;
+            }
         }
-        if (outcome == Outcome::Done) {
-            std::uint8_t current[4] = {0, 0, 0, 0};
-            c.session.sendComPort(TelnetSession::kSetBaudRate, current, sizeof current);
+        if (c.stage == Stage::AskingRate) {
             outcome =
-                await([&c] { return c.session.answer(TelnetSession::kSetBaudRate) != nullptr; },
-                      kAnswerMs);
+                step([&c] { return c.session.answer(TelnetSession::kSetBaudRate) != nullptr; });
+            if (outcome == Outcome::Pending) return outcome;
         }
         if (outcome == Outcome::Failed) {
             // The server's text may still be on its way behind a failed send.
@@ -496,25 +547,25 @@ private:
         if (outcome == Outcome::Failed && !c.early.empty()) {
             refusalText_ =
                 "could not open serial port: the server said \"" + serverText(c.early) + "\"\n";
-            return false;
+            return Outcome::Failed;
         }
-        if (!settle(outcome)) return false;
-        if (!c.session.sendsBinary() && !warnedText_) {
-            warnedText_ = true;
-            notice_ =
-                "the server does not send in binary mode: the capture may differ from what the "
-                "device sent\n";
-        }
-        return true;
+        if (!settle(outcome)) return Outcome::Failed;
+        noteTextMode();
+        return Outcome::Done;
     }
 
     // Sends a Com Port Control command and checks the value the server
-    // answers with, which is the one in use.
+    // answers with, which is the one in use; pending until it answers.
     bool command(std::uint8_t code, const std::uint8_t* value, std::size_t size) {
         Connection& c = connection_;
-        c.session.sendComPort(code, value, size);
-        Outcome outcome =
-            await([&c, code] { return c.session.answer(code) != nullptr; }, kAnswerMs);
+        if (!c.commandSent) {
+            c.session.sendComPort(code, value, size);
+            c.stepEnd = Clock::now() + std::chrono::milliseconds(kAnswerMs);
+            c.commandSent = true;
+        }
+        Outcome outcome = step([&c, code] { return c.session.answer(code) != nullptr; });
+        if (outcome == Outcome::Pending) return pend();
+        c.commandSent = false;
         if (!settle(outcome)) return false;
         const std::vector<std::uint8_t>& answer = *c.session.answer(code);
         if (answer.size() != size || std::memcmp(answer.data(), value, size) != 0) {
@@ -526,17 +577,10 @@ private:
     std::string notice_;
     std::unique_ptr<NetworkLink> link_;
     Connection connection_;
-    std::vector<NativeHandle> wakes_;
-    std::vector<NativeHandle> peers_;
-    std::vector<NativeHandle> waitSet_;  // the wake handles, then the peers
-    void joinPeers() {
-        waitSet_ = wakes_;
-        waitSet_.insert(waitSet_.end(), peers_.begin(), peers_.end());
-    }
-    std::function<bool()> stopNow_;
     PortRefusal refusal_ = PortRefusal::None;
     std::string refusalText_;
-    bool wakeReady_ = false;
+    // The last call of the setup goes on when it is made again.
+    bool pending_ = false;
     bool warnedText_ = false;
     int error_ = 0;
 };

@@ -20,21 +20,21 @@ struct NetworkErrorCodes {
     int protocol;  // the server broke the Telnet rules
 };
 
-enum class LinkWait { Ready, Woken, TimedOut, Failed };
+enum class LinkWait { Ready, NotYet, Failed };
 
 // A TCP connection with the platform's calls and nothing else: a name
-// lookup on a helper thread, a non-blocking connect, sends and receives
-// that never wait, and one wait that also watches the wake handles.
+// lookup on a helper thread, a non-blocking connect, and sends, receives
+// and looks that never wait; the capture's one wait watches its handle.
 class NetworkLink {
 public:
     virtual ~NetworkLink() = default;
 
-    // Starts looking up the name; the lookup's end makes wait() ready.
+    // Starts looking up the name; the lookup's end makes look() ready.
     virtual bool beginLookup(const std::string& host, const std::string& service) = 0;
-    // After wait() was ready: false with the lookup's error code if it failed.
+    // After look() was ready: false with the lookup's error code if it failed.
     virtual bool lookupResult(std::size_t& addresses) = 0;
     // Starts connecting to one of the addresses found; its end makes
-    // wait() ready.
+    // look() ready.
     virtual bool beginConnect(std::size_t address) = 0;
     virtual bool connectResult() = 0;
     // Short keepalive intervals, so that a dead link is noticed.
@@ -44,16 +44,12 @@ public:
     // 0 from send and -2 from receive.
     virtual long send(const std::uint8_t* bytes, std::size_t count) = 0;
     virtual long receive(std::uint8_t* bytes, std::size_t count) = 0;
-    // Waits until the current step (lookup, connect, input; also room to
-    // send when asked) can go on, or a wake handle is ready.
-    virtual LinkWait wait(bool wantSend, const std::vector<NativeHandle>& wakes,
-                          std::uint32_t milliseconds) = 0;
-    // Whether a wake handle was ready when the last wait ended.
-    virtual bool wakeReady() const = 0;
-    // What another port's wait can wait on for this link's input, and
-    // whether input was seen that it will not signal again.
-    virtual std::optional<NativeHandle> readyHandle() const { return std::nullopt; }
-    virtual bool holdsInput() const { return false; }
+    // Adds what the current step (lookup, connect, input; also room to
+    // send when asked) waits on to the capture's one wait; input already
+    // seen that nothing will signal again asks for no wait.
+    virtual void addSources(WaitSet& set, std::size_t port, bool wantSend) = 0;
+    // Whether the current step can go on now, without waiting.
+    virtual LinkWait look(bool wantSend) = 0;
     virtual void close() = 0;
     virtual int lastError() const = 0;
     virtual NetworkErrorCodes codes() const = 0;

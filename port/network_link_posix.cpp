@@ -170,33 +170,26 @@ public:
         }
     }
 
-    LinkWait wait(bool wantSend, const std::vector<NativeHandle>& wakes,
-                  std::uint32_t milliseconds) override {
-        polls_.assign(
-            1, pollfd{waitFd_, static_cast<short>(waitEvents_ | (wantSend ? POLLOUT : 0)), 0});
-        for (NativeHandle handle : wakes)
-            polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
-        int timeout = milliseconds == kWaitForever ? -1 : static_cast<int>(milliseconds);
-        int ready = ::poll(polls_.data(), polls_.size(), timeout);
-        wakeReady_ = false;
-        if (ready < 0) {
-            // A signal's handler has written to the stop pipe: a wake.
-            if (errno == EINTR) return LinkWait::TimedOut;
+    void addSources(WaitSet& set, std::size_t port, bool wantSend) override {
+        if (waitFd_ < 0) return;
+        bool output = wantSend || (waitEvents_ & POLLOUT) != 0;
+        bool input = (waitEvents_ & POLLIN) != 0;
+        Interest interest = input && output ? Interest::Both
+                            : output        ? Interest::Output
+                                            : Interest::Input;
+        set.add(SourceName::Port, port, waitFd_, interest);
+    }
+
+    LinkWait look(bool wantSend) override {
+        if (waitFd_ < 0) return LinkWait::NotYet;
+        pollfd ready{waitFd_, static_cast<short>(waitEvents_ | (wantSend ? POLLOUT : 0)), 0};
+        int found = ::poll(&ready, 1, 0);
+        if (found < 0) {
+            if (errno == EINTR) return LinkWait::NotYet;
             failWith(errno);
             return LinkWait::Failed;
         }
-        for (std::size_t i = 1; i < polls_.size(); ++i) {
-            if (polls_[i].revents != 0) wakeReady_ = true;
-        }
-        if (polls_[0].revents != 0) return LinkWait::Ready;
-        return wakeReady_ ? LinkWait::Woken : LinkWait::TimedOut;
-    }
-
-    bool wakeReady() const override { return wakeReady_; }
-
-    std::optional<NativeHandle> readyHandle() const override {
-        if (waitFd_ < 0) return std::nullopt;
-        return waitFd_;
+        return ready.revents != 0 ? LinkWait::Ready : LinkWait::NotYet;
     }
 
     void close() override {
@@ -234,8 +227,6 @@ private:
     int socket_ = -1;
     int waitFd_ = -1;
     short waitEvents_ = 0;
-    std::vector<pollfd> polls_;
-    bool wakeReady_ = false;
     int error_ = 0;
 };
 

@@ -155,45 +155,27 @@ public:
         return -1;
     }
 
-    // The wake handles come first, so that a key or a stop request is seen
-    // even while the server sends without pause.
-    LinkWait wait(bool, const std::vector<NativeHandle>& wakes,
-                  std::uint32_t milliseconds) override {
-        wakes_.clear();
-        for (NativeHandle handle : wakes) wakes_.push_back(reinterpret_cast<HANDLE>(handle));
-        // Input or a close already seen (with the connect, say) is not
-        // signalled again until a receive has been made.
-        if (!connecting_ && (closed_ || readable_)) return LinkWait::Ready;
-        std::vector<HANDLE> handles = wakes_;
-        if (waitHandle_ != nullptr) handles.push_back(waitHandle_);
-        if (handles.empty()) {
-            Sleep(milliseconds);
-            return LinkWait::TimedOut;
+    // Input or a close already seen (with the connect, say) is not
+    // signalled again until a receive has been made.
+    void addSources(WaitSet& set, std::size_t port, bool) override {
+        if (!connecting_ && (closed_ || readable_)) set.serveNow();
+        if (waitHandle_ != nullptr) {
+            set.add(SourceName::Port, port, reinterpret_cast<NativeHandle>(waitHandle_));
         }
-        DWORD count = static_cast<DWORD>(handles.size());
-        DWORD result = WaitForMultipleObjects(count, handles.data(), FALSE, milliseconds);
-        if (result == WAIT_TIMEOUT) return LinkWait::TimedOut;
-        if (result == WAIT_FAILED) {
+    }
+
+    LinkWait look(bool) override {
+        if (!connecting_ && (closed_ || readable_)) return LinkWait::Ready;
+        if (waitHandle_ == nullptr) return LinkWait::NotYet;
+        DWORD result = WaitForSingleObject(waitHandle_, 0);
+        if (result == WAIT_TIMEOUT) return LinkWait::NotYet;
+        if (result != WAIT_OBJECT_0) {
             failWith(static_cast<int>(GetLastError()));
             return LinkWait::Failed;
         }
-        if (result < WAIT_OBJECT_0 + wakes_.size()) return LinkWait::Woken;
         if (waitHandle_ == event_ && event_ != nullptr) noteEvents();
         return LinkWait::Ready;
     }
-
-    bool wakeReady() const override {
-        for (HANDLE handle : wakes_) {
-            if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
-        }
-        return false;
-    }
-
-    std::optional<NativeHandle> readyHandle() const override {
-        if (waitHandle_ == nullptr) return std::nullopt;
-        return reinterpret_cast<NativeHandle>(waitHandle_);
-    }
-    bool holdsInput() const override { return !connecting_ && (closed_ || readable_); }
 
     void close() override {
         closeSocket();
@@ -259,7 +241,6 @@ private:
     int connectError_ = 0;
     bool closed_ = false;
     bool readable_ = false;
-    std::vector<HANDLE> wakes_;
     int error_ = 0;
 };
 

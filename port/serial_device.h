@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace serialtap {
+#include "port/wait_set.h"
 
-// A file descriptor on POSIX, a HANDLE on Windows.
-using NativeHandle = std::intptr_t;
+namespace serialtap {
 
 constexpr int kErrorIoPending = 997;
 // The code reported for an event wait that ended without an event: the
@@ -18,9 +17,6 @@ constexpr int kErrorIoPending = 997;
 constexpr int kErrorOperationAborted = 995;
 constexpr std::uint32_t kEventRxChar = 0x0001;
 constexpr std::uint32_t kPurgeAll = 0x000F;
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
-// A wait without a time limit.
-constexpr std::uint32_t kWaitForever = kMaxDword;
 
 // The four line settings the program chooses; every other setting of the
 // port is kept by the device as the port reported it.
@@ -40,13 +36,10 @@ struct Timeouts {
 };
 
 enum class EventWait {
-    Event,     // the port reported events; the mask says which
-    Woken,     // one of the wake handles became ready first
-    Failed,    // lastError() tells why
-    TimedOut,  // the time limit passed first
+    Event,    // the port reported events; the mask says which
+    Failed,   // lastError() tells why
+    Nothing,  // no event yet
 };
-
-enum class WakeWait { Woken, TimedOut };
 
 enum class ReadStart { Completed, Pending, Failed };
 
@@ -54,8 +47,7 @@ enum class CompletionWait { Signalled, TimedOut, Failed, Other };
 
 // A port that could be opened but must not be used: capturing it would
 // configure the user's own terminal or send the capture into the device.
-// Stopped: the user stopped the program while the setup was waiting.
-enum class PortRefusal { None, OwnTerminal, CaptureFile, Stopped };
+enum class PortRefusal { None, OwnTerminal, CaptureFile };
 
 // Where a failure happened, for telling a port that is gone from one that
 // merely failed.
@@ -82,11 +74,11 @@ public:
     // A notice the last open left for the user (a server that alters the
     // data, say), given once; empty when there is none.
     virtual std::string takeNotice() { return {}; }
-    // For a device whose setup waits (a network port connecting): the wake
-    // handles to watch meanwhile, and what to ask when one is ready; true
-    // ends the setup with the refusal Stopped.
-    virtual void setOpenInterrupt(const std::vector<NativeHandle>& /*handles*/,
-                                  const std::function<bool()>& /*stopNow*/) {}
+    // The last call of the setup (open, setLineSettings, purge) has not
+    // finished: a device whose setup waits (a network port connecting) goes
+    // on with it when the call is made again, once the sources it adds to
+    // the wait are ready or its deadline has passed.
+    virtual bool pending() const { return false; }
     // The capture file, which the port opened later must not be.
     virtual void avoidFile(NativeHandle /*file*/) {}
     virtual bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;
@@ -98,30 +90,16 @@ public:
     virtual bool purge(std::uint32_t flags) = 0;
     virtual bool createEvent() = 0;
 
-    // Handles (console input, stop signal) that end an event wait early.
-    virtual void setWakeHandles(const std::vector<NativeHandle>& handles) = 0;
-    // A handle that ends the waits as soon as it can be written to (the
-    // capture file, while its reader is behind); none to stop. False when
-    // the device cannot wait for that.
-    virtual bool setWritableWake(std::optional<NativeHandle> /*handle*/) { return false; }
-    // The other ports of a capture of several: their readiness ends this
-    // port's event wait as a wake handle's does, though only after its own
-    // events, so that a busy neighbour cannot starve it.
-    virtual void setPeerHandles(const std::vector<NativeHandle>& /*handles*/) {}
-    // What a neighbour's wait waits on to learn that this port has bytes;
-    // none when it cannot be waited for.
-    virtual std::optional<NativeHandle> readyHandle() const { return std::nullopt; }
-    // Whether the port has bytes (or an event) that its readyHandle will
-    // not signal, so that a neighbour's wait must not wait.
-    virtual bool holdsInput() const { return false; }
-    // Waits until the port reports an event in the mask or a wake handle
-    // is ready, or at most the given time (kWaitForever: no limit).
-    virtual EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) = 0;
-    // Whether a wake handle was ready when the last wait ended; true when
-    // the device cannot tell, which only costs a look at the console.
-    virtual bool wakeReady() const { return true; }
-    // Waits for the wake handles alone, at most the given time.
-    virtual WakeWait waitWake(std::uint32_t milliseconds) = 0;
+    // What the device waits on now, added to the capture's one wait under
+    // the port's index: its handle, and while its setup goes on that step's
+    // deadline. A device that holds bytes or an event it has not reported
+    // asks the round to serve it without waiting.
+    virtual void addSources(WaitSet& set, std::size_t port) = 0;
+    // What the wait found of the sources it added.
+    virtual void sourcesFound(const WaitSet& /*set*/) {}
+    // Never waits: reports what the last wait found of the port, or what
+    // the device holds.
+    virtual EventWait waitEvent(std::uint32_t& eventMask) = 0;
     // Clears line errors and tells how many bytes are queued.
     virtual bool clearErrors(std::uint32_t& queuedBytes) = 0;
     // The line errors that lost bytes (overrun, framing, parity) which the

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "port/custom_baud.h"
@@ -65,41 +66,39 @@ bool reachedThroughLink(const std::string& path) {
     }
 }
 
-// Everything one open of the port sets up and uses. It is the device's
-// base, so that the code names these as the device's own, and every open
-// assigns it afresh: a reopened port keeps nothing of the one that was
+// Everything one open of the port sets up and uses; every open starts
+// from a fresh one: a reopened port keeps nothing of the one that was
 // lost, not its queue nor what its shutdown has already read.
 struct PosixOpenState {
-    int fd_ = -1;
-    std::uint8_t queue_[4096] = {};
-    std::size_t queueStart_ = 0;
-    std::size_t queueEnd_ = 0;
-    bool lastReadLarge_ = false;
-    int readsSincePoll_ = 0;
-    termios terminal_{};
-    Timeouts timeouts_{};
-    std::uint32_t eventMask_ = 0;
-    std::vector<pollfd> polls_;
-    std::vector<NativeHandle> peers_;
-    std::vector<NativeHandle> wakes_;
-    bool wakeReady_ = false;
-    bool exclusive_ = false;
-    bool pseudoTerminal_ = false;
-    bool reopenable_ = true;
-    bool haveOriginal_ = false;
-    DriverLineState original_{};
-    bool shuttingDown_ = false;
-    Clock::time_point shutdownEnd_{};
-    std::size_t readAtShutdown_ = 0;
+    int fd = -1;
+    std::uint8_t queue[4096] = {};
+    std::size_t queueStart = 0;
+    std::size_t queueEnd = 0;
+    bool lastReadLarge = false;
+    int readsSincePoll = 0;
+    termios terminal{};
+    Timeouts timeouts{};
+    std::uint32_t eventMask = 0;
+    // What the capture's last wait found of the port.
+    bool found = false;
+    bool hungUp = false;
+    bool exclusive = false;
+    bool pseudoTerminal = false;
+    bool reopenable = true;
+    bool haveOriginal = false;
+    DriverLineState original{};
+    bool shuttingDown = false;
+    Clock::time_point shutdownEnd{};
+    std::size_t readAtShutdown = 0;
 };
 
-class PosixSerialDevice final : public SerialDevice, private PosixOpenState {
+class PosixSerialDevice final : public SerialDevice {
 public:
     ~PosixSerialDevice() override { release(); }
 
     bool open(const std::string& portName) override {
         release();
-        static_cast<PosixOpenState&>(*this) = PosixOpenState{};
+        open_ = PosixOpenState{};
         refusal_ = PortRefusal::None;
         const std::string path = posixDevicePath(portName);
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -118,153 +117,107 @@ public:
             return failWith(code);
         }
         // Not a terminal: found out by the queue setup.
-        exclusive_ = ioctl(fd, TIOCEXCL) == 0;
+        open_.exclusive = ioctl(fd, TIOCEXCL) == 0;
         struct stat status {};
-        pseudoTerminal_ = statOf(fd, status) && S_ISCHR(status.st_mode) &&
+        open_.pseudoTerminal = statOf(fd, status) && S_ISCHR(status.st_mode) &&
                           isPseudoTerminalMajor(major(status.st_rdev));
-        reopenable_ = !pseudoTerminal_ || reachedThroughLink(path);
+        open_.reopenable = !open_.pseudoTerminal || reachedThroughLink(path);
         // Put back at the close, so a console or another program on the
         // port finds it as it was.
-        haveOriginal_ = readDriverLineState(fd, original_);
-        fd_ = fd;
+        open_.haveOriginal = readDriverLineState(fd, open_.original);
+        open_.fd = fd;
         return true;
     }
 
     PortRefusal refusal() const override { return refusal_; }
-    bool reopenable() const override { return reopenable_; }
+    bool reopenable() const override { return open_.reopenable; }
     void avoidFile(NativeHandle file) override { avoided_ = static_cast<int>(file); }
 
     bool setupQueues(std::uint32_t, std::uint32_t) override {
         // Nothing to size on POSIX; this is where a non-terminal is refused.
-        return isatty(fd_) ? true : failWith(errno == 0 ? ENOTTY : errno);
+        return isatty(open_.fd) ? true : failWith(errno == 0 ? ENOTTY : errno);
     }
 
     bool getLineSettings(LineSettings& settings) override {
-        if (tcgetattr(fd_, &terminal_) != 0) return failWith(errno);
-        settings = readLineSettings(terminal_);
+        if (tcgetattr(open_.fd, &open_.terminal) != 0) return failWith(errno);
+        settings = readLineSettings(open_.terminal);
         return true;
     }
 
     bool setLineSettings(const LineSettings& settings) override {
-        termios wanted = terminal_;
+        termios wanted = open_.terminal;
         bool needsCustomBaud = false;
         if (int code = applyLineSettings(wanted, settings, needsCustomBaud)) return failWith(code);
-        if (tcsetattr(fd_, TCSANOW, &wanted) != 0) return failWith(errno);
-        if (needsCustomBaud && !setCustomBaud(fd_, settings.baudRate)) return failWith(errno);
-        terminal_ = wanted;
+        if (tcsetattr(open_.fd, TCSANOW, &wanted) != 0) return failWith(errno);
+        if (needsCustomBaud && !setCustomBaud(open_.fd, settings.baudRate)) return failWith(errno);
+        open_.terminal = wanted;
         // A driver takes what it can of a change and says so only when asked
         // again. A pseudo-terminal has no framing and keeps 8 bits whatever
         // is asked, so it is left out.
-        if (!pseudoTerminal_ && !taken(settings)) return failWith(EINVAL);
+        if (!open_.pseudoTerminal && !taken(settings)) return failWith(EINVAL);
         return true;
     }
 
     // Reads follow a poll that reported input, so they return at once with
     // what is queued; the time-outs only need keeping.
     bool getTimeouts(Timeouts& timeouts) override {
-        timeouts = timeouts_;
+        timeouts = open_.timeouts;
         return true;
     }
 
     bool setTimeouts(const Timeouts& timeouts) override {
-        timeouts_ = timeouts;
+        open_.timeouts = timeouts;
         return true;
     }
 
     bool setEventMask(std::uint32_t mask) override {
-        eventMask_ = mask;
+        open_.eventMask = mask;
         return true;
     }
 
     bool purge(std::uint32_t) override {
-        queueStart_ = queueEnd_ = 0;
-        return tcflush(fd_, TCIOFLUSH) == 0 ? true : failWith(errno);
+        open_.queueStart = open_.queueEnd = 0;
+        return tcflush(open_.fd, TCIOFLUSH) == 0 ? true : failWith(errno);
     }
 
     bool createEvent() override { return true; }
 
-    void setWakeHandles(const std::vector<NativeHandle>& handles) override {
-        polls_.assign(1, pollfd{fd_, POLLIN, 0});
-        for (NativeHandle handle : handles) {
-            polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
+    // Bytes already taken in, or a stream that filled the last read, need
+    // no wait; the wait still comes every few reads, so keys and stop
+    // requests are seen within a few kilobytes of a flood.
+    void addSources(WaitSet& set, std::size_t port) override {
+        if (open_.fd < 0) return;
+        if (queued() > 0 || (open_.lastReadLarge && open_.readsSincePoll + 1 < kReadsBetweenPolls)) {
+            set.serveNow();
         }
-        // The port comes first in the poll, so the neighbours can follow
-        // the wake handles.
-        if (&handles != &wakes_) wakes_ = handles;
-        for (NativeHandle handle : peers_) {
-            polls_.push_back(pollfd{static_cast<int>(handle), POLLIN, 0});
+        set.add(SourceName::Port, port, open_.fd);
+    }
+
+    void sourcesFound(const WaitSet& set) override {
+        for (const WaitSource& source : set.sources()) {
+            if (source.name != SourceName::Port || source.handle != open_.fd) continue;
+            open_.found = source.ready;
+            open_.hungUp = source.hangUp;
         }
-        if (writable_) polls_.push_back(pollfd{static_cast<int>(*writable_), POLLOUT, 0});
     }
 
-    void setPeerHandles(const std::vector<NativeHandle>& handles) override {
-        peers_ = handles;
-        setWakeHandles(wakes_);
-    }
-
-    std::optional<NativeHandle> readyHandle() const override {
-        if (fd_ < 0) return std::nullopt;
-        return fd_;
-    }
-
-    bool holdsInput() const override { return queued() > 0; }
-
-    bool setWritableWake(std::optional<NativeHandle> handle) override {
-        if (writable_ && !polls_.empty() && polls_.back().events == POLLOUT) polls_.pop_back();
-        writable_ = handle;
-        if (writable_) {
-            if (polls_.empty()) polls_.assign(1, pollfd{fd_, POLLIN, 0});
-            polls_.push_back(pollfd{static_cast<int>(*writable_), POLLOUT, 0});
-        }
-        return true;
-    }
-
-    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
-        // Bytes already taken in, or a stream that filled the last read,
-        // need no poll; the poll still comes every few reads, so keys and
-        // stop requests are seen within a few kilobytes of a flood.
-        if (queued() > 0 || (lastReadLarge_ && ++readsSincePoll_ < kReadsBetweenPolls)) {
-            wakeReady_ = false;
-            eventMask = eventMask_ & kEventRxChar;
+    EventWait waitEvent(std::uint32_t& eventMask) override {
+        if (queued() > 0 || (open_.lastReadLarge && ++open_.readsSincePoll < kReadsBetweenPolls)) {
+            eventMask = open_.eventMask & kEventRxChar;
             return EventWait::Event;
         }
-        readsSincePoll_ = 0;
-        if (polls_.empty()) setWakeHandles({});
-        if (!pollAll(polls_.data(), polls_.size(), pollTimeout(milliseconds))) {
-            return EventWait::Failed;
-        }
-        wakeReady_ = anyReady(polls_.data() + 1, polls_.size() - 1);
-        // Only a wait with a limit can end with nothing ready.
-        if (milliseconds != kWaitForever && !wakeReady_ && polls_[0].revents == 0) {
-            return EventWait::TimedOut;
-        }
-        short port = polls_[0].revents;
-        if (port & (POLLHUP | POLLERR | POLLNVAL)) {
+        open_.readsSincePoll = 0;
+        bool found = std::exchange(open_.found, false);
+        bool hungUp = std::exchange(open_.hungUp, false);
+        if (!found) return EventWait::Nothing;
+        if (hungUp) {
             // A hung-up port with nothing left to read has failed; bytes it
             // still holds are read first.
             int queued = 0;
-            if (ioctl(fd_, FIONREAD, &queued) != 0 || queued == 0) return failed(EIO);
-            port |= POLLIN;
+            if (ioctl(open_.fd, FIONREAD, &queued) != 0 || queued == 0) return failed(EIO);
         }
-        if (port & POLLIN) {
-            eventMask = eventMask_ & kEventRxChar;
-            return EventWait::Event;
-        }
-        return EventWait::Woken;
-    }
-
-    bool wakeReady() const override { return wakeReady_; }
-
-    WakeWait waitWake(std::uint32_t milliseconds) override {
-        std::size_t count = polls_.size() > 1 ? polls_.size() - 1 : 0;
-        pollfd* wakes = count > 0 ? polls_.data() + 1 : nullptr;
-        if (count == 0) {
-            ::poll(nullptr, 0, pollTimeout(milliseconds));
-            wakeReady_ = false;
-            return WakeWait::TimedOut;
-        }
-        wakeReady_ = pollAll(wakes, count, pollTimeout(milliseconds)) && anyReady(wakes, count);
-        return wakeReady_ ? WakeWait::Woken : WakeWait::TimedOut;
+        eventMask = open_.eventMask & kEventRxChar;
+        return EventWait::Event;
     }
 
     // The port is read a few kilobytes at a time, as a serial driver fills
@@ -287,7 +240,7 @@ public:
     // At the shutdown, what the terminal layer already holds is read too,
     // until the port would block, within bounds a flood cannot outrun.
     std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override {
-        if (queued() == 0 && fd_ >= 0) readAtShutdown();
+        if (queued() == 0 && open_.fd >= 0) readAtShutdown();
         return takeQueued(buffer, size);
     }
 
@@ -315,22 +268,15 @@ public:
 
 private:
     bool release() {
-        int fd = fd_;
-        fd_ = -1;
-        polls_.clear();
+        int fd = open_.fd;
+        open_.fd = -1;
         if (fd < 0) return true;
-        if (haveOriginal_) writeDriverLineState(fd, original_);
+        if (open_.haveOriginal) writeDriverLineState(fd, open_.original);
         // Exclusive mode outlives the close while the far side of a
         // pseudo-terminal is open; the next program must be able to open it.
-        if (exclusive_) ioctl(fd, TIOCNXCL);
-        haveOriginal_ = exclusive_ = false;
+        if (open_.exclusive) ioctl(fd, TIOCNXCL);
+        open_.haveOriginal = open_.exclusive = false;
         return ::close(fd) == 0 ? true : failWith(errno);
-    }
-
-    static int pollTimeout(std::uint32_t milliseconds) {
-        constexpr std::uint32_t kLongest = 0x7FFFFFFF;
-        if (milliseconds == kWaitForever) return -1;
-        return static_cast<int>(milliseconds < kLongest ? milliseconds : kLongest);
     }
 
     bool failWith(int code) {
@@ -343,28 +289,11 @@ private:
         return EventWait::Failed;
     }
 
-    bool pollAll(pollfd* fds, std::size_t count, int timeout) {
-        for (;;) {
-            int ready = ::poll(fds, count, timeout);
-            if (ready >= 0) return true;
-            // A signal's handler has written to the stop pipe, which the
-            // next poll reports.
-            if (errno != EINTR) return failWith(errno);
-        }
-    }
-
-    static bool anyReady(const pollfd* fds, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (fds[i].revents != 0) return true;
-        }
-        return false;
-    }
-
     bool taken(const LineSettings& asked) {
         termios now{};
         std::uint32_t input = 0;
         std::uint32_t output = 0;
-        if (tcgetattr(fd_, &now) != 0 || !readRates(fd_, input, output)) return false;
+        if (tcgetattr(open_.fd, &now) != 0 || !readRates(open_.fd, input, output)) return false;
         LineSettings reported = readLineSettings(now);
         reported.baudRate = output;
         return lineSettingsTaken(asked, reported, input);
@@ -372,23 +301,23 @@ private:
 
     std::uint32_t takeQueued(std::uint8_t* buffer, std::uint32_t size) {
         std::size_t take = queued() < size ? queued() : size;
-        std::memcpy(buffer, queue_ + queueStart_, take);
-        queueStart_ += take;
+        std::memcpy(buffer, open_.queue + open_.queueStart, take);
+        open_.queueStart += take;
         return static_cast<std::uint32_t>(take);
     }
 
     void readAtShutdown() {
         auto now = Clock::now();
-        if (!shuttingDown_) {
-            shuttingDown_ = true;
-            shutdownEnd_ = now + kShutdownReadTime;
+        if (!open_.shuttingDown) {
+            open_.shuttingDown = true;
+            open_.shutdownEnd = now + kShutdownReadTime;
         }
-        while (readAtShutdown_ < kShutdownReadBytes && now < shutdownEnd_) {
-            ssize_t got = ::read(fd_, queue_, sizeof queue_);
+        while (open_.readAtShutdown < kShutdownReadBytes && now < open_.shutdownEnd) {
+            ssize_t got = ::read(open_.fd, open_.queue, sizeof open_.queue);
             if (got > 0) {
-                queueStart_ = 0;
-                queueEnd_ = static_cast<std::size_t>(got);
-                readAtShutdown_ += queueEnd_;
+                open_.queueStart = 0;
+                open_.queueEnd = static_cast<std::size_t>(got);
+                open_.readAtShutdown += open_.queueEnd;
                 return;
             }
             int code = got < 0 ? errno : 0;
@@ -396,12 +325,12 @@ private:
             // The terminal layer moves bytes it holds into reach in the
             // background; a moment lets it catch up where bytes were
             // flowing. An idle port is done at once, so q stays quick.
-            if (code == EAGAIN && !lastReadLarge_ && readAtShutdown_ == 0) return;
+            if (code == EAGAIN && !open_.lastReadLarge && open_.readAtShutdown == 0) return;
             if (code == EAGAIN) {
                 auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(shutdownEnd_ - now);
+                    std::chrono::duration_cast<std::chrono::milliseconds>(open_.shutdownEnd - now);
                 int wait = static_cast<int>(left.count()) + 1;
-                pollfd ready{fd_, POLLIN, 0};
+                pollfd ready{open_.fd, POLLIN, 0};
                 if (::poll(&ready, 1, wait < kSettleMs ? wait : kSettleMs) <= 0) return;
             }
             now = Clock::now();
@@ -415,20 +344,18 @@ private:
 
     // One read of what the terminal holds; nothing waiting is no failure.
     bool fillQueue() {
-        ssize_t got = ::read(fd_, queue_, sizeof queue_);
+        ssize_t got = ::read(open_.fd, open_.queue, sizeof open_.queue);
         if (got < 0 && errno != EAGAIN && errno != EINTR) return failWith(errno);
-        queueStart_ = 0;
-        queueEnd_ = got > 0 ? static_cast<std::size_t>(got) : 0;
-        lastReadLarge_ = queueEnd_ > sizeof queue_ / 2;
+        open_.queueStart = 0;
+        open_.queueEnd = got > 0 ? static_cast<std::size_t>(got) : 0;
+        open_.lastReadLarge = open_.queueEnd > sizeof open_.queue / 2;
         return true;
     }
 
-    std::size_t queued() const { return queueEnd_ - queueStart_; }
+    std::size_t queued() const { return open_.queueEnd - open_.queueStart; }
 
+    PosixOpenState open_;
     int error_ = 0;
-    // Set by the capture loop, not by an open: it outlives a reopen, and the
-    // wake handles given after the reopen bring it back into the poll.
-    std::optional<NativeHandle> writable_;
     PortRefusal refusal_ = PortRefusal::None;
     int avoided_ = -1;
 };

@@ -30,8 +30,6 @@ std::string devicePath(const std::string& portName) {
     return "\\\\.\\" + portName;
 }
 
-HANDLE toHandle(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
-
 // How long closing waits for the driver to end requests it was asked to
 // cancel; a driver whose device was pulled out may never end them.
 constexpr DWORD kCancelWaitMs = 1000;
@@ -60,58 +58,58 @@ bool signalledBy(HANDLE event, DWORD deadline) {
     return WaitForSingleObject(event, left) == WAIT_OBJECT_0;
 }
 
-// Everything one open of the port sets up and uses. It is the device's
-// base, so that the code names these as the device's own, and every open
-// assigns it afresh: a reopened port keeps nothing of the one that was lost.
+// Everything one open of the port sets up and uses; every open starts from
+// a fresh one: a reopened port keeps nothing of the one that was lost.
 struct Win32OpenState {
-    HANDLE port_ = INVALID_HANDLE_VALUE;
-    HANDLE readEvent_ = nullptr;
-    HANDLE commEvent_ = nullptr;
-    std::unique_ptr<ReadRequest> readRequest_ = std::make_unique<ReadRequest>();
-    std::unique_ptr<EventRequest> eventRequest_ = std::make_unique<EventRequest>();
-    std::uint8_t* readTarget_ = nullptr;
-    DCB lineSettings_{};
-    DWORD lineErrors_ = 0;
-    bool commWaitPending_ = false;
-    bool readPending_ = false;
-    bool stuck_ = false;
-    std::vector<HANDLE> wakeHandles_;
-    std::vector<HANDLE> waitHandles_;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE readEvent = nullptr;
+    HANDLE commEvent = nullptr;
+    std::unique_ptr<ReadRequest> readRequest = std::make_unique<ReadRequest>();
+    std::unique_ptr<EventRequest> eventRequest = std::make_unique<EventRequest>();
+    std::uint8_t* readTarget = nullptr;
+    DCB lineSettings{};
+    DWORD lineErrors = 0;
+    bool commWaitPending = false;
+    bool readPending = false;
+    bool stuck = false;
+    // An event wait that ended as it was started, with its error if it failed.
+    bool startedAtOnce = false;
+    DWORD startError = 0;
 };
 
-class Win32SerialDevice final : public SerialDevice, private Win32OpenState {
+class Win32SerialDevice final : public SerialDevice {
 public:
     Win32SerialDevice() = default;
     Win32SerialDevice(const Win32SerialDevice&) = delete;
     Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
 
     ~Win32SerialDevice() override {
-        if (port_ != INVALID_HANDLE_VALUE) closePort();
+        if (open_.port != INVALID_HANDLE_VALUE) closePort();
         closeEvents();
     }
 
     bool open(const std::string& portName) override {
         // The requests still held are ones no driver owns any more.
-        if (port_ != INVALID_HANDLE_VALUE) closePort();
+        if (open_.port != INVALID_HANDLE_VALUE) closePort();
         closeEvents();
-        static_cast<Win32OpenState&>(*this) = Win32OpenState{};
-        port_ = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        open_ = Win32OpenState{};
+        open_.port = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        return succeeded(port_ != INVALID_HANDLE_VALUE);
+        return succeeded(open_.port != INVALID_HANDLE_VALUE);
     }
 
     bool setupQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) override {
-        return succeeded(SetupComm(port_, inputBytes, outputBytes));
+        return succeeded(SetupComm(open_.port, inputBytes, outputBytes));
     }
 
     bool getLineSettings(LineSettings& settings) override {
-        lineSettings_ = DCB{};
-        lineSettings_.DCBlength = sizeof(DCB);
-        if (!succeeded(GetCommState(port_, &lineSettings_))) return false;
-        settings.baudRate = lineSettings_.BaudRate;
-        settings.byteSize = lineSettings_.ByteSize;
-        settings.parity = lineSettings_.Parity;
-        settings.stopBits = lineSettings_.StopBits;
+        open_.lineSettings = DCB{};
+        open_.lineSettings.DCBlength = sizeof(DCB);
+        if (!succeeded(GetCommState(open_.port, &open_.lineSettings))) return false;
+        settings.baudRate = open_.lineSettings.BaudRate;
+        settings.byteSize = open_.lineSettings.ByteSize;
+        settings.parity = open_.lineSettings.Parity;
+        settings.stopBits = open_.lineSettings.StopBits;
         return true;
     }
 
@@ -119,17 +117,17 @@ public:
     // included, with the four chosen fields replaced and the flags that
     // would drop bytes or stop the capture cleared.
     bool setLineSettings(const LineSettings& settings) override {
-        lineSettings_.BaudRate = settings.baudRate;
-        lineSettings_.ByteSize = settings.byteSize;
-        lineSettings_.Parity = settings.parity;
-        lineSettings_.StopBits = settings.stopBits;
-        makeCommStateTransparent(lineSettings_);
-        return succeeded(SetCommState(port_, &lineSettings_));
+        open_.lineSettings.BaudRate = settings.baudRate;
+        open_.lineSettings.ByteSize = settings.byteSize;
+        open_.lineSettings.Parity = settings.parity;
+        open_.lineSettings.StopBits = settings.stopBits;
+        makeCommStateTransparent(open_.lineSettings);
+        return succeeded(SetCommState(open_.port, &open_.lineSettings));
     }
 
     bool getTimeouts(Timeouts& timeouts) override {
         COMMTIMEOUTS current{};
-        if (!succeeded(GetCommTimeouts(port_, &current))) return false;
+        if (!succeeded(GetCommTimeouts(open_.port, &current))) return false;
         timeouts.readInterval = current.ReadIntervalTimeout;
         timeouts.readTotalMultiplier = current.ReadTotalTimeoutMultiplier;
         timeouts.readTotalConstant = current.ReadTotalTimeoutConstant;
@@ -145,93 +143,55 @@ public:
         wanted.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
         wanted.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
         wanted.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
-        return succeeded(SetCommTimeouts(port_, &wanted));
+        return succeeded(SetCommTimeouts(open_.port, &wanted));
     }
 
-    bool setEventMask(std::uint32_t mask) override { return succeeded(SetCommMask(port_, mask)); }
+    bool setEventMask(std::uint32_t mask) override { return succeeded(SetCommMask(open_.port, mask)); }
 
-    bool purge(std::uint32_t flags) override { return succeeded(PurgeComm(port_, flags)); }
+    bool purge(std::uint32_t flags) override { return succeeded(PurgeComm(open_.port, flags)); }
 
     // Besides the auto-reset event that completed reads signal, the event
     // wait needs a manual-reset event of its own: an overlapped handle does
     // not accept a WaitCommEvent without an OVERLAPPED record.
     bool createEvent() override {
-        readEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (!succeeded(readEvent_ != nullptr)) return false;
-        commEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!succeeded(commEvent_ != nullptr)) {
-            CloseHandle(readEvent_);
-            readEvent_ = nullptr;
+        open_.readEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!succeeded(open_.readEvent != nullptr)) return false;
+        open_.commEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!succeeded(open_.commEvent != nullptr)) {
+            CloseHandle(open_.readEvent);
+            open_.readEvent = nullptr;
             return false;
         }
-        readRequest_ = newReadRequest();
-        eventRequest_ = newEventRequest();
+        open_.readRequest = newReadRequest();
+        open_.eventRequest = newEventRequest();
         return true;
     }
 
-    void setWakeHandles(const std::vector<NativeHandle>& handles) override {
-        wakeHandles_.clear();
-        for (NativeHandle handle : handles) wakeHandles_.push_back(toHandle(handle));
-        // What the event wait waits on, made once rather than every pass.
-        waitHandles_ = wakeHandles_;
-        waitHandles_.push_back(commEvent_);
-        // The neighbours come after the port's own event, so that one that
-        // floods cannot keep this port's event from being seen.
-        for (HANDLE handle : peers_) waitHandles_.push_back(handle);
+    // The event wait is started before the capture waits, so that its
+    // event is what the wait watches; only one may be outstanding, and one
+    // that is still pending when the capture's wait ends stays pending.
+    void addSources(WaitSet& set, std::size_t port) override {
+        if (open_.commEvent == nullptr) return;
+        if (!open_.commWaitPending && !open_.startedAtOnce) startEventWait();
+        if (open_.startedAtOnce) set.serveNow();
+        set.add(SourceName::Port, port, reinterpret_cast<NativeHandle>(open_.commEvent));
     }
 
-    void setPeerHandles(const std::vector<NativeHandle>& handles) override {
-        peers_.clear();
-        for (NativeHandle handle : handles) peers_.push_back(toHandle(handle));
-        std::vector<NativeHandle> wakes;
-        for (HANDLE handle : wakeHandles_) wakes.push_back(reinterpret_cast<NativeHandle>(handle));
-        setWakeHandles(wakes);
-    }
-
-    std::optional<NativeHandle> readyHandle() const override {
-        if (commEvent_ == nullptr) return std::nullopt;
-        return reinterpret_cast<NativeHandle>(commEvent_);
-    }
-
-    // Without an event wait outstanding, nothing signals the port's bytes.
-    bool holdsInput() const override { return commEvent_ != nullptr && !commWaitPending_; }
-
-    // The wake handles come first in the wait so that a key or a stop
-    // request is noticed even while the port reports data without pause.
-    // An event wait that is still pending when they fire stays pending and
-    // is waited for again by the next call: only one may be outstanding.
-    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override {
-        EventRequest& request = *eventRequest_;
-        if (!commWaitPending_) {
-            // A wait that completed at once left the event signalled.
-            ResetEvent(commEvent_);
-            request.mask = 0;
-            if (WaitCommEvent(port_, &request.mask, &request.overlapped)) {
-                eventMask = request.mask;
-                return EventWait::Event;
-            }
-            DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) return failedWith(error);
-            commWaitPending_ = true;
+    EventWait waitEvent(std::uint32_t& eventMask) override {
+        EventRequest& request = *open_.eventRequest;
+        if (!open_.commWaitPending && !open_.startedAtOnce) startEventWait();
+        if (open_.startedAtOnce) {
+            open_.startedAtOnce = false;
+            if (open_.startError != 0) return failedWith(open_.startError);
+            eventMask = request.mask;
+            return EventWait::Event;
         }
-
-        if (waitHandles_.empty()) setWakeHandles({});
-        DWORD count = static_cast<DWORD>(waitHandles_.size());
-        DWORD own = static_cast<DWORD>(wakeHandles_.size());
-        // kWaitForever is INFINITE. The event wait stays pending for the next call.
-        DWORD result = WaitForMultipleObjects(count, waitHandles_.data(), FALSE, milliseconds);
-        if (result == WAIT_TIMEOUT) return EventWait::TimedOut;
-        if (result == WAIT_FAILED) return failedWith(GetLastError());
-        // The event wait stays pending for the next call.
-        if (result < WAIT_OBJECT_0 + own) return EventWait::Woken;
-        if (result > WAIT_OBJECT_0 + own && result < WAIT_OBJECT_0 + count) {
-            return EventWait::Woken;
-        }
-        if (result != WAIT_OBJECT_0 + own) return failedWith(ERROR_INVALID_HANDLE);
-
-        commWaitPending_ = false;
+        DWORD result = WaitForSingleObject(open_.commEvent, 0);
+        if (result == WAIT_TIMEOUT) return EventWait::Nothing;
+        if (result != WAIT_OBJECT_0) return failedWith(GetLastError());
+        open_.commWaitPending = false;
         DWORD unused = 0;
-        if (!GetOverlappedResult(port_, &request.overlapped, &unused, FALSE)) {
+        if (!GetOverlappedResult(open_.port, &request.overlapped, &unused, FALSE)) {
             return failedWith(GetLastError());
         }
         // An empty mask (the wait was ended by a new mask or by the port
@@ -240,39 +200,17 @@ public:
         return EventWait::Event;
     }
 
-    // Looked at when a pass ends: a key pressed or a stop requested while
-    // the port was being read is then noticed without another wait.
-    bool wakeReady() const override {
-        for (HANDLE handle : wakeHandles_) {
-            if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
-        }
-        return false;
-    }
-
-    WakeWait waitWake(std::uint32_t milliseconds) override {
-        if (!wakeHandles_.empty()) {
-            DWORD count = static_cast<DWORD>(wakeHandles_.size());
-            DWORD result = WaitForMultipleObjects(count, wakeHandles_.data(), FALSE, milliseconds);
-            if (result < WAIT_OBJECT_0 + count) return WakeWait::Woken;
-            if (result == WAIT_TIMEOUT) return WakeWait::TimedOut;
-        }
-        // No handle to wait on, or the wait itself failed: still pause, so
-        // that a failing port is not polled without rest.
-        Sleep(milliseconds);
-        return WakeWait::TimedOut;
-    }
-
     bool clearErrors(std::uint32_t& queuedBytes) override {
         DWORD errors = 0;
         COMSTAT status{};
-        lineErrors_ = 0;
-        if (!succeeded(ClearCommError(port_, &errors, &status))) return false;
-        lineErrors_ = errors & kLostByteErrors;
+        open_.lineErrors = 0;
+        if (!succeeded(ClearCommError(open_.port, &errors, &status))) return false;
+        open_.lineErrors = errors & kLostByteErrors;
         queuedBytes = status.cbInQue;
         return true;
     }
 
-    std::uint32_t lineErrors() const override { return lineErrors_; }
+    std::uint32_t lineErrors() const override { return open_.lineErrors; }
 
     // A Windows serial driver signals EV_RXCHAR when bytes arrive, not
     // while they stay queued.
@@ -283,23 +221,23 @@ public:
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override {
         // Reusing the read request while the port still owns it would let
         // the earlier read finish into it; end it first.
-        if (readPending_) cancelRead();
-        if (size > sizeof readRequest_->buffer) size = sizeof readRequest_->buffer;
-        readTarget_ = buffer;
+        if (open_.readPending) cancelRead();
+        if (size > sizeof open_.readRequest->buffer) size = sizeof open_.readRequest->buffer;
+        open_.readTarget = buffer;
         DWORD received = 0;
-        if (ReadFile(port_, readRequest_->buffer, size, &received, &readRequest_->overlapped)) {
+        if (ReadFile(open_.port, open_.readRequest->buffer, size, &received, &open_.readRequest->overlapped)) {
             count = copyOut(received);
             return ReadStart::Completed;
         }
         DWORD error = GetLastError();
         lastError_ = static_cast<int>(error);
         if (error != ERROR_IO_PENDING) return ReadStart::Failed;
-        readPending_ = true;
+        open_.readPending = true;
         return ReadStart::Pending;
     }
 
     CompletionWait waitRead(std::uint32_t milliseconds) override {
-        DWORD result = WaitForSingleObject(readEvent_, milliseconds);
+        DWORD result = WaitForSingleObject(open_.readEvent, milliseconds);
         // The message after a wait carries the code of the wait itself:
         // WAIT_TIMEOUT (258) sets no error of its own, and what the thread
         // still held would be the 997 of the read just started.
@@ -320,13 +258,13 @@ public:
 
     bool readResult(std::uint32_t& count) override {
         DWORD received = 0;
-        bool done = GetOverlappedResult(port_, &readRequest_->overlapped, &received, FALSE) != 0;
+        bool done = GetOverlappedResult(open_.port, &open_.readRequest->overlapped, &received, FALSE) != 0;
         if (!done) {
             DWORD error = GetLastError();
             lastError_ = static_cast<int>(error);
             if (error == ERROR_IO_INCOMPLETE) return false;
         }
-        readPending_ = false;
+        open_.readPending = false;
         if (done) count = copyOut(received);
         return done;
     }
@@ -335,15 +273,15 @@ public:
     // the completed request, and a read that ended with an error status
     // (cancelled, or the port gone) delivered none.
     std::uint32_t cancelRead() override {
-        if (!readPending_) return 0;
-        readPending_ = false;
-        CancelIoEx(port_, &readRequest_->overlapped);
-        if (WaitForSingleObject(readEvent_, kCancelWaitMs) != WAIT_OBJECT_0) {
+        if (!open_.readPending) return 0;
+        open_.readPending = false;
+        CancelIoEx(open_.port, &open_.readRequest->overlapped);
+        if (WaitForSingleObject(open_.readEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
             abandonRead();
             return 0;
         }
         DWORD received = 0;
-        if (!GetOverlappedResult(port_, &readRequest_->overlapped, &received, FALSE)) return 0;
+        if (!GetOverlappedResult(open_.port, &open_.readRequest->overlapped, &received, FALSE)) return 0;
         return copyOut(received);
     }
 
@@ -351,29 +289,29 @@ public:
     // a driver whose device was pulled out may never end them, and q must
     // still end the program.
     bool closePort() override {
-        if (port_ == INVALID_HANDLE_VALUE) return true;
+        if (open_.port == INVALID_HANDLE_VALUE) return true;
         // A new event mask ends a pending event wait; CancelIoEx does not
         // reach it on every driver (Wine's serial wait ignores it).
-        if (commWaitPending_) SetCommMask(port_, 0);
-        if (commWaitPending_ || readPending_) CancelIoEx(port_, nullptr);
+        if (open_.commWaitPending) SetCommMask(open_.port, 0);
+        if (open_.commWaitPending || open_.readPending) CancelIoEx(open_.port, nullptr);
         // A driver that has already left a cancelled read unfinished is not
         // waited for again.
-        DWORD deadline = GetTickCount() + (stuck_ ? 0 : kCancelWaitMs);
-        if (commWaitPending_ && !signalledBy(commEvent_, deadline)) {
-            static_cast<void>(eventRequest_.release());  // left to the driver, see abandonRead
-            eventRequest_ = newEventRequest();
+        DWORD deadline = GetTickCount() + (open_.stuck ? 0 : kCancelWaitMs);
+        if (open_.commWaitPending && !signalledBy(open_.commEvent, deadline)) {
+            static_cast<void>(open_.eventRequest.release());  // left to the driver, see abandonRead
+            open_.eventRequest = newEventRequest();
         }
-        if (readPending_ && !signalledBy(readEvent_, deadline)) abandonRead();
-        commWaitPending_ = false;
-        readPending_ = false;
-        HANDLE port = port_;
-        port_ = INVALID_HANDLE_VALUE;
+        if (open_.readPending && !signalledBy(open_.readEvent, deadline)) abandonRead();
+        open_.commWaitPending = false;
+        open_.readPending = false;
+        HANDLE port = open_.port;
+        open_.port = INVALID_HANDLE_VALUE;
         return succeeded(CloseHandle(port));
     }
 
     bool closeEvent() override {
-        HANDLE event = readEvent_;
-        readEvent_ = nullptr;
+        HANDLE event = open_.readEvent;
+        open_.readEvent = nullptr;
         closeEvents();
         return succeeded(CloseHandle(event));
     }
@@ -401,8 +339,26 @@ public:
     }
 
 private:
-    // The neighbours' event handles; set by the capture again after a reopen.
-    std::vector<HANDLE> peers_;
+    void startEventWait() {
+        EventRequest& request = *open_.eventRequest;
+        // A wait that completed at once left the event signalled.
+        ResetEvent(open_.commEvent);
+        request.mask = 0;
+        open_.startError = 0;
+        if (WaitCommEvent(open_.port, &request.mask, &request.overlapped)) {
+            open_.startedAtOnce = true;
+            return;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            open_.commWaitPending = true;
+            return;
+        }
+        open_.startedAtOnce = true;
+        open_.startError = error == 0 ? ERROR_GEN_FAILURE : error;
+    }
+
+    Win32OpenState open_;
 
     // Keeps the code of a failed call, since later clean-up calls may
     // overwrite the thread's own.
@@ -420,20 +376,20 @@ private:
 
     std::uint32_t copyOut(DWORD received) {
         DWORD count =
-            received < sizeof readRequest_->buffer ? received : sizeof readRequest_->buffer;
-        std::memcpy(readTarget_, readRequest_->buffer, count);
+            received < sizeof open_.readRequest->buffer ? received : sizeof open_.readRequest->buffer;
+        std::memcpy(open_.readTarget, open_.readRequest->buffer, count);
         return static_cast<std::uint32_t>(count);
     }
 
     std::unique_ptr<ReadRequest> newReadRequest() const {
         auto request = std::make_unique<ReadRequest>();
-        request->overlapped.hEvent = readEvent_;
+        request->overlapped.hEvent = open_.readEvent;
         return request;
     }
 
     std::unique_ptr<EventRequest> newEventRequest() const {
         auto request = std::make_unique<EventRequest>();
-        request->overlapped.hEvent = commEvent_;
+        request->overlapped.hEvent = open_.commEvent;
         return request;
     }
 
@@ -444,22 +400,22 @@ private:
     // read. Closing the event's handle is safe: the pending request holds
     // the event itself.
     void abandonRead() {
-        stuck_ = true;
-        static_cast<void>(readRequest_.release());
-        readPending_ = false;
+        open_.stuck = true;
+        static_cast<void>(open_.readRequest.release());
+        open_.readPending = false;
         HANDLE fresh = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (fresh != nullptr) {
-            CloseHandle(readEvent_);
-            readEvent_ = fresh;
+            CloseHandle(open_.readEvent);
+            open_.readEvent = fresh;
         }
-        readRequest_ = newReadRequest();
+        open_.readRequest = newReadRequest();
     }
 
     void closeEvents() {
-        if (readEvent_ != nullptr) CloseHandle(readEvent_);
-        if (commEvent_ != nullptr) CloseHandle(commEvent_);
-        readEvent_ = nullptr;
-        commEvent_ = nullptr;
+        if (open_.readEvent != nullptr) CloseHandle(open_.readEvent);
+        if (open_.commEvent != nullptr) CloseHandle(open_.commEvent);
+        open_.readEvent = nullptr;
+        open_.commEvent = nullptr;
     }
 
     int lastError_ = 0;

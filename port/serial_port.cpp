@@ -5,39 +5,25 @@
 
 namespace serialtap {
 
-namespace {
-
-std::uint32_t millisecondsUntil(std::chrono::steady_clock::time_point end) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
-}
-
-}  // namespace
 
 SerialPort::SerialPort(SerialDevice& device, std::FILE* messages)
     : device_(device), messages_(messages), arrivalsOnly_(device.reportsArrivalsOnly()) {}
 
-bool SerialPort::fail(const char* format, bool closeAfter) {
+OpenProgress SerialPort::fail(const char* format, bool closeAfter) {
     // The code is read before the close, which may change it.
     int code = device_.lastError();
     if (closeAfter) device_.closePort();
-    // The user asked to stop; there is nothing to report.
-    if (device_.refusal() == PortRefusal::Stopped) {
-        openFailure_.clear();
-        return false;
-    }
     char text[96];
     std::snprintf(text, sizeof text, format, code);
     openFoundNoPort_ = device_.isGone(FailedCall::Open, code, 1);
     return refuse(text);
 }
 
-bool SerialPort::refuse(const char* message) {
+OpenProgress SerialPort::refuse(const char* message) {
+    step_ = 0;
     openFailure_ = message;
-    if (quiet_) return false;
-    say(message);
-    return false;
+    if (!quiet_) say(message);
+    return OpenProgress::Failed;
 }
 
 void SerialPort::say(const char* text) {
@@ -49,55 +35,137 @@ void SerialPort::say(const char* text) {
 }
 
 bool SerialPort::open(const PortSettings& settings, bool quiet) {
-    // Nothing of an earlier open, a lost port's included, carries over.
-    static_cast<SerialPortOpenState&>(*this) = SerialPortOpenState{};
-    quiet_ = quiet;
-    openFoundNoPort_ = false;
-    if (!device_.open(settings.portName)) {
-        std::string told = device_.refusalMessage();
-        if (!told.empty()) return refuse(told.c_str());
-        switch (device_.refusal()) {
-            case PortRefusal::OwnTerminal:
-                return refuse("could not open serial port: it is the terminal serialtap runs in\n");
-            case PortRefusal::CaptureFile:
-                return refuse("could not open serial port: it is the capture file\n");
-            case PortRefusal::None:
-            case PortRefusal::Stopped:
-                break;
+    OpenProgress progress = beginOpen(settings, quiet);
+    while (progress == OpenProgress::Pending) {
+        WaitSet set;
+        addSources(set, 0);
+        std::vector<std::size_t> interrupts;
+        for (NativeHandle handle : interruptHandles_) {
+            interrupts.push_back(set.add(SourceName::Console, 0, handle));
         }
-        return fail("could not open serial port: %d\n", false);
+        int error = 0;
+        if (!waitOn(set, error)) set.due(Clock::now() + std::chrono::milliseconds(50));
+        sourcesFound(set);
+        bool woken = false;
+        for (std::size_t slot : interrupts) woken = woken || set.ready(slot);
+        // The user asked to stop; there is nothing to report.
+        if (woken && stopNow_ && stopNow_()) {
+            device_.closePort();
+            step_ = 0;
+            openStopped_ = true;
+            openFailure_.clear();
+            return false;
+        }
+        progress = continueOpen();
     }
-    if (!device_.setupQueues(kQueueBytes, kQueueBytes)) {
-        return fail("error setting up comm: %d\n", true);
+    return progress == OpenProgress::Done;
+}
+
+OpenProgress SerialPort::beginOpen(const PortSettings& settings, bool quiet) {
+    // Nothing of an earlier open, a lost port's included, carries over.
+    open_ = SerialPortOpenState{};
+    settings_ = settings;
+    step_ = 0;
+    quiet_ = quiet;
+    openStopped_ = false;
+    openFoundNoPort_ = false;
+    return step();
+}
+
+OpenProgress SerialPort::continueOpen() {
+    if (step_ == 0) return OpenProgress::Failed;
+    return step();
+}
+
+// A step the device has not finished is made again once its sources are
+// ready; the steps before it are not.
+OpenProgress SerialPort::pend() { return OpenProgress::Pending; }
+
+OpenProgress SerialPort::step() {
+    if (step_ == 0) step_ = 1;
+    if (step_ == 1) {
+        if (!device_.open(settings_.portName)) {
+            if (device_.pending()) return pend();
+            std::string told = device_.refusalMessage();
+            if (!told.empty()) return refuse(told.c_str());
+            switch (device_.refusal()) {
+                case PortRefusal::OwnTerminal:
+                    return refuse(
+                        "could not open serial port: it is the terminal serialtap runs in\n");
+                case PortRefusal::CaptureFile:
+                    return refuse("could not open serial port: it is the capture file\n");
+                case PortRefusal::None:
+                    break;
+            }
+            return fail("could not open serial port: %d\n", false);
+        }
+        if (!device_.setupQueues(kQueueBytes, kQueueBytes)) {
+            return fail("error setting up comm: %d\n", true);
+        }
+        if (!device_.getLineSettings(line_)) return fail("error getting comm: %d\n", true);
+        line_.baudRate = settings_.baudRate;
+        line_.byteSize = settings_.byteSize;
+        line_.parity = settings_.parity;
+        line_.stopBits = settings_.stopBits;
+        step_ = 2;
     }
-    LineSettings line;
-    if (!device_.getLineSettings(line)) return fail("error getting comm: %d\n", true);
-    line.baudRate = settings.baudRate;
-    line.byteSize = settings.byteSize;
-    line.parity = settings.parity;
-    line.stopBits = settings.stopBits;
-    if (!device_.setLineSettings(line)) return fail("error setting comm: %d\n", true);
-    Timeouts timeouts;
-    if (!device_.getTimeouts(timeouts)) return fail("error getting comm timeouts: %d\n", true);
-    // Reads return at once with what is queued, or with the first byte to arrive.
-    timeouts.readInterval = kMaxDword;
-    timeouts.readTotalMultiplier = kMaxDword;
-    timeouts.readTotalConstant = kReadTotalConstantMs;
-    if (!device_.setTimeouts(timeouts)) return fail("error setting comm timeouts: %d\n", true);
-    if (!device_.setEventMask(kEventRxChar)) {
-        return fail("could not set a Mask for serial port: %d\n", true);
+    if (step_ == 2) {
+        if (!device_.setLineSettings(line_)) {
+            if (device_.pending()) return pend();
+            return fail("error setting comm: %d\n", true);
+        }
+        if (!device_.getTimeouts(timeouts_)) return fail("error getting comm timeouts: %d\n", true);
+        // Reads return at once with what is queued, or with the first byte to arrive.
+        timeouts_.readInterval = kMaxDword;
+        timeouts_.readTotalMultiplier = kMaxDword;
+        timeouts_.readTotalConstant = kReadTotalConstantMs;
+        if (!device_.setTimeouts(timeouts_)) return fail("error setting comm timeouts: %d\n", true);
+        if (!device_.setEventMask(kEventRxChar)) {
+            return fail("could not set a Mask for serial port: %d\n", true);
+        }
+        step_ = 3;
     }
-    if (!device_.purge(kPurgeAll)) return fail("error purge comm: %d\n", true);
+    if (!device_.purge(kPurgeAll)) {
+        if (device_.pending()) return pend();
+        return fail("error purge comm: %d\n", true);
+    }
     // Quiet opens, while a port is away, leave nothing open behind.
-    if (!device_.createEvent()) return fail("could not set event: %d\n", quiet);
+    if (!device_.createEvent()) return fail("could not set event: %d\n", quiet_);
+    step_ = 0;
     // Said even by a quiet open: the notice is about the data from now on.
     std::string notice = device_.takeNotice();
     if (!notice.empty()) say(notice.c_str());
+    return OpenProgress::Done;
+}
+
+bool SerialPort::pauseOver() {
+    if (!open_.pausing || Clock::now() < open_.pauseEnd) return !open_.pausing;
+    open_.pausing = false;
     return true;
 }
 
-void SerialPort::setWakeHandles(const std::vector<NativeHandle>& handles) {
-    device_.setWakeHandles(handles);
+bool SerialPort::servesNow() {
+    WaitSet set;
+    addSources(set, 0);
+    return set.servesNow();
+}
+
+void SerialPort::addSources(WaitSet& set, std::size_t port) {
+    if (step_ != 0) {
+        device_.addSources(set, port);
+        return;
+    }
+    // A port that keeps failing is given a pause, so it costs no CPU; a
+    // single failure is not, since a second without reading would overflow
+    // the driver's queue of a fast line.
+    if (!pauseOver()) {
+        set.due(open_.pauseEnd);
+        return;
+    }
+    // Bytes left queued are read without a wait when the device would not
+    // report them again.
+    if (arrivalsOnly_ && open_.left > 0) set.serveNow();
+    device_.addSources(set, port);
 }
 
 void SerialPort::report(const char* format, int code) {
@@ -105,54 +173,55 @@ void SerialPort::report(const char* format, int code) {
     std::snprintf(text, sizeof text, format, code);
     // A port that keeps failing repeats the same message; once a second is enough.
     auto now = Clock::now();
-    if (text == lastMessage_ && now - lastMessageTime_ < std::chrono::seconds(1)) return;
-    lastMessage_ = text;
-    lastMessageTime_ = now;
+    if (text == open_.lastMessage && now - open_.lastMessageTime < std::chrono::seconds(1)) return;
+    open_.lastMessage = text;
+    open_.lastMessageTime = now;
     say(text);
 }
 
 void SerialPort::failed(const char* format, FailedCall call, int code) {
     report(format, code);
-    ++failures_;
-    sameFailures_ = code == lastFailureCode_ ? sameFailures_ + 1 : 1;
-    lastFailureCode_ = code;
-    gone_ = gone_ || device_.isGone(call, code, sameFailures_);
+    // From the second failure in a row the port pauses before its next pass.
+    if (++open_.failures >= 2) {
+        open_.pausing = true;
+        open_.pauseEnd = Clock::now() + std::chrono::milliseconds(kFailurePauseMs);
+    }
+    open_.sameFailures = code == open_.lastFailureCode ? open_.sameFailures + 1 : 1;
+    open_.lastFailureCode = code;
+    open_.gone = open_.gone || device_.isGone(call, code, open_.sameFailures);
 }
 
 // Overruns and framing or parity errors mean bytes were lost on the line;
 // a noisy line would report them with every pass, so once a second is
 // enough, with the errors seen in between.
 void SerialPort::noteLineErrors() {
-    lineErrors_ |= device_.lineErrors();
-    if (lineErrors_ == 0) return;
+    open_.lineErrors |= device_.lineErrors();
+    if (open_.lineErrors == 0) return;
     auto now = Clock::now();
-    if (lineErrorReported_ && now - lineErrorTime_ < std::chrono::seconds(1)) return;
-    lineErrorReported_ = true;
-    lineErrorTime_ = now;
+    if (open_.lineErrorReported && now - open_.lineErrorTime < std::chrono::seconds(1)) return;
+    open_.lineErrorReported = true;
+    open_.lineErrorTime = now;
     char text[32];
-    std::snprintf(text, sizeof text, "line error: %d\n", static_cast<int>(lineErrors_));
+    std::snprintf(text, sizeof text, "line error: %d\n", static_cast<int>(open_.lineErrors));
     say(text);
-    lineErrors_ = 0;
+    open_.lineErrors = 0;
 }
 
-Reception SerialPort::receive(std::uint32_t waitLimitMs) {
-    gone_ = false;
-    Reception result = pass(waitLimitMs);
-    result.gone = gone_;
-    // This look at the wake handles also keeps q and stop requests seen
-    // while passes read bytes left queued without an event wait.
-    result.woken = result.woken || device_.wakeReady();
+Reception SerialPort::receive() {
+    open_.gone = false;
+    Reception result = pass();
+    result.gone = open_.gone;
+    // What the device found worth saying while the port is used (a server
+    // that changed how it sends).
+    std::string notice = device_.takeNotice();
+    if (!notice.empty()) say(notice.c_str());
     return result;
 }
 
 // Gives true when the port reported received characters.
-bool SerialPort::waitForEvent(std::uint32_t waitLimitMs, Reception& result) {
-    switch (device_.waitEvent(eventMask_, waitLimitMs)) {
-        case EventWait::Woken:
-            result.woken = true;
-            return false;
-        case EventWait::TimedOut:
-            result.timedOut = true;
+bool SerialPort::waitForEvent(Reception& result) {
+    switch (device_.waitEvent(open_.eventMask)) {
+        case EventWait::Nothing:
             return false;
         case EventWait::Failed: {
             int code = device_.lastError();
@@ -174,52 +243,25 @@ bool SerialPort::waitForEvent(std::uint32_t waitLimitMs, Reception& result) {
     }
     // A wait that ends with no event at all was cancelled or lost its port;
     // one that keeps ending so must be paced, not retried at once.
-    if (eventMask_ == 0) {
+    if (open_.eventMask == 0) {
         failed("Error for Waiting Comm Event: %d\n", FailedCall::WaitEvent, kErrorOperationAborted);
         return false;
     }
-    sameFailures_ = 0;
+    open_.sameFailures = 0;
     return true;
 }
 
-// A port that keeps failing is given a pause, so it costs no CPU; a single
-// failure is not, since a second without reading would overflow the
-// driver's queue of a fast line. The console, stop requests and the
-// capture's timers still end the pause; gives false when the pass ends.
-bool SerialPort::pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result) {
-    if (failures_ < 2) return true;
-    std::uint32_t pause = kFailurePauseMs;
-    if (pausing_) {
-        pause = millisecondsUntil(pauseEnd_);
-    } else {
-        pausing_ = true;
-        pauseEnd_ = Clock::now() + std::chrono::milliseconds(kFailurePauseMs);
-    }
-    // A timer of the capture that is due first ends the pass; the pause
-    // goes on in the next one.
-    bool limited = waitLimitMs < pause;
-    if (limited) pause = waitLimitMs;
-    if (device_.waitWake(pause) == WakeWait::Woken) {
-        result.woken = true;
-        return false;
-    }
-    if (limited) {
-        result.timedOut = true;
-        return false;
-    }
-    pausing_ = false;
-    return true;
-}
-
-Reception SerialPort::pass(std::uint32_t waitLimitMs) {
+Reception SerialPort::pass() {
     Reception result;
-    if (!pauseAfterFailures(waitLimitMs, result)) return result;
+    // A failing port's pause is kept by the wait; a pass before its end
+    // does nothing.
+    if (!pauseOver()) return result;
 
     // Bytes left queued are read without a wait when the device would not
     // report them again.
-    bool readLeft = arrivalsOnly_ && left_ > 0;
-    left_ = 0;
-    if (!readLeft && !waitForEvent(waitLimitMs, result)) return result;
+    bool readLeft = arrivalsOnly_ && open_.left > 0;
+    open_.left = 0;
+    if (!readLeft && !waitForEvent(result)) return result;
 
     std::uint32_t queued = kMaxReadBytes;
     if (device_.clearErrors(queued)) {
@@ -231,63 +273,63 @@ Reception SerialPort::pass(std::uint32_t waitLimitMs) {
         // When the count cannot be had, a full-size read returns what is there.
         queued = kMaxReadBytes;
         int code = device_.lastError();
-        gone_ = device_.isGone(FailedCall::ClearErrors, code, 1);
+        open_.gone = device_.isGone(FailedCall::ClearErrors, code, 1);
     }
-    if ((eventMask_ & kEventRxChar) == 0 || queued == 0) {
-        failures_ = 0;
+    if ((open_.eventMask & kEventRxChar) == 0 || queued == 0) {
+        open_.failures = 0;
         return result;
     }
 
     std::uint32_t wanted = queued < kMaxReadBytes ? queued : kMaxReadBytes;
-    if (read(wanted)) failures_ = 0;
+    if (read(wanted)) open_.failures = 0;
     // A read that brings nothing ends the reading without a wait, so a
     // count that stays wrong cannot keep the passes spinning.
-    if (byteCount_ > 0 && queued > byteCount_) left_ = queued - byteCount_;
+    if (open_.byteCount > 0 && queued > open_.byteCount) open_.left = queued - open_.byteCount;
     result.data = buffer_;
-    result.size = byteCount_;
+    result.size = open_.byteCount;
     return result;
 }
 
 // Reads at most wanted bytes into the buffer; gives true when the read
-// completed. byteCount_ holds what it delivered either way.
+// completed. open_.byteCount holds what it delivered either way.
 bool SerialPort::read(std::uint32_t wanted) {
-    byteCount_ = 0;
+    open_.byteCount = 0;
     bool completed = false;
-    switch (device_.startRead(buffer_, wanted, byteCount_)) {
+    switch (device_.startRead(buffer_, wanted, open_.byteCount)) {
         case ReadStart::Completed:
             completed = true;
             break;
         case ReadStart::Failed:
-            byteCount_ = 0;
+            open_.byteCount = 0;
             failed("Reading of serial communication has problem: %d\n", FailedCall::Read,
                    device_.lastError());
             break;
         case ReadStart::Pending:
             switch (device_.waitRead(kCompletionWaitMs)) {
                 case CompletionWait::Signalled:
-                    completed = device_.readResult(byteCount_);
+                    completed = device_.readResult(open_.byteCount);
                     if (!completed) {
-                        byteCount_ = 0;
+                        open_.byteCount = 0;
                         failed("Error getting Overlapped result: %d\n", FailedCall::Read,
                                device_.lastError());
                     }
                     break;
                 case CompletionWait::TimedOut:
                     report("TimeOut for waiting single object: %d\n", device_.lastError());
-                    byteCount_ = device_.cancelRead();
+                    open_.byteCount = device_.cancelRead();
                     break;
                 case CompletionWait::Failed:
                     failed("error waiting for single object: %d\n", FailedCall::Read,
                            device_.lastError());
-                    byteCount_ = device_.cancelRead();
+                    open_.byteCount = device_.cancelRead();
                     break;
                 case CompletionWait::Other:
-                    byteCount_ = device_.cancelRead();
+                    open_.byteCount = device_.cancelRead();
                     break;
             }
             break;
     }
-    if (byteCount_ > wanted) byteCount_ = wanted;
+    if (open_.byteCount > wanted) open_.byteCount = wanted;
     return completed;
 }
 
@@ -301,27 +343,27 @@ Reception SerialPort::takeBuffered() {
     // for a bounded time, so neither a device that keeps sending nor one
     // whose reads never complete can hold up the shutdown.
     auto now = Clock::now();
-    bool first = !draining_;
+    bool first = !open_.draining;
     if (first) {
-        draining_ = true;
-        drainEnd_ = now + std::chrono::milliseconds(kDrainMs);
+        open_.draining = true;
+        open_.drainEnd = now + std::chrono::milliseconds(kDrainMs);
     }
     std::uint32_t queued = 0;
-    if ((!first && drainLeft_ == 0) || now >= drainEnd_ || !device_.clearErrors(queued)) {
-        drainLeft_ = 0;
+    if ((!first && open_.drainLeft == 0) || now >= open_.drainEnd || !device_.clearErrors(queued)) {
+        open_.drainLeft = 0;
         return rest;
     }
     noteLineErrors();
-    if (first) drainLeft_ = queued;
-    std::uint32_t wanted = queued < drainLeft_ ? queued : drainLeft_;
+    if (first) open_.drainLeft = queued;
+    std::uint32_t wanted = queued < open_.drainLeft ? queued : open_.drainLeft;
     if (wanted > kMaxReadBytes) wanted = kMaxReadBytes;
     if (wanted == 0) {
-        drainLeft_ = 0;
+        open_.drainLeft = 0;
         return rest;
     }
     bool completed = read(wanted);
-    drainLeft_ = completed && byteCount_ > 0 ? drainLeft_ - byteCount_ : 0;
-    rest.size = byteCount_;
+    open_.drainLeft = completed && open_.byteCount > 0 ? open_.drainLeft - open_.byteCount : 0;
+    rest.size = open_.byteCount;
     return rest;
 }
 

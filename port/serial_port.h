@@ -10,6 +10,7 @@
 
 #include "port/port_settings.h"
 #include "port/serial_device.h"
+#include "port/wait_set.h"
 
 namespace serialtap {
 
@@ -18,51 +19,49 @@ struct Reception {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
     bool keyTestDue = true;
-    // A wake handle (console, stop signal) was ready when the pass ended,
-    // so the console and the stop request are worth a look.
-    bool woken = false;
-    // The pass ended at its time limit.
-    bool timedOut = false;
     // The pass failed in a way that means the port is gone (unplugged).
     bool gone = false;
 };
 
-// What one open of a SerialPort builds up while the port is used. It is
-// the port's base, so that the code names these as the port's own, and
-// every open assigns it afresh: a reopened port starts as the first open
-// did, whatever a field is added here.
+// How far a setup that goes on across rounds of the capture's wait got.
+enum class OpenProgress { Done, Failed, Pending };
+
+// What one open of a SerialPort builds up while the port is used; every
+// open starts from a fresh one, whatever a field is added here.
 struct SerialPortOpenState {
     using Clock = std::chrono::steady_clock;
 
-    std::uint32_t byteCount_ = 0;
-    std::uint32_t eventMask_ = 0;
+    std::uint32_t byteCount = 0;
+    std::uint32_t eventMask = 0;
     // Bytes the last queue count showed beyond what the read took, which a
     // device that reports only arrivals will not report again.
-    std::uint32_t left_ = 0;
+    std::uint32_t left = 0;
     // Failed passes in a row; from the second on, passes pause first.
-    int failures_ = 0;
-    Clock::time_point pauseEnd_{};
-    bool pausing_ = false;
+    int failures = 0;
+    Clock::time_point pauseEnd{};
+    bool pausing = false;
     // Passes in a row that failed with the same code, for telling a port
     // that is gone from one that failed once.
-    int lastFailureCode_ = 0;
-    int sameFailures_ = 0;
-    bool gone_ = false;
-    std::string lastMessage_;
-    Clock::time_point lastMessageTime_{};
-    std::uint32_t lineErrors_ = 0;
-    bool lineErrorReported_ = false;
-    Clock::time_point lineErrorTime_{};
+    int lastFailureCode = 0;
+    int sameFailures = 0;
+    bool gone = false;
+    std::string lastMessage;
+    Clock::time_point lastMessageTime{};
+    std::uint32_t lineErrors = 0;
+    bool lineErrorReported = false;
+    Clock::time_point lineErrorTime{};
     // The shutdown's reading of what the driver holds, bounded once an open.
-    bool draining_ = false;
-    std::uint32_t drainLeft_ = 0;
-    Clock::time_point drainEnd_{};
+    bool draining = false;
+    std::uint32_t drainLeft = 0;
+    Clock::time_point drainEnd{};
 };
 
 // The open port: the setup steps and the reception pass, written once over
 // the device interface so that every platform runs the same algorithm and
-// prints the same messages.
-class SerialPort : private SerialPortOpenState {
+// prints the same messages. Nothing here waits but the bounded completion
+// of a read: the capture's one wait is the loop's, and the port adds its
+// sources to it.
+class SerialPort {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::uint32_t kQueueBytes = 1024;
@@ -75,40 +74,42 @@ public:
 
     SerialPort(SerialDevice& device, std::FILE* messages);
 
-    // Runs the setup steps in order; prints the failing step's message and
-    // gives false at the first failure. Quiet, it keeps the message for
-    // openFailure() instead and leaves no port open behind.
+    // Runs the setup steps in order to the end, waiting where a step waits
+    // (a network port connecting) on the device and on the interrupt's
+    // handles; prints the failing step's message and gives false at the
+    // first failure. Quiet, it keeps the message for openFailure() instead
+    // and leaves no port open behind.
     bool open(const PortSettings& settings, bool quiet = false);
+    // The same steps a part at a time, for a reopen that must not hold the
+    // capture: begin, then go on each time the sources the port adds are
+    // ready or their deadline passed.
+    OpenProgress beginOpen(const PortSettings& settings, bool quiet);
+    OpenProgress continueOpen();
+    // What ends a setup that open() waits for: these handles' readiness,
+    // when stopNow then says so. The setup then ends quietly.
+    void setOpenInterrupt(const std::vector<NativeHandle>& handles,
+                          const std::function<bool()>& stopNow) {
+        interruptHandles_ = handles;
+        stopNow_ = stopNow;
+    }
+    bool openStopped() const { return openStopped_; }
     // The message of the last failed open, and whether its failure means
     // that there is no such port now (rather than one in use or refusing).
     const std::string& openFailure() const { return openFailure_; }
     bool openFoundNoPort() const { return openFoundNoPort_; }
 
-    void setWakeHandles(const std::vector<NativeHandle>& handles);
-    // For a capture of several ports, see SerialDevice.
-    void setPeerHandles(const std::vector<NativeHandle>& handles) {
-        device_.setPeerHandles(handles);
-    }
-    std::optional<NativeHandle> readyHandle() const { return device_.readyHandle(); }
-    // The next pass must not wait for the neighbours: bytes are left to read.
-    bool holdsInput() const { return (arrivalsOnly_ && left_ > 0) || device_.holdsInput(); }
-    // A port whose passes fail is not waited on, for a hung-up port is
-    // always ready; the loop comes back to it by this time.
-    bool failing() const { return failures_ > 0; }
-    std::optional<Clock::time_point> nextPassDue() const {
-        if (failures_ == 0) return std::nullopt;
-        return pausing_ ? pauseEnd_ : Clock::now();
-    }
-    bool setWritableWake(std::optional<NativeHandle> handle) {
-        return device_.setWritableWake(handle);
-    }
+    // What the port waits on in the capture's one wait: the device's
+    // sources, none while a failing port pauses (a hung-up port is always
+    // ready) but the pause's end; a port with bytes in hand is served now.
+    void addSources(WaitSet& set, std::size_t port);
+    void sourcesFound(const WaitSet& set) { device_.sourcesFound(set); }
+    // Whether the port has bytes in hand, to be read without a wait.
+    bool servesNow();
     // Where the messages go instead of the stream given at the start: the
     // capture's one way for them, which makes way for a status line.
     void setMessageOutput(std::function<void(const char*)> say) { say_ = std::move(say); }
-    // One pass, whose waits end after at most waitLimitMs.
-    Reception receive(std::uint32_t waitLimitMs = kWaitForever);
-    // Waits for the wake handles alone, as while the port is away.
-    WakeWait waitWake(std::uint32_t milliseconds) { return device_.waitWake(milliseconds); }
+    // One pass: what the last wait found, read without waiting.
+    Reception receive();
     // What the device has taken in but no pass has returned yet, a part at
     // a time; empty when nothing is left. From a device that reports only
     // arrivals this reads what its driver holds, as much as it held at the
@@ -123,12 +124,15 @@ public:
     int lastError() const;
 
 private:
-    Reception pass(std::uint32_t waitLimitMs);
-    bool pauseAfterFailures(std::uint32_t waitLimitMs, Reception& result);
-    bool waitForEvent(std::uint32_t waitLimitMs, Reception& result);
+    OpenProgress step();
+    OpenProgress pend();
+    Reception pass();
+    // Whether a port that keeps failing has paused long enough.
+    bool pauseOver();
+    bool waitForEvent(Reception& result);
     bool read(std::uint32_t wanted);
-    bool fail(const char* format, bool closeAfter);
-    bool refuse(const char* message);
+    OpenProgress fail(const char* format, bool closeAfter);
+    OpenProgress refuse(const char* message);
     void failed(const char* format, FailedCall call, int code);
     void report(const char* format, int code);
     void say(const char* text);
@@ -139,6 +143,16 @@ private:
     const bool arrivalsOnly_;
     std::function<void(const char*)> say_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
+    SerialPortOpenState open_;
+    // The setup under way: the settings, the next step and what the steps
+    // before it found.
+    PortSettings settings_;
+    int step_ = 0;
+    LineSettings line_;
+    Timeouts timeouts_;
+    std::vector<NativeHandle> interruptHandles_;
+    std::function<bool()> stopNow_;
+    bool openStopped_ = false;
     // How the last open went.
     bool quiet_ = false;
     std::string openFailure_;

@@ -65,36 +65,43 @@ bool FakeSerialDevice::purge(std::uint32_t flags) {
 
 bool FakeSerialDevice::createEvent() { return call("createEvent", "createEvent"); }
 
-void FakeSerialDevice::setWakeHandles(const std::vector<NativeHandle>& handles) {
-    wakeHandles = handles;
-    calls.push_back("setWakeHandles " + std::to_string(handles.size()));
+void FakeSerialDevice::addSources(WaitSet& set, std::size_t port) {
+    set.add(SourceName::Port, port, kFakeHandle);
 }
 
-EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) {
-    calls.emplace_back(milliseconds == kWaitForever ? "waitEvent"
-                                                    : "waitEvent " + std::to_string(milliseconds));
+EventWait FakeSerialDevice::waitEvent(std::uint32_t& eventMask) {
+    calls.emplace_back("waitEvent");
     if (waits.empty()) {
         if (onScriptEnd) onScriptEnd();
-        wakeReady_ = true;
-        return EventWait::Woken;
+        return EventWait::Nothing;
     }
     Wait wait = waits.front();
     waits.pop_front();
-    wakeReady_ = wait.wakeReady;
     error_ = wait.error;
     if (wait.result == EventWait::Event) eventMask = wait.mask;
     return wait.result;
 }
 
-WakeWait FakeSerialDevice::waitWake(std::uint32_t milliseconds) {
-    calls.push_back("waitWake " + std::to_string(milliseconds));
-    WakeWait result = WakeWait::TimedOut;
-    if (!wakeWaits.empty()) {
-        result = wakeWaits.front();
-        wakeWaits.pop_front();
+bool FakeSerialDevice::wait(WaitSet& set, int&) {
+    bool portWaits = false;
+    for (WaitSource& source : set.sources()) {
+        if (source.name != SourceName::Port) continue;
+        source.ready = true;
+        portWaits = true;
     }
-    wakeReady_ = result == WakeWait::Woken;
-    return result;
+    bool woken = waits.empty() || waits.front().wakeReady;
+    if (!portWaits) {
+        calls.push_back("wait " + std::to_string(set.waitLimit()));
+        woken = !wakeWaits.empty() && wakeWaits.front();
+        if (!wakeWaits.empty()) wakeWaits.pop_front();
+    }
+    wakeHandles.clear();
+    for (WaitSource& source : set.sources()) {
+        if (source.name != SourceName::Console && source.name != SourceName::StopSignal) continue;
+        wakeHandles.push_back(source.handle);
+        source.ready = woken;
+    }
+    return true;
 }
 
 bool FakeSerialDevice::clearErrors(std::uint32_t& queuedBytes) {
@@ -195,28 +202,46 @@ bool DriverModelDevice::getLineSettings(LineSettings& settings) {
     return true;
 }
 
-EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask, std::uint32_t) {
-    for (;;) {
-        if (held_) {
-            // The driver refuses at once; the line goes on meanwhile.
-            if (heldWaits_++ > 0) runStep();
-            error_ = kAborted;
-            return EventWait::Failed;
-        }
-        // An event raised before the adapter went is still reported.
-        if (arrived_) {
-            arrived_ = false;
-            eventMask = kEventRxChar;
-            return EventWait::Event;
-        }
-        if (wakeReadyNow()) return EventWait::Woken;
-        if (!runStep()) return EventWait::Woken;
-    }
+void DriverModelDevice::addSources(WaitSet& set, std::size_t port) {
+    set.add(SourceName::Port, port, kFakeHandle);
 }
 
-WakeWait DriverModelDevice::waitWake(std::uint32_t) {
-    ++pauses;
-    return wakeReadyNow() ? WakeWait::Woken : WakeWait::TimedOut;
+EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask) {
+    if (held_) {
+        // The driver refuses at once; the line goes on meanwhile.
+        if (heldWaits_++ > 0) runStep();
+        error_ = kAborted;
+        return EventWait::Failed;
+    }
+    // An event raised before the adapter went is still reported.
+    if (arrived_) {
+        arrived_ = false;
+        eventMask = kEventRxChar;
+        return EventWait::Event;
+    }
+    return EventWait::Nothing;
+}
+
+bool DriverModelDevice::wait(WaitSet& set, int&) {
+    bool portWaits = false;
+    for (const WaitSource& source : set.sources()) portWaits |= source.name == SourceName::Port;
+    bool woken = wakeReadyNow();
+    if (!portWaits) {
+        // A failing port's pause: real time passes, as the pause is the port's.
+        ++pauses;
+        if (set.deadline() && !woken) std::this_thread::sleep_until(*set.deadline());
+    } else if (!woken && !set.servesNow() && !arrived_ && !held_) {
+        // The script's time passes only where the wait would block.
+        if (!runStep()) woken = true;
+        woken = woken || wakeReadyNow();
+    }
+    for (WaitSource& source : set.sources()) {
+        if (source.name == SourceName::Port) source.ready = arrived_ || held_;
+        if (source.name == SourceName::Console || source.name == SourceName::StopSignal) {
+            source.ready = woken;
+        }
+    }
+    return true;
 }
 
 bool DriverModelDevice::clearErrors(std::uint32_t& queuedBytes) {

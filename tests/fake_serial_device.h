@@ -12,10 +12,12 @@
 
 namespace serialtap::testing {
 
+// What the fakes put in the capture's wait for the port.
+constexpr NativeHandle kFakeHandle = 100;
+
 // What one open of the fake builds up, made afresh by every open as a
 // real device's is; the script goes on across opens.
 struct FakeOpenState {
-    bool wakeReady_ = false;
     std::uint8_t* readBuffer_ = nullptr;
     std::uint32_t readSize_ = 0;
     std::vector<std::uint8_t> pendingBytes_;
@@ -60,11 +62,13 @@ public:
     std::deque<std::uint32_t> queueCounts;
     std::deque<Read> reads;
     std::deque<Completion> completions;
-    std::deque<WakeWait> wakeWaits;
+    // What the capture's waits find while the port is away (true: the
+    // console and the stop signal are ready); none left: nothing.
+    std::deque<bool> wakeWaits;
     // Bytes taken in from the port that no read has returned yet.
     std::vector<std::uint8_t> buffered;
-    // Called when an event wait finds the script empty; the wait then
-    // reports a wake-up.
+    // Called when an event wait finds the script empty; the wait before
+    // it found the console and the stop signal ready.
     std::function<void()> onScriptEnd;
 
     LineSettings reportedLine{9600, 8, 0, 0};
@@ -88,10 +92,15 @@ public:
     bool setEventMask(std::uint32_t mask) override;
     bool purge(std::uint32_t flags) override;
     bool createEvent() override;
-    void setWakeHandles(const std::vector<NativeHandle>& handles) override;
-    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
-    bool wakeReady() const override { return wakeReady_; }
-    WakeWait waitWake(std::uint32_t milliseconds) override;
+    void addSources(WaitSet& set, std::size_t port) override;
+    EventWait waitEvent(std::uint32_t& eventMask) override;
+    // The capture's wait over this device: the port, whose script always
+    // has its next answer, is ready; the console and the stop signal are
+    // when the next scripted wait says so (or, while the port is away,
+    // the next of wakeWaits). The handles of the console and the stop
+    // signal are kept in wakeHandles; a wait without the port is recorded
+    // as "wait <limit>".
+    bool wait(WaitSet& set, int& error);
     bool clearErrors(std::uint32_t& queuedBytes) override;
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
     CompletionWait waitRead(std::uint32_t milliseconds) override;
@@ -149,7 +158,8 @@ public:
     int clearFailure = 0;
     int pauses = 0;
     std::deque<std::function<void()>> steps;
-    // Run when the script is over; the wait then ends as woken.
+    // Run when the script is over; the wait then finds the console and
+    // the stop signal ready.
     std::function<void()> onScriptEnd;
     // Whether a wake handle (console, stop signal) is ready.
     std::function<bool()> wakeReadyNow = [] { return false; };
@@ -172,10 +182,11 @@ public:
         return true;
     }
     bool createEvent() override { return true; }
-    void setWakeHandles(const std::vector<NativeHandle>&) override {}
-    EventWait waitEvent(std::uint32_t& eventMask, std::uint32_t milliseconds) override;
-    bool wakeReady() const override { return wakeReadyNow(); }
-    WakeWait waitWake(std::uint32_t) override;
+    void addSources(WaitSet& set, std::size_t port) override;
+    EventWait waitEvent(std::uint32_t& eventMask) override;
+    // The capture's wait: where it would block, the next step runs; the
+    // console and the stop signal are ready when wakeReadyNow says so.
+    bool wait(WaitSet& set, int& error);
     bool clearErrors(std::uint32_t& queuedBytes) override;
     std::uint32_t lineErrors() const override { return clearedErrors_; }
     bool reportsArrivalsOnly() const override { return true; }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -119,12 +120,13 @@ TEST_F(ReceptionPass, FailedEventWaitIsReported) {
     EXPECT_EQ(messages(), "Error for Waiting Comm Event: 5\n");
 }
 
-TEST_F(ReceptionPass, WakeUpEndsThePassForAKeyTest) {
-    device_.waits.push_back({EventWait::Woken, 0, 0, true});
+TEST_F(ReceptionPass, PortWithNothingFoundIsNotRead) {
+    device_.waits.push_back({EventWait::Nothing, 0, 0, false});
+    skipSetupCalls();
     Reception pass = port_.receive();
     EXPECT_EQ(pass.size, 0u);
     EXPECT_TRUE(pass.keyTestDue);
-    EXPECT_TRUE(pass.woken);
+    EXPECT_EQ(callsFromNowOn(), std::vector<std::string>{"waitEvent"});
 }
 
 TEST_F(ReceptionPass, QueueCountThatCannotBeReadGivesAFullSizeRead) {
@@ -202,16 +204,22 @@ INSTANTIATE_TEST_SUITE_P(
         PendingCase{"OtherResult", CompletionWait::Other, 0, true, 0, 0, 0, "", true}),
     [](const ::testing::TestParamInfo<PendingCase>& info) { return std::string(info.param.name); });
 
-TEST_F(ReceptionPass, PortThatKeepsFailingPausesAndReportsOnceASecond) {
+// From the second failure in a row the port pauses a second: passes
+// before its end reach no device, and the port leaves the capture's wait
+// to the other sources, with the pause's end as its deadline.
+TEST_F(ReceptionPass, PortThatKeepsFailingPausesAndReportsOnce) {
     for (int i = 0; i < 20; ++i) device_.waits.push_back({EventWait::Failed, 0, 5, false});
     skipSetupCalls();
     for (int i = 0; i < 20; ++i) port_.receive();
     EXPECT_EQ(messages(), "Error for Waiting Comm Event: 5\n");
-    // From the second failure in a row, each pass first waits for a key or
-    // a stop request.
     std::vector<std::string> calls = callsFromNowOn();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 18);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitEvent"), 20);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitEvent"), 2);
+    WaitSet set;
+    port_.addSources(set, 0);
+    EXPECT_TRUE(set.sources().empty());
+    ASSERT_TRUE(set.deadline().has_value());
+    EXPECT_GT(*set.deadline(), SerialPort::Clock::now());
+    EXPECT_LE(*set.deadline(), SerialPort::Clock::now() + std::chrono::seconds(1));
 }
 
 TEST_F(ReceptionPass, SingleFailureDoesNotPauseTheReading) {
@@ -220,9 +228,14 @@ TEST_F(ReceptionPass, SingleFailureDoesNotPauseTheReading) {
     device_.waits.push_back({EventWait::Failed, 0, 5, false});
     device_.queueBytes({2});
     skipSetupCalls();
-    for (int i = 0; i < 4; ++i) port_.receive();
+    for (int i = 0; i < 4; ++i) {
+        WaitSet set;
+        port_.addSources(set, 0);
+        EXPECT_EQ(set.sources().size(), 1u);
+        port_.receive();
+    }
     std::vector<std::string> calls = callsFromNowOn();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitEvent"), 4);
 }
 
 TEST_F(ReceptionPass, WaitEndingWithAnEmptyMaskIsAPacedFailure) {
@@ -231,30 +244,20 @@ TEST_F(ReceptionPass, WaitEndingWithAnEmptyMaskIsAPacedFailure) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(port_.receive().size, 0u);
     EXPECT_EQ(messages(), "Error for Waiting Comm Event: 995\n");
     std::vector<std::string> calls = callsFromNowOn();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitWake 1000"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "waitEvent"), 2);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "clearErrors"), 0);
 }
 
-TEST_F(ReceptionPass, KeyDuringThePauseEndsThePass) {
-    device_.waits.push_back({EventWait::Failed, 0, 5, false});
-    device_.waits.push_back({EventWait::Failed, 0, 5, false});
-    device_.wakeWaits.push_back(WakeWait::Woken);
-    port_.receive();
-    port_.receive();
-    skipSetupCalls();
-    Reception pass = port_.receive();
-    EXPECT_TRUE(pass.woken);
-    EXPECT_TRUE(pass.keyTestDue);
-    EXPECT_EQ(callsFromNowOn(), std::vector<std::string>{"waitWake 1000"});
-}
-
 TEST_F(ReceptionPass, DifferentFailuresAreEachReported) {
+    // A read between the failures keeps the port from pausing.
     device_.waits.push_back({EventWait::Failed, 0, 5, false});
+    device_.queueBytes({1});
     device_.waits.push_back({EventWait::Failed, 0, 6, false});
+    device_.queueBytes({2});
     device_.waits.push_back({});
     device_.queueCounts.push_back(1);
     device_.reads.push_back({ReadStart::Failed, {}, 5});
-    for (int i = 0; i < 3; ++i) port_.receive();
+    for (int i = 0; i < 5; ++i) port_.receive();
     EXPECT_EQ(messages(),
               "Error for Waiting Comm Event: 5\n"
               "Error for Waiting Comm Event: 6\n"
@@ -267,7 +270,6 @@ TEST_F(ReceptionPass, GivesEachMessageItPrintsToTheMessageOutput) {
     std::vector<std::string> said;
     port_.setMessageOutput([&](const char* text) { said.emplace_back(text); });
     for (int i = 0; i < 3; ++i) device_.waits.push_back({EventWait::Failed, 0, 5, false});
-    device_.wakeWaits = {WakeWait::TimedOut, WakeWait::TimedOut};
     for (int i = 0; i < 3; ++i) port_.receive();
     EXPECT_EQ(said, std::vector<std::string>{"Error for Waiting Comm Event: 5\n"})
         << "repeats are held back";

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/reconnect.h"
@@ -235,9 +236,11 @@ TEST_F(PortAway, APassThatFailsAsAnUnpluggedPortSaysSo) {
     device_.waits.push_back({EventWait::Failed, 0, EIO, false});
     EXPECT_FALSE(port_.receive().gone);
     EXPECT_FALSE(port_.receive().gone);
-    // The pause after repeated failures ends early with the pass's time limit.
-    EXPECT_TRUE(port_.receive(300).timedOut);
-    EXPECT_EQ(device_.calls.back(), "waitWake 300");
+    // A pass in the pause after repeated failures does nothing.
+    std::size_t callsBefore = device_.calls.size();
+    EXPECT_FALSE(port_.receive().gone);
+    EXPECT_EQ(device_.calls.size(), callsBefore);
+    std::this_thread::sleep_for(SerialPort::kFailurePauseMs * 1ms);
     EXPECT_TRUE(port_.receive().gone);
     EXPECT_EQ(messages(), "Error for Waiting Comm Event: 16\nError for Waiting Comm Event: 5\n");
 }
@@ -250,22 +253,37 @@ TEST_F(PortAway, TriesOnceASecondAndReportsAnOtherFailureOncePerChange) {
     EXPECT_EQ(device_.calls.back(), "closeEvent");
     std::size_t opensBefore = opens();
 
+    // When the next try is due: a second after the last one ended.
+    auto nextTry = [&reconnect] {
+        WaitSet set;
+        reconnect.addSources(set, 0);
+        return set.deadline();
+    };
+    auto tryAt = [&reconnect](Clock::time_point when) {
+        return reconnect.advance(WaitSet{}, when);
+    };
     device_.failCall("open", ENOENT);  // not there: quiet
-    EXPECT_FALSE(reconnect.tryIfDue(lost + 999ms));
-    EXPECT_TRUE(reconnect.tryIfDue(lost + 1s));
-    EXPECT_EQ(lost + 2s, reconnect.nextTry());
+    EXPECT_EQ(nextTry(), lost + 1s);
+    EXPECT_FALSE(tryAt(lost + 999ms));
+    EXPECT_EQ(opens(), opensBefore);
+    EXPECT_FALSE(tryAt(lost + 1s));
+    Clock::time_point ended = Clock::now();
+    ASSERT_TRUE(nextTry().has_value());
+    EXPECT_GE(*nextTry(), ended + 1s - 50ms);
+    EXPECT_LE(*nextTry(), ended + 1s);
+    EXPECT_FALSE(tryAt(ended + 999ms - 50ms)) << "the next try came early";
     device_.failCall("open", EBUSY);  // in use: reported once
-    EXPECT_TRUE(reconnect.tryIfDue(lost + 2s));
-    EXPECT_TRUE(reconnect.tryIfDue(lost + 3s));
+    EXPECT_FALSE(tryAt(*nextTry()));
+    EXPECT_FALSE(tryAt(*nextTry()));
     device_.failCall("open", EACCES);
-    EXPECT_TRUE(reconnect.tryIfDue(lost + 4s));
+    EXPECT_FALSE(tryAt(*nextTry()));
     EXPECT_EQ(opens() - opensBefore, 4u);
     EXPECT_TRUE(reconnect.away());
 
     device_.succeedCall("open");
-    EXPECT_TRUE(reconnect.tryIfDue(lost + 5s));
+    EXPECT_TRUE(tryAt(*nextTry()));
     EXPECT_FALSE(reconnect.away());
-    EXPECT_FALSE(reconnect.nextTry());
+    EXPECT_FALSE(nextTry());
     EXPECT_EQ(messages(),
               "could not open serial port: 16\ncould not open serial port: 13\n"
               "serial port reopened\n");
