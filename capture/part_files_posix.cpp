@@ -10,7 +10,6 @@
 
 namespace serialtap::part_files {
 
-const bool kRenamesOpenFiles = true;
 const char kFolderSeparators[] = "/";
 
 Facts facts(const std::string& path) {
@@ -21,10 +20,18 @@ Facts facts(const std::string& path) {
     found.regular = S_ISREG(status.st_mode);
     found.size = static_cast<std::uint64_t>(status.st_size);
     found.modifiedUtcSeconds = static_cast<std::int64_t>(status.st_mtime);
+    found.link = lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     return found;
 }
 
 int renameFile(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    // A file system without the flag takes the look-then-rename below.
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+    struct stat status {};
+    if (lstat(to.c_str(), &status) == 0) return EEXIST;
     return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
