@@ -48,6 +48,8 @@ public:
     // The file's name still leads to the open file: it was neither removed
     // nor replaced nor moved away.
     virtual bool holdsName() { return !removed(); }
+    // The open file was given this name by the capture.
+    virtual void renamed(const std::string& fileName) { (void)fileName; }
     virtual int errorCode() const = 0;
     // The failed open found a FIFO that no process reads.
     virtual bool foundNoReader() const { return false; }

@@ -105,6 +105,8 @@ public:
         return failWith(errno);
     }
 
+    void renamed(const std::string& fileName) override { name_ = fileName; }
+
     bool syncName() override {
         if (!regular_) return true;
         int code = part_files::syncFolder(part_files::folderOf(name_));

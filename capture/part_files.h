@@ -22,6 +22,10 @@ struct Facts {
 Facts facts(const std::string& path);
 // Never replaces a file that has the new name (then EEXIST or its Windows twin).
 int renameFile(const std::string& from, const std::string& to);
+// Swaps the two names in one step, so that neither is ever free; gives
+// kCannotExchange where the system or the file system has no such step.
+int exchangeFiles(const std::string& one, const std::string& other);
+constexpr int kCannotExchange = -1;
 int removeFile(const std::string& path);
 // The names of the files in the folder: a path that ends in a separator,
 // or "" for the current folder.

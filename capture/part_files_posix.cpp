@@ -35,6 +35,17 @@ int renameFile(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+int exchangeFiles(const std::string& one, const std::string& other) {
+#ifdef RENAME_EXCHANGE
+    if (renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) == 0) return 0;
+    return errno == EINVAL || errno == ENOSYS ? kCannotExchange : errno;
+#else
+    (void)one;
+    (void)other;
+    return kCannotExchange;
+#endif
+}
+
 int removeFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
 
 std::vector<std::string> folderNames(const std::string& folder) {

@@ -35,6 +35,8 @@ int renameFile(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : lastError();
 }
 
+int exchangeFiles(const std::string&, const std::string&) { return kCannotExchange; }
+
 int removeFile(const std::string& path) { return DeleteFileA(path.c_str()) ? 0 : lastError(); }
 
 std::vector<std::string> folderNames(const std::string& folder) {

@@ -198,6 +198,7 @@ void RotatingSink::rotate() {
     const std::string part = partName();
     // The part's last bytes are on the disk before it takes its new name.
     if (policy_.durable) live_->sync();
+    if (swapInNextPart(part)) return;
     // The live file stays open through the rename, so a failed rename
     // loses nothing: the capture goes on in it.
     if (int code = part_files::renameFile(name_, part)) {
@@ -213,12 +214,36 @@ void RotatingSink::rotate() {
         // another capture has taken the name meanwhile, that file is left
         // alone: this capture goes on in its part, which it rotates no more.
         if (part_files::renameFile(part, name_) != 0) {
-            report(kNextPart, "Error: The capture goes on in " + part);
+            report(kNameTaken, "Error: The capture goes on in " + part);
+            live_->renamed(part);
             name_ = part;
             rotating_ = false;
         }
         return;
     }
+    partEnded(part, std::move(fresh));
+}
+
+bool RotatingSink::swapInNextPart(const std::string& part) {
+    // The name never leads to a file without a lock, so no other capture
+    // can take it in the moment between.
+    std::unique_ptr<CaptureSink> fresh = makeSink_();
+    if (!fresh->open(part, false)) return false;
+    int code = part_files::exchangeFiles(part, name_);
+    if (code != 0) {
+        fresh->close();
+        part_files::removeFile(part);
+        if (code == part_files::kCannotExchange) return false;
+        report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code));
+        return true;
+    }
+    fresh->renamed(name_);
+    live_->renamed(part);
+    partEnded(part, std::move(fresh));
+    return true;
+}
+
+void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSink> fresh) {
     lastPart_ = part;
     live_->close();
     live_ = std::move(fresh);

@@ -73,7 +73,7 @@ public:
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 
 private:
-    enum Message { kRename, kNextPart, kRemove, kReplaced, kMessages };
+    enum Message { kRename, kNextPart, kNameTaken, kRemove, kReplaced, kMessages };
 
     // How many of these bytes still belong to the part, once it is due.
     std::size_t bytesForThisPart(const std::uint8_t* bytes, std::size_t size) const;
@@ -81,6 +81,10 @@ private:
     void noteClock();
     void becomeDue();
     void rotate();
+    // Makes the next live file under the part's name and swaps the two
+    // names; false where that cannot be done in one step.
+    bool swapInNextPart(const std::string& part);
+    void partEnded(const std::string& part, std::unique_ptr<CaptureSink> fresh);
     // A live file removed, or moved away, is replaced by a new one.
     void replaceLostFile();
     std::string partName() const;

@@ -42,6 +42,7 @@ public:
     void waitWritable(int milliseconds) override { real_->waitWritable(milliseconds); }
     bool removed() override { return real_->removed(); }
     bool holdsName() override { return real_->holdsName(); }
+    void renamed(const std::string& fileName) override { real_->renamed(fileName); }
     bool close() override { return real_->close(); }
     bool sync() override {
         log_.push_back("sync " + number_ + " with parts " + std::to_string(parts()));
