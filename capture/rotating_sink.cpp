@@ -294,20 +294,19 @@ std::string RotatingSink::partName() const {
 }
 
 std::vector<std::string> RotatingSink::partsOnDisk() const {
+    // Only files are parts: a folder with a part's name is neither counted
+    // nor followed in the naming.
     std::vector<std::string> parts;
     for (std::string& name : part_files::folderNames(folder_)) {
-        if (isPartOf(base_, name)) parts.push_back(std::move(name));
+        if (isPartOf(base_, name) && part_files::facts(folder_ + name).regular)
+            parts.push_back(std::move(name));
     }
     return parts;
 }
 
 void RotatingSink::removeOldParts() {
     if (policy_.keep == 0) return;
-    // Only files are parts: a folder with a part's name is never counted.
-    std::vector<std::string> parts;
-    for (std::string& name : partsOnDisk()) {
-        if (part_files::facts(folder_ + name).regular) parts.push_back(std::move(name));
-    }
+    std::vector<std::string> parts = partsOnDisk();
     if (parts.size() <= policy_.keep) return;
     std::sort(parts.begin(), parts.end());
     // One that cannot be removed is passed over; the rest still go.

@@ -155,13 +155,16 @@ TEST_F(Rotation, PartNamesSortInTheOrderMadeWhateverTheClockDoes) {
 }
 
 // A folder with a part's name is no part: it is neither removed nor
-// counted, and the parts around it are kept to the number asked for.
+// counted nor followed in the naming, and the parts around it are kept to
+// the number asked for.
 TEST_F(Rotation, KeepsTheNewestPartsPastAFolderWithAPartsName) {
     fs::create_directory(folder() / "cap.20000101T000000Z");
+    fs::create_directory(folder() / "cap.29991231T000000Z");
     auto sink = make({1, 0, 2, false, false});
     ASSERT_TRUE(sink->open(file_.path(), false));
     writeParts(*sink, "abcd");
     EXPECT_EQ("cd", partsInOrder());
+    EXPECT_EQ("cap.20261209T013500Z-0003", parts()[1].first);
     EXPECT_TRUE(fs::is_directory(folder() / "cap.20000101T000000Z"));
     EXPECT_EQ("", said_);
 }
