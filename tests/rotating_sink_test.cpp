@@ -169,6 +169,22 @@ TEST_F(Rotation, KeepsTheNewestPartsPastAFolderWithAPartsName) {
     EXPECT_EQ("", said_);
 }
 
+// A name too long for any part's name: every rotation fails, said once
+// a second, and the capture goes on in the live file with nothing lost.
+TEST(RotationFailure, IsSaidOnceASecondAndLosesNothing) {
+    TempPath file(std::string(245, 'c'));
+    std::string said;
+    RotatingSink sink({1, 0, 0, false, false});
+    sink.setMessageOutput([&said](const std::string& text) { said += text; });
+    if (!sink.open(file.path(), false)) GTEST_SKIP() << "no name this long here";
+    const std::string bytes = "abcde";
+    for (char byte : bytes) sink.write(reinterpret_cast<const std::uint8_t*>(&byte), 1);
+    sink.close();
+    EXPECT_EQ(0u, said.find("Error: Can't rename the file to ")) << said;
+    EXPECT_EQ(said.size() - 1, said.find('\n')) << said;
+    EXPECT_EQ(bytes, contents(file.path()));
+}
+
 // The live file removed under the capture: the next bytes start a new one.
 TEST_F(Rotation, RemovedLiveFileIsStartedAgain) {
     auto sink = make({4096, 0, 0, false, false});
