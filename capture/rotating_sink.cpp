@@ -84,7 +84,9 @@ bool RotatingSink::open(const std::string& fileName, bool append) {
     // An earlier capture appended to counts towards the limit, and ends
     // with the period it was last written in.
     partBytes_ = append ? facts.size : 0;
-    std::int64_t start = partBytes_ > 0 ? facts.modifiedUtcSeconds : utcSeconds();
+    // A file last written by a clock that was ahead ends with this period.
+    std::int64_t start = utcSeconds();
+    if (partBytes_ > 0) start = std::min(start, facts.modifiedUtcSeconds);
     if (policy_.periodSeconds > 0) {
         const std::int64_t period = policy_.periodSeconds;
         periodEnd_ = (start >= 0 ? start / period + 1 : 0) * period;

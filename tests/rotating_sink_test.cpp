@@ -216,5 +216,21 @@ TEST_F(Rotation, HeldBytesEndInTheirPeriodsPart) {
     EXPECT_EQ("", contents(file_.path()));
 }
 
+// Appended to after the clock went back: the file, last written "later",
+// still ends with this period.
+TEST_F(Rotation, AppendedFileFromAClockThatWasAheadEndsWithThisPeriod) {
+    std::ofstream(file_.path()) << "earlier";
+    now_ = std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count() -
+           86400;
+    auto sink = make({0, 60, 0, false, false});
+    ASSERT_TRUE(sink->open(file_.path(), true));
+    now_ += 60;
+    sink->rotateIfDue();
+    ASSERT_EQ(1u, parts().size());
+    EXPECT_EQ("earlier", parts()[0].second);
+}
+
 }  // namespace
 }  // namespace serialtap
