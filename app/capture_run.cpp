@@ -238,7 +238,7 @@ bool CaptureLoop::runTimers(Clock::time_point now) {
     if (stops_.timeIsUp(now)) return false;
     writeOut_.writeOutIfDue(file_, now);
     if (rotation_ != nullptr) {
-        rotation_->rotateIfDue();
+        file_.endPartIfDue(*rotation_);
         // A port, when it is opened again, is told from the live file.
         for (auto& port : ports_) port->device().avoidFile(file_.handle());
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/extension_options.h"
+#include "capture/part_files.h"
 
 namespace serialtap {
 
@@ -144,6 +145,15 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
     if (auto message = checkExtensionOptions(result.options)) {
         result.status = ParseStatus::BadValue;
         result.badValueMessage = *message;
+        return result;
+    }
+    // Rotation renames the name it was given: a link would be renamed to a
+    // part while its target went on as the live file.
+    if ((result.options.rotateKiB > 0 || result.options.rotateSeconds > 0) &&
+        part_files::facts(result.captureFileName).link) {
+        result.status = ParseStatus::BadValue;
+        result.badValueMessage =
+            "rotation (-z, -w) needs the capture file itself, not a symbolic link to it\n";
         return result;
     }
     result.status = ParseStatus::Capture;

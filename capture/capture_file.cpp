@@ -14,12 +14,28 @@ CaptureFile::~CaptureFile() {
 }
 
 bool CaptureFile::open(const std::string& fileName, bool append) {
-    return sink_->open(fileName, append);
+    if (!sink_->open(fileName, append)) return false;
+    // A power cut right after the start would otherwise lose the new name.
+    // A folder that cannot be synced (some file systems refuse) fails
+    // nothing, as after a rename.
+    if (durable_) sink_->syncName();
+    return true;
+}
+
+void CaptureFile::endPartIfDue(RotatingSink& rotation) {
+    if (rotation.periodEnded()) formatter_.flush();
+    rotation.rotateIfDue();
 }
 
 void CaptureFile::writeOut(const std::uint8_t* bytes, std::size_t size) {
     ++writeOuts_;
-    if (!sink_->isOpen()) return;
+    if (!sink_->isOpen()) {
+        // A file that could not be kept open loses what comes: counted and
+        // reported, never passed over in silence.
+        dropped_ += size;
+        writeFailed_ = true;
+        return;
+    }
     // A look once a second is enough, and costs nothing on a fast stream.
     auto now = std::chrono::steady_clock::now();
     if (now - lastRemovalCheck_ >= std::chrono::seconds(1)) {
@@ -103,7 +119,13 @@ void CaptureFile::noteRemoval() {
 }
 
 bool CaptureFile::close() {
-    if (!sink_->isOpen()) return true;
+    if (!sink_->isOpen()) {
+        formatter_.flush();
+        if (dropped_ > 0) {
+            say("Error: " + std::to_string(dropped_) + " bytes were not written to the file\n");
+        }
+        return !writeFailed_ && dropped_ == 0;
+    }
     formatter_.flush();
     // A reader that is behind gets the time it needs while it keeps taking
     // bytes; one that has stopped is given up on after a while.

@@ -11,6 +11,7 @@
 
 #include "capture/capture_format.h"
 #include "capture/capture_sink.h"
+#include "capture/rotating_sink.h"
 
 namespace serialtap {
 
@@ -56,11 +57,15 @@ public:
     }
     // Writes out everything held now.
     void flush() { formatter_.flush(); }
+    // Ends the rotation's part when it is due; what is held when its
+    // period ends goes into it first.
+    void endPartIfDue(RotatingSink& rotation);
     // See CaptureFormatter.
     void gatherWriteOuts() { formatter_.gatherWriteOuts(); }
     bool writeGathered() { return formatter_.writeGathered(); }
     // Written bytes are made durable after each write-out, or with
-    // eachWriteOut false only at sync() and at the close.
+    // eachWriteOut false only at sync() and at the close; the file's name
+    // is made durable when it is opened.
     void makeDurable(bool eachWriteOut) {
         durable_ = true;
         syncEachWriteOut_ = eachWriteOut;

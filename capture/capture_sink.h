@@ -42,6 +42,14 @@ public:
     // Makes what was written durable (on the disk, not only in the system's
     // cache); false with errorCode() when it cannot.
     virtual bool sync() { return true; }
+    // Makes the open file's name durable in its folder, so that a power cut
+    // right after the file was created keeps it.
+    virtual bool syncName() { return true; }
+    // The file's name still leads to the open file: it was neither removed
+    // nor replaced nor moved away.
+    virtual bool holdsName() { return !removed(); }
+    // The open file was given this name by the capture.
+    virtual void renamed(const std::string& fileName) { (void)fileName; }
     virtual int errorCode() const = 0;
     // The failed open found a FIFO that no process reads.
     virtual bool foundNoReader() const { return false; }

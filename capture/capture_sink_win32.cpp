@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <string>
+
 #include "capture/capture_sink.h"
 
 namespace serialtap {
@@ -15,11 +17,23 @@ public:
     }
 
     bool open(const std::string& fileName, bool append) override {
+        name_ = fileName;
+        HANDLE file = INVALID_HANDLE_VALUE;
         // Readers may share the file, writers may not: a second capture of
-        // the same file fails here, before anything is emptied.
-        HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return failWith(static_cast<int>(GetLastError()));
+        // the same file fails here, before anything is emptied. Delete
+        // sharing lets the capture rename its own open file to a part, so
+        // the live file is never let go; the name is then looked at again,
+        // since only while it leads to the opened file does the open count.
+        for (int tries = 0; file == INVALID_HANDLE_VALUE; ++tries) {
+            if (tries == kOpenTries) return failWith(kCaptureFileBusy);
+            file = CreateFileA(fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file == INVALID_HANDLE_VALUE) return failWith(static_cast<int>(GetLastError()));
+            if (GetFileType(file) == FILE_TYPE_DISK && !nameLeadsTo(file)) {
+                CloseHandle(file);
+                file = INVALID_HANDLE_VALUE;
+            }
+        }
         DWORD type = GetFileType(file);
         bool placed = type != FILE_TYPE_DISK ||
                       (append ? SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END)
@@ -67,8 +81,16 @@ public:
         Sleep(static_cast<DWORD>(milliseconds < 10 ? milliseconds : 10));
     }
 
-    // Opened without delete sharing, the file cannot lose its name meanwhile.
-    bool removed() override { return false; }
+    bool removed() override {
+        FILE_STANDARD_INFO info{};
+        return GetFileType(file_) == FILE_TYPE_DISK &&
+               GetFileInformationByHandleEx(file_, FileStandardInfo, &info, sizeof info) &&
+               (info.DeletePending || info.NumberOfLinks == 0);
+    }
+
+    bool holdsName() override {
+        return GetFileType(file_) != FILE_TYPE_DISK || (!removed() && nameLeadsTo(file_));
+    }
 
     bool close() override {
         HANDLE file = file_;
@@ -90,12 +112,31 @@ public:
     }
 
 private:
+    static constexpr int kOpenTries = 16;
+
+    bool nameLeadsTo(HANDLE file) const {
+        HANDLE named = CreateFileA(name_.c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (named == INVALID_HANDLE_VALUE) return false;
+        BY_HANDLE_FILE_INFORMATION one{};
+        BY_HANDLE_FILE_INFORMATION other{};
+        bool same = GetFileInformationByHandle(file, &one) &&
+                    GetFileInformationByHandle(named, &other) &&
+                    one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+                    one.nFileIndexHigh == other.nFileIndexHigh &&
+                    one.nFileIndexLow == other.nFileIndexLow;
+        CloseHandle(named);
+        return same;
+    }
+
     bool failWith(int code) {
         error_ = code;
         return false;
     }
 
     HANDLE file_ = INVALID_HANDLE_VALUE;
+    std::string name_;
     bool paced_ = false;
     int error_ = 0;
 };

@@ -10,7 +10,6 @@
 
 namespace serialtap::part_files {
 
-const bool kRenamesOpenFiles = true;
 const char kFolderSeparators[] = "/";
 
 Facts facts(const std::string& path) {
@@ -21,11 +20,30 @@ Facts facts(const std::string& path) {
     found.regular = S_ISREG(status.st_mode);
     found.size = static_cast<std::uint64_t>(status.st_size);
     found.modifiedUtcSeconds = static_cast<std::int64_t>(status.st_mtime);
+    found.link = lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     return found;
 }
 
 int renameFile(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    // A file system without the flag takes the look-then-rename below.
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+    struct stat status {};
+    if (lstat(to.c_str(), &status) == 0) return EEXIST;
     return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int exchangeFiles(const std::string& one, const std::string& other) {
+#ifdef RENAME_EXCHANGE
+    if (renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) == 0) return 0;
+    return errno == EINVAL || errno == ENOSYS ? kCannotExchange : errno;
+#else
+    (void)one;
+    (void)other;
+    return kCannotExchange;
+#endif
 }
 
 int removeFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }

@@ -4,7 +4,6 @@
 
 namespace serialtap::part_files {
 
-const bool kRenamesOpenFiles = false;
 const char kFolderSeparators[] = "/\\:";
 
 namespace {
@@ -22,6 +21,7 @@ Facts facts(const std::string& path) {
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return found;
     found.exists = true;
     found.regular = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    found.link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     found.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     std::int64_t ticks = (static_cast<std::int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                          data.ftLastWriteTime.dwLowDateTime;
@@ -31,8 +31,11 @@ Facts facts(const std::string& path) {
 
 int renameFile(const std::string& from, const std::string& to) {
     // Written through: the rename is on the disk when the call returns.
+    // Without MOVEFILE_REPLACE_EXISTING a file with the new name stays.
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : lastError();
 }
+
+int exchangeFiles(const std::string&, const std::string&) { return kCannotExchange; }
 
 int removeFile(const std::string& path) { return DeleteFileA(path.c_str()) ? 0 : lastError(); }
 

@@ -13,20 +13,15 @@ namespace serialtap {
 
 namespace {
 
-std::int64_t utcSecondsNow() {
-    using namespace std::chrono;
-    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
-
 bool allDigits(const std::string& text, std::size_t from, std::size_t count) {
-    if (from + count > text.size()) return false;
+    if (count == 0 || from + count > text.size()) return false;
     for (std::size_t i = from; i < from + count; ++i) {
         if (text[i] < '0' || text[i] > '9') return false;
     }
     return true;
 }
 
-// base.YYYYMMDDTHHMMSSZ, optionally followed by -digits.
+// base.YYYYMMDDTHHMMSSZ, then any counters -digits.
 bool isPartOf(const std::string& base, const std::string& name) {
     const std::size_t at = base.size() + 1;
     if (name.compare(0, at, base + ".") != 0) return false;
@@ -34,11 +29,16 @@ bool isPartOf(const std::string& base, const std::string& name) {
         !allDigits(name, at + 9, 6) || name[at + 15] != 'Z') {
         return false;
     }
-    const std::size_t rest = at + 16;
-    if (name.size() == rest) return true;
-    return name[rest] == '-' && name.size() > rest + 1 &&
-           allDigits(name, rest + 1, name.size() - rest - 1);
+    for (std::size_t rest = at + 16; rest < name.size();) {
+        std::size_t end = name.find('-', rest + 1);
+        if (end == std::string::npos) end = name.size();
+        if (name[rest] != '-' || !allDigits(name, rest + 1, end - rest - 1)) return false;
+        rest = end;
+    }
+    return true;
 }
+
+constexpr std::chrono::seconds kSayEvery{1};
 
 }  // namespace
 
@@ -50,23 +50,43 @@ std::string utcStamp(std::int64_t seconds) {
     return text;
 }
 
-RotatingSink::RotatingSink(RotationPolicy policy, SinkFactory makeSink)
-    : policy_(policy), makeSink_(std::move(makeSink)), live_(makeSink_()) {}
+std::string followingPartName(const std::string& name) {
+    // Four digits always: -10000 would sort before -1001.
+    const std::size_t dash = name.find_last_of('-');
+    const std::size_t digits = name.size() - dash - 1;
+    if (dash != std::string::npos && digits == 4 && allDigits(name, dash + 1, 4) &&
+        name.compare(dash + 1, 4, "9999") != 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%04d", std::stoi(name.substr(dash + 1)) + 1);
+        return name.substr(0, dash + 1) + text;
+    }
+    return name + "-0001";
+}
+
+RotatingSink::RotatingSink(RotationPolicy policy, SinkFactory makeSink, WallClock wallClock)
+    : policy_(policy),
+      makeSink_(std::move(makeSink)),
+      wallClock_(std::move(wallClock)),
+      live_(makeSink_()) {}
 
 bool RotatingSink::open(const std::string& fileName, bool append) {
     if (!live_->open(fileName, append)) return false;
     name_ = fileName;
-    std::size_t cut = name_.find_last_of(part_files::kFolderSeparators);
-    folder_ = cut == std::string::npos ? std::string() : name_.substr(0, cut + 1);
-    base_ = cut == std::string::npos ? name_ : name_.substr(cut + 1);
+    folder_ = part_files::folderOf(name_);
+    base_ = name_.substr(folder_.size());
     part_files::Facts facts = part_files::facts(name_);
     rotating_ = policy_.active() && facts.regular;
     if (!rotating_) return true;
-    if (policy_.durable) part_files::syncFolder(folder_);
+    // Parts of an earlier capture, even from a clock that was ahead, come
+    // before this capture's parts.
+    std::vector<std::string> parts = partsOnDisk();
+    if (!parts.empty()) lastPart_ = folder_ + *std::max_element(parts.begin(), parts.end());
     // An earlier capture appended to counts towards the limit, and ends
     // with the period it was last written in.
     partBytes_ = append ? facts.size : 0;
-    std::int64_t start = partBytes_ > 0 ? facts.modifiedUtcSeconds : utcSecondsNow();
+    // A file last written by a clock that was ahead ends with this period.
+    std::int64_t start = utcSeconds();
+    if (partBytes_ > 0) start = std::min(start, facts.modifiedUtcSeconds);
     if (policy_.periodSeconds > 0) {
         const std::int64_t period = policy_.periodSeconds;
         periodEnd_ = (start >= 0 ? start / period + 1 : 0) * period;
@@ -77,7 +97,9 @@ bool RotatingSink::open(const std::string& fileName, bool append) {
 
 SinkWrite RotatingSink::write(const std::uint8_t* bytes, std::size_t size) {
     if (!rotating_) return live_->write(bytes, size);
-    noteClock();
+    if (!live_->holdsName()) replaceLostFile();
+    // The end of a period is seen by rotateIfDue(), after what was held
+    // until then is written: these bytes still go to the part that ends.
     SinkWrite total;
     while (size > 0) {
         std::size_t take = size;
@@ -111,6 +133,11 @@ SinkWrite RotatingSink::write(const std::uint8_t* bytes, std::size_t size) {
     return total;
 }
 
+bool RotatingSink::removed() {
+    if (rotating_ && !live_->holdsName()) replaceLostFile();
+    return live_->removed();
+}
+
 std::size_t RotatingSink::bytesForThisPart(const std::uint8_t* bytes, std::size_t size) const {
     if (!policy_.lines || atLineEnd_ || bytesSinceDue_ >= kLineGraceBytes ||
         SteadyClock::now() - dueSince_ >= kLineGrace) {
@@ -124,13 +151,20 @@ std::size_t RotatingSink::bytesForThisPart(const std::uint8_t* bytes, std::size_
     return size < budget ? size : 0;
 }
 
+std::int64_t RotatingSink::utcSeconds() const {
+    using namespace std::chrono;
+    return duration_cast<seconds>(wallClock_().time_since_epoch()).count();
+}
+
+bool RotatingSink::periodEnded() const {
+    return rotating_ && policy_.periodSeconds > 0 && !due_ && utcSeconds() >= periodEnd_;
+}
+
 void RotatingSink::noteClock() {
-    if (policy_.periodSeconds == 0 || due_) return;
-    const std::int64_t now = utcSecondsNow();
-    if (now < periodEnd_) return;
+    if (!periodEnded()) return;
     // A part that holds nothing is not ended; its period just moves on.
     if (partBytes_ > 0) becomeDue();
-    periodEnd_ = (now / policy_.periodSeconds + 1) * policy_.periodSeconds;
+    periodEnd_ = (utcSeconds() / policy_.periodSeconds + 1) * policy_.periodSeconds;
 }
 
 void RotatingSink::becomeDue() {
@@ -145,7 +179,7 @@ std::optional<RotatingSink::SteadyClock::time_point> RotatingSink::deadline() co
     if (due_) return bytesForThisPart(nullptr, 0) == 0 ? now : dueSince_ + kLineGrace;
     if (policy_.periodSeconds == 0) return std::nullopt;
     using namespace std::chrono;
-    const auto left = system_clock::time_point(seconds(periodEnd_)) - system_clock::now();
+    const auto left = system_clock::time_point(seconds(periodEnd_)) - wallClock_();
     return now + duration_cast<SteadyClock::duration>(left);
 }
 
@@ -159,74 +193,130 @@ void RotatingSink::rotate() {
     due_ = false;
     // Whatever happens, the next try comes when the next part would end.
     partBytes_ = 0;
+    if (!live_->holdsName()) {
+        replaceLostFile();
+        return;
+    }
     const std::string part = partName();
     // The part's last bytes are on the disk before it takes its new name.
     if (policy_.durable) live_->sync();
-    if (!part_files::kRenamesOpenFiles) live_->close();
+    if (swapInNextPart(part)) return;
+    // The live file stays open through the rename, so a failed rename
+    // loses nothing: the capture goes on in it.
     if (int code = part_files::renameFile(name_, part)) {
-        report("Error: Can't rename the file to %s: %d\n", part, code);
-        if (!live_->isOpen()) live_->open(name_, true);
+        report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code));
         return;
     }
     // The new live file is open, and locked, before the old one lets go.
     std::unique_ptr<CaptureSink> fresh = makeSink_();
     if (!fresh->open(name_, false)) {
-        int code = fresh->errorCode();
-        report("Error: Can't open the next part of the file%s: %d\n", "", code);
-        // Back under its name, the part goes on as the live file.
-        part_files::renameFile(part, name_);
-        if (!live_->isOpen()) live_->open(name_, true);
+        report(kNextPart,
+               "Error: Can't open the next part of the file: " + std::to_string(fresh->errorCode()));
+        // Back under its name, the part goes on as the live file. When
+        // another capture has taken the name meanwhile, that file is left
+        // alone: this capture goes on in its part, which it rotates no more.
+        if (part_files::renameFile(part, name_) != 0) {
+            report(kNameTaken, "Error: The capture goes on in " + part);
+            live_->renamed(part);
+            name_ = part;
+            rotating_ = false;
+        }
         return;
     }
-    if (live_->isOpen()) live_->close();
+    partEnded(part, std::move(fresh));
+}
+
+bool RotatingSink::swapInNextPart(const std::string& part) {
+    // The name never leads to a file without a lock, so no other capture
+    // can take it in the moment between.
+    std::unique_ptr<CaptureSink> fresh = makeSink_();
+    if (!fresh->open(part, false)) return false;
+    int code = part_files::exchangeFiles(part, name_);
+    if (code != 0) {
+        fresh->close();
+        part_files::removeFile(part);
+        if (code == part_files::kCannotExchange) return false;
+        report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code));
+        return true;
+    }
+    fresh->renamed(name_);
+    live_->renamed(part);
+    partEnded(part, std::move(fresh));
+    return true;
+}
+
+void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSink> fresh) {
+    lastPart_ = part;
+    live_->close();
     live_ = std::move(fresh);
     atLineEnd_ = true;
     if (policy_.durable) part_files::syncFolder(folder_);
     removeOldParts();
 }
 
-void RotatingSink::report(const char* format, const std::string& name, int code) {
-    std::vector<char> text(name.size() + std::strlen(format) + 16);
-    std::snprintf(text.data(), text.size(), format, name.c_str(), code);
+void RotatingSink::replaceLostFile() {
+    std::unique_ptr<CaptureSink> fresh = makeSink_();
+    // Whatever took the name meanwhile is added to, never emptied.
+    if (!fresh->open(name_, true)) {
+        report(kNextPart,
+               "Error: Can't open the next part of the file: " + std::to_string(fresh->errorCode()));
+        return;
+    }
+    live_->close();
+    live_ = std::move(fresh);
+    partBytes_ = part_files::facts(name_).size;
+    atLineEnd_ = true;
+    due_ = false;
+    if (policy_.durable) live_->syncName();
+    report(kReplaced, "Error: The file was removed or moved away; the capture goes on in a new " +
+                          name_);
+}
+
+void RotatingSink::report(Message kind, const std::string& text) {
+    // A failure that repeats with every part is said once a second at most.
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (said_[kind] && now - *said_[kind] < kSayEvery) return;
+    said_[kind] = now;
     if (say_) {
-        say_(text.data());
+        say_(text + "\n");
     } else {
-        std::fputs(text.data(), stderr);
+        std::fputs((text + "\n").c_str(), stderr);
     }
 }
 
-std::string RotatingSink::partName() {
-    const std::string stamp = utcStamp(utcSecondsNow());
-    unsigned suffix = stamp == lastStamp_ ? lastSuffix_ + 1 : 0;
-    for (;; ++suffix) {
-        std::string name = name_ + "." + stamp;
-        if (suffix > 0) {
-            char text[16];
-            std::snprintf(text, sizeof text, "-%04u", suffix);
-            name += text;
-        }
-        if (!part_files::facts(name).exists) {
-            lastStamp_ = stamp;
-            lastSuffix_ = suffix;
-            return name;
-        }
+std::string RotatingSink::partName() const {
+    std::string name = name_ + "." + utcStamp(utcSeconds());
+    // A clock that went back, or many parts in one second.
+    if (!lastPart_.empty() && name <= lastPart_) name = followingPartName(lastPart_);
+    for (part_files::Facts taken = part_files::facts(name); taken.exists || taken.link;
+         taken = part_files::facts(name)) {
+        name = followingPartName(name);
     }
+    return name;
+}
+
+std::vector<std::string> RotatingSink::partsOnDisk() const {
+    // Only files are parts: a folder with a part's name is neither counted
+    // nor followed in the naming.
+    std::vector<std::string> parts;
+    for (std::string& name : part_files::folderNames(folder_)) {
+        if (isPartOf(base_, name) && part_files::facts(folder_ + name).regular)
+            parts.push_back(std::move(name));
+    }
+    return parts;
 }
 
 void RotatingSink::removeOldParts() {
     if (policy_.keep == 0) return;
-    std::vector<std::string> parts;
-    for (std::string& name : part_files::folderNames(folder_)) {
-        if (isPartOf(base_, name)) parts.push_back(std::move(name));
-    }
+    std::vector<std::string> parts = partsOnDisk();
     if (parts.size() <= policy_.keep) return;
     std::sort(parts.begin(), parts.end());
-    const std::size_t extra = parts.size() - policy_.keep;
-    for (std::size_t i = 0; i < extra; ++i) {
+    // One that cannot be removed is passed over; the rest still go.
+    for (std::size_t i = 0; i + policy_.keep < parts.size(); ++i) {
         const std::string path = folder_ + parts[i];
+        if (path == lastPart_) continue;
         if (int code = part_files::removeFile(path)) {
-            report("Error: Can't remove the old part %s: %d\n", path, code);
-            return;
+            report(kRemove, "Error: Can't remove the old part " + path + ": " + std::to_string(code));
         }
     }
 }

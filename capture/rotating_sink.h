@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/capture_sink.h"
 
@@ -26,27 +27,33 @@ struct RotationPolicy {
 
 // A capture file whose parts end by size or by the clock. The live file
 // always has the name it was opened with; a part that ends is renamed to
-// that name with the UTC moment it ended added (name.20261209T013512Z, then
-// -0001, -0002... for more parts in the same second), so the parts sort by
-// name in time order, and the parts in that order followed by the live file
-// are the whole capture. A rename or removal that fails is reported on
-// standard error; the capture goes on in the same file.
+// that name with the UTC moment it ended added (name.20261209T013512Z).
+// Each part's name sorts after every part before it, whatever the clock
+// does: when the moment's name would not, the name of the part before gets
+// a counter (-0001, -0002... up to -9999, then -9999-0001...), so the parts
+// in name order followed by the live file are the whole capture. A rename
+// or removal that fails is reported on standard error, the same failure at
+// most once a second; the capture goes on in the same file.
 class RotatingSink final : public CaptureSink {
 public:
     using SteadyClock = std::chrono::steady_clock;
+    using WallClock = std::function<std::chrono::system_clock::time_point()>;
     using SinkFactory = std::function<std::unique_ptr<CaptureSink>()>;
     static constexpr std::uint64_t kLineGraceBytes = 4096;
     static constexpr std::chrono::seconds kLineGrace{1};
 
-    explicit RotatingSink(RotationPolicy policy, SinkFactory makeSink = makePlatformCaptureSink);
+    explicit RotatingSink(RotationPolicy policy, SinkFactory makeSink = makePlatformCaptureSink,
+                          WallClock wallClock = [] { return std::chrono::system_clock::now(); });
 
     bool open(const std::string& fileName, bool append) override;
     bool isOpen() const override { return live_->isOpen(); }
     SinkWrite write(const std::uint8_t* bytes, std::size_t size) override;
     void waitWritable(int milliseconds) override { live_->waitWritable(milliseconds); }
-    bool removed() override { return live_->removed(); }
+    // A live file removed under the capture is replaced by a new one.
+    bool removed() override;
     bool close() override { return live_->close(); }
     bool sync() override { return live_->sync(); }
+    bool syncName() override { return live_->syncName(); }
     int errorCode() const override { return live_->errorCode(); }
     bool foundNoReader() const override { return live_->foundNoReader(); }
     bool readerPaced() const override { return live_->readerPaced(); }
@@ -57,23 +64,37 @@ public:
     // When the capture must look in again: a period's end, or the end of
     // the wait for a line's end. None while nothing is due.
     std::optional<SteadyClock::time_point> deadline() const;
+    // The clock has passed the end of the part's period: what the capture
+    // still holds belongs in this part, before rotateIfDue() ends it.
+    bool periodEnded() const;
     // Ends the part when it is due, with no new bytes to wait for.
     void rotateIfDue();
     // Where its messages go; standard error until it is told.
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 
 private:
+    enum Message { kRename, kNextPart, kNameTaken, kRemove, kReplaced, kMessages };
+
     // How many of these bytes still belong to the part, once it is due.
     std::size_t bytesForThisPart(const std::uint8_t* bytes, std::size_t size) const;
+    std::int64_t utcSeconds() const;
     void noteClock();
     void becomeDue();
     void rotate();
-    std::string partName();
+    // Makes the next live file under the part's name and swaps the two
+    // names; false where that cannot be done in one step.
+    bool swapInNextPart(const std::string& part);
+    void partEnded(const std::string& part, std::unique_ptr<CaptureSink> fresh);
+    // A live file removed, or moved away, is replaced by a new one.
+    void replaceLostFile();
+    std::string partName() const;
+    std::vector<std::string> partsOnDisk() const;
     void removeOldParts();
-    void report(const char* format, const std::string& name, int code);
+    void report(Message kind, const std::string& text);
 
     RotationPolicy policy_;
     SinkFactory makeSink_;
+    WallClock wallClock_;
     std::unique_ptr<CaptureSink> live_;
     bool rotating_ = false;  // a regular file; anything else is never rotated
     std::string name_;
@@ -85,12 +106,15 @@ private:
     bool due_ = false;
     SteadyClock::time_point dueSince_{};
     std::uint64_t bytesSinceDue_ = 0;
-    std::string lastStamp_;
-    unsigned lastSuffix_ = 0;
+    std::string lastPart_;  // the newest part's path, made or found
+    std::optional<SteadyClock::time_point> said_[kMessages];
     std::function<void(const std::string&)> say_;
 };
 
 // "20261209T013512Z" for a moment in seconds since 1970, UTC.
 std::string utcStamp(std::int64_t seconds);
+// The name that follows a part's name in sort order: its last four-digit
+// counter plus one, or a new counter -0001 after it.
+std::string followingPartName(const std::string& name);
 
 }  // namespace serialtap

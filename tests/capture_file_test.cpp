@@ -304,5 +304,17 @@ TEST_F(KeptBytes, BeyondTheLimitBytesAreDroppedCountedAndReported) {
     EXPECT_EQ(sink_->stored.size(), CaptureFile::kKeptLimit + 1);
 }
 
+// A file that could not be kept open (a Windows rename and reopen that
+// both failed) loses what comes, and says so: never a silent success.
+TEST_F(KeptBytes, BytesForAFileNoLongerOpenAreCountedAsLost) {
+    sink_->close();
+    writeBuffer(1);
+    flushBuffer();
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(capture_->close());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error: 4097 bytes were not written to the file\n");
+}
+
 }  // namespace
 }  // namespace serialtap

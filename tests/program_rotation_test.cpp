@@ -169,16 +169,46 @@ TEST_F(FormatRotationTest, PartsTogetherAreTheWholeCapture) {
     }
 }
 
+// The folder a program started by a test runs in.
+std::string startFolder;
+void enterStartFolder() {
+    if (chdir(startFolder.c_str()) != 0) _exit(126);
+}
+
+// Named with its folder, and without one by a program run inside it.
 TEST_F(RotationTest, KeepsOnlyTheNewestPartsWithK) {
-    const std::string sent = randomBytes(40000);
-    Program program(commandLine({"-m", "1", "-z", "4", "-k", "3"}));
-    ASSERT_TRUE(program.waitCapturing());
-    ASSERT_TRUE(deliver(program, sent));
-    EXPECT_EQ(0, program.stopWithQ());
-    ASSERT_EQ(3u, partNames().size());
-    const std::string tail = whole();
-    EXPECT_EQ(std::size_t{3} * 4096 + sent.size() % 4096, tail.size());
-    EXPECT_TRUE(tail == sent.substr(sent.size() - tail.size()));
+    startFolder = folder();
+    for (bool bare : {false, true}) {
+        SCOPED_TRACE(bare ? "named without its folder" : "named with its folder");
+        for (const std::string& name : partNames()) std::filesystem::remove(folder() + "/" + name);
+        const std::string sent = randomBytes(40000);
+        std::vector<std::string> line = commandLine({"-m", "1", "-z", "4", "-k", "3"});
+        Launch launch;
+        if (bare) {
+            line[0] = std::filesystem::path(live()).filename().string();
+            launch.inChild = enterStartFolder;
+        }
+        Program program(line, ConsoleKind::Terminal, launch);
+        ASSERT_TRUE(program.waitCapturing());
+        ASSERT_TRUE(deliver(program, sent));
+        EXPECT_EQ(0, program.stopWithQ());
+        ASSERT_EQ(3u, partNames().size());
+        const std::string tail = whole();
+        EXPECT_EQ(std::size_t{3} * 4096 + sent.size() % 4096, tail.size());
+        EXPECT_TRUE(tail == sent.substr(sent.size() - tail.size()));
+    }
+}
+
+// Rotation renames the name it is given, which must be the file's own.
+TEST_F(RotationTest, SymbolicLinkIsRefusedBeforeAnythingIsOpened) {
+    writeFile(capturePath(), "kept");
+    const std::string link = dir_.file("link");
+    std::filesystem::create_symlink(capturePath(), link);
+    Finished run = runToExit({link, "-c", device_.portPath(), "-w", "1"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("rotation (-z, -w) needs the capture file itself, not a symbolic link to it\n",
+              run.output);
+    EXPECT_EQ("kept", readFile(capturePath()));
 }
 
 // An earlier capture appended to counts towards the size limit, and
