@@ -19,6 +19,12 @@ void Reconnect::lose(Clock::time_point now) {
     nextTry_ = now + kRetryInterval;
 }
 
+void Reconnect::staysLost() {
+    if (lostForGood_) return;
+    lostForGood_ = true;
+    if (view_ != nullptr) view_->portStateChanged(PortState::Lost, viewPort_);
+}
+
 std::optional<Reconnect::Clock::time_point> Reconnect::nextTry() const {
     if (!away_) return std::nullopt;
     return nextTry_;

@@ -41,6 +41,9 @@ public:
     bool away() const { return away_; }
     // The port is gone: closes it and plans the first try.
     void lose(Clock::time_point now);
+    // The port is gone while reopening is off: it is left as it is, to keep
+    // reporting, and the view shows it lost from the first such pass on.
+    void staysLost();
     // When the next try is due; none while the port is there.
     std::optional<Clock::time_point> nextTry() const;
     // Tries to open the port when a try is due; true when it tried, after
@@ -56,6 +59,7 @@ private:
     std::FILE* messages_;
     bool enabled_;
     bool away_ = false;
+    bool lostForGood_ = false;
     // None while no try is planned.
     std::optional<Clock::time_point> nextTry_;
     std::string lastReported_;
