@@ -67,8 +67,7 @@ std::string linksOnTheWay(const std::string& path) {
             char target[4096];
             ssize_t size = readlink(part.c_str(), target, sizeof target);
             links += std::string(target, size > 0 ? static_cast<std::size_t>(size) : 0) + '\n' +
-                     std::to_string(status.st_ino) + ' ' + std::to_string(status.st_ctim.tv_sec) +
-                     ' ' + std::to_string(status.st_ctim.tv_nsec) + '\n';
+                     std::to_string(status.st_ino) + ' ' + std::to_string(status.st_ctime) + '\n';
         }
         if (end == std::string::npos) return links;
     }
