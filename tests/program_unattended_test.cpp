@@ -157,6 +157,19 @@ TEST_F(ReconnectTest, IsOffWithR0) {
     EXPECT_EQ(0, program.stopWithQ());
 }
 
+// Of the harness: a program that read its bytes and ended before the test
+// asked is judged by what it had read, which /proc no longer holds.
+TEST_F(PtyTest, BytesReadAreKnownAfterTheProgramEnded) {
+    Program program(commandLine({"-e", "end"}));
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(device_.send("the end"));
+    for (auto end = Clock::now() + kPatience; program.running() && Clock::now() < end;) {
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_TRUE(program.waitBytesRead(7));
+    EXPECT_EQ(0, program.waitExit());
+}
+
 struct StopCase {
     const char* name;
     std::vector<std::string> options;
