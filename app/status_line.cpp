@@ -166,7 +166,7 @@ void StatusLine::updateRate(TimePoint now) {
                           std::clamp<Clock::duration>(since, kRedrawInterval, kRateWindow));
         rateChange_ = std::min(*rateChange_, last + kBurstGap);
         if (leaves) rateChange_ = std::min(*rateChange_, *leaves);
-    } else if (starts.size() >= 2) {
+    } else if (starts.size() >= 2 && last - starts.back() < kRedrawInterval) {
         std::uint64_t cycles = 0;
         for (const auto& counted : recent_) {
             if (counted.first >= starts.front() && counted.first < starts.back()) {
@@ -175,7 +175,7 @@ void StatusLine::updateRate(TimePoint now) {
         }
         rate_ = perSecond(cycles, starts.back() - starts.front());
     } else {
-        // One burst so far: what the last second brought.
+        // One burst so far, or the end of a stream: what the last second brought.
         rate_ = perSecond(lastSecond, kRateWindow);
         if (leaves) rateChange_ = std::min(*rateChange_, *leaves);
     }
