@@ -158,12 +158,12 @@ void StatusLine::updateRate(TimePoint now) {
         return static_cast<double>(bytes) / duration<double>(span).count();
     };
     // A stream: bytes still coming, for longer than a line takes.
-    bool flowing = now - last <= kBurstGap &&
-                   (starts.empty() || last - starts.back() >= kRedrawInterval);
+    bool flowing =
+        now - last <= kBurstGap && (starts.empty() || last - starts.back() >= kRedrawInterval);
     if (flowing) {
         Clock::duration since = starts.empty() ? Clock::duration(kRateWindow) : now - starts.back();
-        rate_ = perSecond(lastSecond,
-                          std::clamp<Clock::duration>(since, kRedrawInterval, kRateWindow));
+        rate_ =
+            perSecond(lastSecond, std::clamp<Clock::duration>(since, kRedrawInterval, kRateWindow));
         rateChange_ = std::min(*rateChange_, last + kBurstGap);
         if (leaves) rateChange_ = std::min(*rateChange_, *leaves);
     } else if (starts.size() >= 2 && last - starts.back() < kRedrawInterval) {

@@ -12,7 +12,8 @@ bool startsWith(const std::string& text, const char* prefix) {
     std::size_t length = std::char_traits<char>::length(prefix);
     if (text.size() < length) return false;
     for (std::size_t i = 0; i < length; ++i) {
-        char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+        char c =
+            text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
         if (c != prefix[i]) return false;
     }
     return true;

@@ -114,9 +114,8 @@ public:
         // that is no longer the device's, or soon another program's: it is
         // taken as no port until it is pointed anew.
         struct stat named {};
-        if (!terminalLinks_.empty() && stat(path.c_str(), &named) == 0 &&
-            S_ISCHR(named.st_mode) && named.st_rdev == linkedTerminal_ &&
-            linksOnTheWay(path) == terminalLinks_) {
+        if (!terminalLinks_.empty() && stat(path.c_str(), &named) == 0 && S_ISCHR(named.st_mode) &&
+            named.st_rdev == linkedTerminal_ && linksOnTheWay(path) == terminalLinks_) {
             return failWith(ENOENT);
         }
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -117,9 +117,9 @@ TEST(NetworkAddress, ParsesHostsAndRejectsMalformedNames) {
     EXPECT_FALSE(v6->telnet);
     EXPECT_EQ(v6->host, "::1");
     EXPECT_TRUE(parseNetworkPortName("tcp://rack-3.lab:65535"));
-    for (const char* bad : {"tcp://host", "tcp://host:", "tcp://:80", "tcp://host:0",
-                            "tcp://host:65536", "tcp://::1:80", "tcp://[::1]80", "tcp://h:8x",
-                            "tcp://a\tb:80", "tcp://user@host:80"}) {
+    for (const char* bad :
+         {"tcp://host", "tcp://host:", "tcp://:80", "tcp://host:0", "tcp://host:65536",
+          "tcp://::1:80", "tcp://[::1]80", "tcp://h:8x", "tcp://a\tb:80", "tcp://user@host:80"}) {
         EXPECT_FALSE(parseNetworkPortName(bad)) << bad;
         EXPECT_TRUE(isNetworkPortName(bad));
     }
