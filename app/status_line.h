@@ -45,7 +45,7 @@ public:
     static constexpr std::chrono::seconds kRateWindow{1};
     // How far back the counts of bytes go; they are kept no longer, so the
     // memory they take is bounded whether or not the line is ever drawn.
-    static constexpr std::chrono::seconds kRateLookback{3};
+    static constexpr std::chrono::seconds kRateLookback{5};
 
     // The heading is shown in the encoding the terminal reads.
     StatusLine(const std::string& heading, StatusDisplay& display, bool terminal,
