@@ -208,6 +208,7 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     // As a pipe ends the tools that write into it: the capture has no
     // reader left, and its failed write has been reported.
     if (file_.readerGone()) return false;
+    if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
         for (Reception rest = port.port().takeBuffered(); rest.size > 0;

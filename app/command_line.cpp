@@ -142,7 +142,9 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
     result.settings.byteSize =
         static_cast<std::uint8_t>(static_cast<std::uint32_t>(byteSize) & 0xFFu);
     result.settings.baudRate = static_cast<std::uint32_t>(baudRate);
-    if (auto message = checkExtensionOptions(result.options)) {
+    auto message = checkPortName('c', result.settings.portName);
+    if (!message) message = checkExtensionOptions(result.options);
+    if (message) {
         result.status = ParseStatus::BadValue;
         result.badValueMessage = *message;
         return result;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "port/network_address.h"
+
 namespace serialtap {
 
 const char kExtensionHelpText[] =
@@ -177,6 +179,7 @@ std::optional<std::string> applyExtensionOption(char letter, const char* value,
     }
     if (letter == 'l') {
         if (*value == '\0') return message("empty port name for option -%c%s\n", letter, "");
+        if (auto bad = checkPortName(letter, value)) return bad;
         // Counted here, so that a long list is refused before anything is opened.
         if (options.morePorts.size() + 1 >= kMaxPorts) {
             return message("too many ports: -c and -%c take at most 8%s\n", letter, "");
@@ -189,6 +192,11 @@ std::optional<std::string> applyExtensionOption(char letter, const char* value,
     if (text->empty()) return message("empty text for option -%c%s\n", letter, "");
     (letter == 'e' ? options.endText : options.failText) = *text;
     return std::nullopt;
+}
+
+std::optional<std::string> checkPortName(char letter, const std::string& name) {
+    if (!isNetworkPortName(name) || parseNetworkPortName(name)) return std::nullopt;
+    return message("bad network port name for option -%c: %s\n", letter, name.c_str());
 }
 
 std::optional<std::string> checkExtensionOptions(const CaptureOptions& options) {

@@ -15,6 +15,11 @@ bool isExtensionLetter(char letter);
 std::optional<std::string> applyExtensionOption(char letter, const char* value,
                                                 CaptureOptions& options);
 
+// A network port name that can never be valid (no port number, one out of
+// range, an unclosed bracket, a space), refused before anything is opened;
+// a local name is left to its open.
+std::optional<std::string> checkPortName(char letter, const std::string& name);
+
 // Checks the options against each other once all are read.
 std::optional<std::string> checkExtensionOptions(const CaptureOptions& options);
 

@@ -20,6 +20,12 @@ void Reconnect::lose(Clock::time_point now) {
     nextTry_ = now + kRetryInterval;
 }
 
+void Reconnect::staysLost() {
+    if (lostForGood_) return;
+    lostForGood_ = true;
+    if (view_ != nullptr) view_->portStateChanged(PortState::Lost, viewPort_);
+}
+
 void Reconnect::addSources(WaitSet& set, std::size_t port) {
     if (!away_) return;
     if (opening_) {

@@ -48,6 +48,9 @@ public:
     // Goes on with a reopen under way, or starts one that is due, without
     // waiting; true when the port is back.
     bool advance(const WaitSet& set, Clock::time_point now);
+    // The port is gone while reopening is off: it is left as it is, to keep
+    // reporting, and the view shows it lost from the first such pass on.
+    void staysLost();
 
 private:
     bool settle(OpenProgress progress);
@@ -58,6 +61,7 @@ private:
     std::FILE* messages_;
     bool enabled_;
     bool away_ = false;
+    bool lostForGood_ = false;
     // None while no try is planned.
     std::optional<Clock::time_point> nextTry_;
     bool opening_ = false;

@@ -10,7 +10,14 @@ namespace serialtap {
 
 namespace {
 
-constexpr int kKeyPriority = 4;
+// The fields after the heading, in their order on the line.
+enum { kBytesField, kRateField, kAgeField, kStateField, kKeyField };
+// "1023.9 KiB"
+constexpr std::size_t kSizeColumns = 10;
+constexpr std::chrono::milliseconds kCountSlot{10};
+// Longer than the spaces between the reads of one line at any baud rate
+// in use, shorter than the pause of a device that sends a line at a time.
+constexpr std::chrono::milliseconds kBurstGap{200};
 
 using std::chrono::duration;
 using std::chrono::seconds;
@@ -67,7 +74,7 @@ StatusLine::StatusLine(const std::string& heading, StatusDisplay& display, bool 
       terminal_(terminal),
       now_(std::move(now)),
       encoding_(encoding) {
-    start_ = activeSince_ = composed_ = now_();
+    start_ = composed_ = now_();
 }
 
 void StatusLine::portsLabelled(const std::vector<std::string>& labels) {
@@ -81,18 +88,24 @@ void StatusLine::portsLabelled(const std::vector<std::string>& labels) {
 void StatusLine::bytesReceived(std::size_t count, std::size_t port) {
     if (port < perPort_.size()) perPort_[port] += count;
     TimePoint now = now_();
-    // After a quiet spell the rate is measured from the first new byte.
-    if (!lastByte_ || now - *lastByte_ > kRateWindow) activeSince_ = now;
-    // Bytes of the same few milliseconds are counted together, so a flood
-    // keeps a hundred counts at most.
-    if (!recent_.empty() && now - recent_.back().first < kRateWindow / 100) {
+    // Bytes of the same 10 ms are counted together, so a flood keeps a few
+    // hundred counts at most.
+    if (!recent_.empty() && now - recent_.back().first < kCountSlot) {
         recent_.back().second += count;
     } else {
         recent_.emplace_back(now, count);
     }
+    forgetOldCounts(now);
     total_ += count;
     lastByte_ = now;
     dirty_ = true;
+}
+
+void StatusLine::forgetOldCounts(TimePoint now) {
+    while (!recent_.empty() && now - recent_.front().first >= kRateLookback) {
+        beforeRecent_ = recent_.front().first;
+        recent_.pop_front();
+    }
 }
 
 void StatusLine::portStateChanged(PortState state, std::size_t port) {
@@ -109,22 +122,69 @@ void StatusLine::portStateChanged(PortState state, std::size_t port) {
     dirty_ = true;
 }
 
-// The rate of the last second, or of the time since the bytes began to
-// come when that is shorter: a burst shows at the next redraw, and a
-// stream that stopped shows 0 a second later.
+// A device that sends a line a second must show its true rate, not the
+// line divided by the part of a second since it came, nor 0 or twice it as
+// a line enters or leaves a one-second window. So bytes that come in bursts
+// (a pause of over kBurstGap before each) are measured over whole cycles,
+// from the start of the earliest burst to the start of the last; a steady
+// stream over the last second, or since it began when that is shorter. The
+// rate is 0 once no byte came for a second, or for half as long again as
+// the last cycle of a device that sends at longer spaces.
 void StatusLine::updateRate(TimePoint now) {
-    while (!recent_.empty() && now - recent_.front().first >= kRateWindow) recent_.pop_front();
-    std::uint64_t bytes = 0;
-    for (const auto& counted : recent_) bytes += counted.second;
-    Clock::duration span =
-        std::clamp<Clock::duration>(now - activeSince_, kRedrawInterval, kRateWindow);
-    rate_ = static_cast<double>(bytes) / duration<double>(span).count();
+    forgetOldCounts(now);
+    rate_ = 0;
+    rateChange_.reset();
+    if (recent_.empty()) return;
+    std::vector<TimePoint> starts;
+    std::optional<TimePoint> previous = beforeRecent_;
+    for (const auto& counted : recent_) {
+        if (!previous || counted.first - *previous > kBurstGap) starts.push_back(counted.first);
+        previous = counted.first;
+    }
+    TimePoint last = recent_.back().first;
+    Clock::duration cycle = Clock::duration::zero();
+    if (starts.size() >= 2) cycle = starts.back() - starts[starts.size() - 2];
+    Clock::duration quiet = std::max<Clock::duration>(kRateWindow, cycle * 3 / 2);
+    if (now - last >= quiet) return;
+    rateChange_ = last + quiet;
+    std::uint64_t lastSecond = 0;
+    std::optional<TimePoint> leaves;  // when the oldest count of the last second leaves it
+    for (const auto& counted : recent_) {
+        if (now - counted.first >= kRateWindow) continue;
+        lastSecond += counted.second;
+        if (!leaves) leaves = counted.first + kRateWindow;
+    }
+    auto perSecond = [](std::uint64_t bytes, Clock::duration span) {
+        return static_cast<double>(bytes) / duration<double>(span).count();
+    };
+    // A stream: bytes still coming, for longer than a line takes.
+    bool flowing =
+        now - last <= kBurstGap && (starts.empty() || last - starts.back() >= kRedrawInterval);
+    if (flowing) {
+        Clock::duration since = starts.empty() ? Clock::duration(kRateWindow) : now - starts.back();
+        rate_ =
+            perSecond(lastSecond, std::clamp<Clock::duration>(since, kRedrawInterval, kRateWindow));
+        rateChange_ = std::min(*rateChange_, last + kBurstGap);
+        if (leaves) rateChange_ = std::min(*rateChange_, *leaves);
+    } else if (starts.size() >= 2 && last - starts.back() < kRedrawInterval) {
+        std::uint64_t cycles = 0;
+        for (const auto& counted : recent_) {
+            if (counted.first >= starts.front() && counted.first < starts.back()) {
+                cycles += counted.second;
+            }
+        }
+        rate_ = perSecond(cycles, starts.back() - starts.front());
+    } else {
+        // One burst so far, or the end of a stream: what the last second brought.
+        rate_ = perSecond(lastSecond, kRateWindow);
+        if (leaves) rateChange_ = std::min(*rateChange_, *leaves);
+    }
 }
 
 std::vector<StatusLine::Field> StatusLine::fields(TimePoint now) const {
     std::string age = lastByte_ ? "last byte " + ageOf(now - *lastByte_).text : "no bytes yet";
     std::string bytes = size(static_cast<double>(total_), "");
-    std::size_t widest = 10;
+    std::size_t widest = kSizeColumns;
     // With several ports, each port's bytes after its label.
     if (!labels_.empty()) {
         bytes.clear();
@@ -133,16 +193,15 @@ std::vector<StatusLine::Field> StatusLine::fields(TimePoint now) const {
             if (i > 0) bytes += ", ";
             bytes += labels_[i] + " " + size(static_cast<double>(perPort_[i]), "");
             if (portStates_[i] == PortState::Lost) bytes += " lost";
-            widest += (i > 0 ? 2 : 0) + textColumns(labels_[i], encoding_) + 1 + 10 + 5;
+            widest += (i > 0 ? 2 : 0) + textColumns(labels_[i], encoding_) + 1 + kSizeColumns + 5;
         }
     }
-    // The widest each can be, as "1023.9 KiB", "last byte 59 min ago";
-    // priority 0 is kept longest.
-    return {{bytes, widest, 0},
-            {size(rate_, "/s"), 12, 2},
-            {age, 20, 3},
-            {stateName(state_), 4, 1},
-            {"q to stop", 9, kKeyPriority}};
+    // The widest each can be, as "1023.9 KiB", "last byte 59 min ago".
+    return {{bytes, widest},
+            {size(rate_, "/s"), kSizeColumns + 2},
+            {age, 20},
+            {stateName(state_), 4},
+            {"q to stop", 9}};
 }
 
 std::string StatusLine::text(TimePoint now) const {
@@ -155,29 +214,45 @@ std::string StatusLine::text(TimePoint now) const {
 // does not fit goes in a fixed order, judged by the widest each field can
 // be, so the layout does not change with the numbers: the heading loses
 // its start, the key goes, then the age and with it the heading, then the
-// rate and the state; the byte count stays longest. The heading takes what
+// bytes of each of several ports give way to their total, then the rate
+// goes and the state; the byte count stays longest. The heading takes what
 // room the fields leave.
 std::string StatusLine::layOut(TimePoint now, std::size_t columns) const {
     std::string whole = text(now);
     if (columns == 0 || textColumns(whole, encoding_) < columns) return whole;
     std::size_t room = columns - 1;
     std::vector<Field> all = fields(now);
-    std::vector<bool> kept(all.size(), false);
-    std::size_t used = 0;
-    bool fits = true;
-    for (int priority = 0; fits && priority < static_cast<int>(all.size()); ++priority) {
-        for (std::size_t i = 0; i < all.size(); ++i) {
-            if (all[i].priority != priority) continue;
-            std::size_t need = all[i].widest + (used > 0 ? 3 : 0);
-            fits = used + need <= room;
-            kept[i] = fits;
-            used += fits ? need : 0;
-        }
-    }
-    // The heading comes after every field but the key.
+    std::vector<bool> kept(all.size(), true);
     bool withHeading = true;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        withHeading = withHeading && (kept[i] || all[i].priority == kKeyPriority);
+    auto widest = [&] {
+        std::size_t used = 0;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (kept[i]) used += all[i].widest + (used > 0 ? 3 : 0);
+        }
+        return used;
+    };
+    for (int step = 0; widest() > room && step < 6; ++step) {
+        switch (step) {
+            case 0:
+                kept[kKeyField] = false;
+                break;
+            case 1:
+                kept[kAgeField] = false;
+                withHeading = false;
+                break;
+            case 2:
+                all[kBytesField] = {size(static_cast<double>(total_), ""), kSizeColumns};
+                break;
+            case 3:
+                kept[kRateField] = false;
+                break;
+            case 4:
+                kept[kStateField] = false;
+                break;
+            default:
+                kept[kBytesField] = false;
+                break;
+        }
     }
     std::string body;
     for (std::size_t i = 0; i < all.size(); ++i) {
@@ -212,8 +287,7 @@ std::string StatusLine::summary(TimePoint now) const {
 
 std::optional<StatusLine::TimePoint> StatusLine::nextTimedChange() const {
     std::optional<TimePoint> next;
-    // The rate changes as counted bytes leave its window.
-    if (!recent_.empty()) next = recent_.front().first + kRateWindow;
+    next = rateChange_;
     if (lastByte_) {
         // The next change of the age the line shows, not of the age now:
         // a redraw that finds it due must not see the one after.

@@ -40,8 +40,12 @@ public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
     static constexpr std::chrono::milliseconds kRedrawInterval{250};
-    // The rate shown is of the bytes of the last second.
+    // The rate shown is of the bytes of the last second, or, for a device
+    // that sends in bursts, of its last whole cycles of burst and pause.
     static constexpr std::chrono::seconds kRateWindow{1};
+    // How far back the counts of bytes go; they are kept no longer, so the
+    // memory they take is bounded whether or not the line is ever drawn.
+    static constexpr std::chrono::seconds kRateLookback{5};
 
     // The heading is shown in the encoding the terminal reads.
     StatusLine(const std::string& heading, StatusDisplay& display, bool terminal,
@@ -63,13 +67,14 @@ public:
     // The capture is over: the line is erased, or the summary written.
     void end();
     TimePoint now() const { return now_(); }
+    // The counts the rate is made from; at most one per 10 ms of the lookback.
+    std::size_t rateCountsKept() const { return recent_.size(); }
 
 private:
     // One of the line's fields after the heading.
     struct Field {
         std::string text;
         std::size_t widest;  // in columns
-        int priority;        // the lower, the longer it stays on a narrow terminal
     };
 
     std::vector<Field> fields(TimePoint now) const;
@@ -78,6 +83,7 @@ private:
     std::string summary(TimePoint now) const;
     std::optional<TimePoint> nextTimedChange() const;
     void updateRate(TimePoint now);
+    void forgetOldCounts(TimePoint now);
 
     std::string heading_;
     StatusDisplay& display_;
@@ -91,11 +97,13 @@ private:
     std::optional<TimePoint> lastByte_;
     PortState state_ = PortState::Open;
     TextEncoding encoding_;
-    // Bytes counted over the last second, and since when they have come
-    // without a second's pause.
+    // Bytes counted in 10 ms slots over the lookback, and when the last
+    // slot before them was.
     std::deque<std::pair<TimePoint, std::uint64_t>> recent_;
-    TimePoint activeSince_;
+    std::optional<TimePoint> beforeRecent_;
     double rate_ = 0;
+    // When the rate shown changes with no byte; none once it is 0.
+    std::optional<TimePoint> rateChange_;
     bool dirty_ = true;
     bool shown_ = false;
     bool ended_ = false;

@@ -7,8 +7,16 @@ namespace {
 constexpr const char kTelnetScheme[] = "rfc2217://";
 constexpr const char kTcpScheme[] = "tcp://";
 
+// Schemes are case-insensitive: TCP:// is tcp://.
 bool startsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+    std::size_t length = std::char_traits<char>::length(prefix);
+    if (text.size() < length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        char c =
+            text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+        if (c != prefix[i]) return false;
+    }
+    return true;
 }
 
 bool isPortNumber(const std::string& text) {
@@ -55,8 +63,14 @@ std::optional<NetworkAddress> parseNetworkPortName(const std::string& portName) 
     }
     address.service = rest.substr(colon + 1);
     if (address.host.empty() || !isPortNumber(address.service)) return std::nullopt;
+    // No host name or address holds these; a space or a control character
+    // is a slip of the script that wrote the name.
     for (char c : address.host) {
-        if (c == '/' || c == ' ' || c == '[' || c == ']') return std::nullopt;
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= ' ' || byte == 0x7F) return std::nullopt;
+        for (char never : {'/', '[', ']', '@', '?', '#'}) {
+            if (c == never) return std::nullopt;
+        }
     }
     return address;
 }

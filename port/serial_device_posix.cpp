@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -55,14 +56,21 @@ bool isSameFile(int fd, int other) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// Whether a symbolic link is met on the way to the file, as on a name that
-// udev or a simulator keeps pointed at the device.
-bool reachedThroughLink(const std::string& path) {
+// The symbolic links met on the way to the file, as on a name that udev or
+// a simulator keeps pointed at the device: each one's target and identity,
+// which change when it is pointed anew; empty when there is none.
+std::string linksOnTheWay(const std::string& path) {
+    std::string links;
     for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
         std::string part = path.substr(0, end);
         struct stat status {};
-        if (lstat(part.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return true;
-        if (end == std::string::npos) return false;
+        if (lstat(part.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            char target[4096];
+            ssize_t size = readlink(part.c_str(), target, sizeof target);
+            links += std::string(target, size > 0 ? static_cast<std::size_t>(size) : 0) + '\n' +
+                     std::to_string(status.st_ino) + ' ' + std::to_string(status.st_ctime) + '\n';
+        }
+        if (end == std::string::npos) return links;
     }
 }
 
@@ -101,6 +109,14 @@ public:
         open_ = PosixOpenState{};
         refusal_ = PortRefusal::None;
         const std::string path = posixDevicePath(portName);
+        // A link left naming the terminal that hung up names a terminal
+        // that is no longer the device's, or soon another program's: it is
+        // taken as no port until it is pointed anew.
+        struct stat named {};
+        if (!terminalLinks_.empty() && stat(path.c_str(), &named) == 0 && S_ISCHR(named.st_mode) &&
+            named.st_rdev == linkedTerminal_ && linksOnTheWay(path) == terminalLinks_) {
+            return failWith(ENOENT);
+        }
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return failWith(errno);
         // Refused before anything about the port is changed.
@@ -121,7 +137,9 @@ public:
         struct stat status {};
         open_.pseudoTerminal = statOf(fd, status) && S_ISCHR(status.st_mode) &&
                           isPseudoTerminalMajor(major(status.st_rdev));
-        open_.reopenable = !open_.pseudoTerminal || reachedThroughLink(path);
+        terminalLinks_ = open_.pseudoTerminal ? linksOnTheWay(path) : std::string();
+        linkedTerminal_ = status.st_rdev;
+        open_.reopenable = !open_.pseudoTerminal || !terminalLinks_.empty();
         // Put back at the close, so a console or another program on the
         // port finds it as it was.
         open_.haveOriginal = readDriverLineState(fd, open_.original);
@@ -358,6 +376,10 @@ private:
     int error_ = 0;
     PortRefusal refusal_ = PortRefusal::None;
     int avoided_ = -1;
+    // The pseudo-terminal last opened through a link, and that link, which
+    // a reopen must find pointed anew; none when the port is no such one.
+    std::string terminalLinks_;
+    dev_t linkedTerminal_ = 0;
 };
 
 }  // namespace

@@ -272,6 +272,11 @@ TEST(ExtensionOptions, ValuesThatMakeNoSenseEndWithOneLine) {
          "too many ports: -c and -l take at most 8\n"},
         {{"-l", ""}, "empty port name for option -l\n"},
         {{"-g", "5"}, "lines split at pauses (-g) need the hex format (-m 2)\n"},
+        {{"-c", "tcp://rack3"}, "bad network port name for option -c: tcp://rack3\n"},
+        {{"-c", "TCP://h:99999"}, "bad network port name for option -c: TCP://h:99999\n"},
+        {{"-c", "COM2", "-l", "tcp://[::1"}, "bad network port name for option -l: tcp://[::1\n"},
+        {{"-c", "Rfc2217://:80"}, "bad network port name for option -c: Rfc2217://:80\n"},
+        {{"-l", "tcp://rack 3:2001"}, "bad network port name for option -l: tcp://rack 3:2001\n"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> args{"log.txt"};

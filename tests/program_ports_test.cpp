@@ -125,6 +125,32 @@ TEST_F(PortsTest, OnePortLostAndBackWhileTheOtherGoesOn) {
     EXPECT_EQ("onetwothree", recovered(labelOf(*devices_[1])));
 }
 
+// A stop text begun on the added port before its loss is not completed
+// after it, while the text begun on the other port still is.
+TEST_F(PortsTest, AStopTextSplitByTheLossOfOnePortMatchesOnlyOnTheOther) {
+    openPorts(2);
+    std::string link = dir_.file("by-id");
+    ASSERT_EQ(0, symlink(devices_[1]->portPath().c_str(), link.c_str()));
+    Program program({capture_, "-c", devices_[0]->portPath(), "-l", link, "-x", "panic"});
+    ASSERT_TRUE(program.waitCapturing());
+    sendInTurn(program, {{0, "pa"}, {1, "pan"}});
+    auto replugged = std::make_unique<DevicePty>();
+    std::string fresh = link + ".new";
+    ASSERT_EQ(0, symlink(replugged->portPath().c_str(), fresh.c_str()));
+    ASSERT_EQ(0, rename(fresh.c_str(), link.c_str()));
+    devices_[1]->hangUp();
+    devices_[1] = std::move(replugged);
+    ASSERT_TRUE(program.waitOutputContains("serial port reopened"));
+    ASSERT_TRUE(program.waitCapturing());
+    sendInTurn(program, {{1, "ic"}});
+    ASSERT_TRUE(devices_[0]->send("nic"));
+    EXPECT_EQ(2, program.waitExit());
+    const std::string a = labelOf(*devices_[0]) + ": ";
+    const std::string b = link + ": ";
+    // The file holds both texts whole; only the one on a single port counted.
+    EXPECT_EQ(a + "pa\r\n" + b + "panic\r\n" + a + "nic", readFile(capture_));
+}
+
 // A hung-up port that is not reopened is always ready to poll: the
 // capture must neither spin on it nor stop reading the other.
 TEST_F(PortsTest, FailingPortKeptOpenNeitherSpinsNorHoldsTheOtherUp) {

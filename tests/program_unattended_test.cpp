@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +118,31 @@ TEST_F(ReconnectTest, AStopTextSplitByTheLossDoesNotMatch) {
     EXPECT_EQ("panic-free line\r\n", captured());
 }
 
+// The number of a terminal that hung up is soon given to another program's
+// terminal; a link left as it was names that one, which must not be taken
+// (made raw, what its user types captured) until the link is pointed anew.
+TEST_F(ReconnectTest, ALinkLeftAtAHungUpTerminalIsNotFollowedUntilPointedAnew) {
+    Program program({capturePath(), "-c", link_});
+    ASSERT_TRUE(program.waitCapturing());
+    const std::string number = device_.portPath();
+    device_.hangUp();
+    ASSERT_TRUE(program.waitOutputContains(kLost));
+    // The number is free once the program has closed the port.
+    std::unique_ptr<DevicePty> other;
+    for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+        other = std::make_unique<DevicePty>();
+        if (other->portPath() == number) break;
+    }
+    if (other->portPath() != number) GTEST_SKIP() << number << " was not given again";
+    program.watchOutputFor(2500ms);
+    EXPECT_EQ(kLost, program.output());
+    EXPECT_NE(0u, other->settings().c_lflag & ICANON) << "another program's terminal made raw";
+
+    pointLink(link_, other->portPath());
+    ASSERT_TRUE(program.waitOutputContains(kReopened));
+    EXPECT_EQ(0, program.stopWithQ());
+}
+
 // -r 0: the port is reported failed for as long as the capture runs, and
 // a port that comes back under the name is left alone.
 TEST_F(ReconnectTest, IsOffWithR0) {
@@ -129,6 +155,19 @@ TEST_F(ReconnectTest, IsOffWithR0) {
     EXPECT_GE(countOf(program.output(), kLost), 2u);
     EXPECT_EQ(0u, countOf(program.output(), kReopened));
     EXPECT_EQ(0, program.stopWithQ());
+}
+
+// Of the harness: a program that read its bytes and ended before the test
+// asked is judged by what it had read, which /proc no longer holds.
+TEST_F(PtyTest, BytesReadAreKnownAfterTheProgramEnded) {
+    Program program(commandLine({"-e", "end"}));
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(device_.send("the end"));
+    for (auto end = Clock::now() + kPatience; program.running() && Clock::now() < end;) {
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_TRUE(program.waitBytesRead(7));
+    EXPECT_EQ(0, program.waitExit());
 }
 
 struct StopCase {

@@ -107,6 +107,16 @@ TEST_F(StatusLineTest, IsShownErasedForMessagesAndGoneAtTheEnd) {
     EXPECT_EQ(0u, screen.cursorColumn());
 }
 
+// -r 0 leaves a port that hung up as it is, but the line says it is lost.
+TEST_F(StatusLineTest, SaysLostWhenThePortIsNotReopened) {
+    Program program(commandLine({"-v", "1", "-r", "0"}));
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(program.waitOutputContains("| open | q to stop"));
+    device_.hangUp();
+    ASSERT_TRUE(program.waitOutputContains("| lost | q to stop"));
+    EXPECT_EQ(0, program.stopWithQ());
+}
+
 // Nothing changes on the line before the first byte, so nothing wakes the
 // program; after a byte, "last byte 3 s ago" changes once a second.
 TEST_F(StatusLineTest, WakesAnIdleCaptureAtMostOnceASecond) {

@@ -180,6 +180,8 @@ private:
     std::string collected_;
     termios consoleAtStart_{};
     std::uint64_t readMark_ = 0;
+    // The bytes the program had read when it ended, taken before the reap.
+    std::optional<std::uint64_t> readAtEnd_;
 };
 
 // Tells, from the CPU time a program used since the watch began, whether it

@@ -76,7 +76,7 @@ TEST_F(StatusLineTest, ShowsPortFileBytesRateAgeStateAndTheKey) {
     status.bytesReceived(548);
     status.redrawIfDue();
     EXPECT_EQ(shown(),
-              "/dev/ttyUSB0 115200 8N1 -> log.txt | 2.0 KiB | 4.0 KiB/s | "
+              "/dev/ttyUSB0 115200 8N1 -> log.txt | 2.0 KiB | 2.9 KiB/s | "
               "last byte just now | open | q to stop");
     now_ += 3s;
     status.portStateChanged(PortState::Lost);
@@ -172,9 +172,9 @@ TEST_F(StatusLineTest, KeepsTheNumbersAndTheStateOnANarrowTerminalWhateverTheirW
         const char* later;
     } widths[] = {
         {62, "... 115200 8N1 -> log.txt | 0 B | 0 B/s | no bytes yet | open",
-         "....txt | 10.0 MiB | 1000.0 KiB/s | last byte just now | open"},
-        {40, "0 B | 0 B/s | open", "10.0 MiB | 1000.0 KiB/s | open"},
-        {20, "0 B | open", "10.0 MiB | open"},
+         "....txt | 10.5 MiB | 1000.0 KiB/s | last byte just now | open"},
+        {40, "0 B | 0 B/s | open", "10.5 MiB | 1000.0 KiB/s | open"},
+        {20, "0 B | open", "10.5 MiB | open"},
     };
     for (const Width& width : widths) {
         display_.width = width.columns;
@@ -183,7 +183,7 @@ TEST_F(StatusLineTest, KeepsTheNumbersAndTheStateOnANarrowTerminalWhateverTheirW
         EXPECT_EQ(shown(), width.atStart);
         status.bytesReceived(10000000);
         now_ += 10s;
-        status.bytesReceived(512000);
+        status.bytesReceived(1024000);
         now_ += 500ms;
         status.redrawIfDue();
         EXPECT_EQ(shown(), width.later);
@@ -230,6 +230,88 @@ TEST_F(StatusLineTest, RateFollowsABurstWithoutASecondsDelay) {
     now_ += 1s;
     status.redrawIfDue();
     EXPECT_NE(shown().find("| 0 B/s |"), std::string::npos) << shown();
+}
+
+// A device that sends a line a second (or every two), split over a few
+// reads, shows its rate at every redraw: not the line over a part of a
+// second, nor 0 or twice it as a line enters or leaves the last second.
+// The rate is 0 once the lines stop.
+TEST_F(StatusLineTest, RateOfALineASecondIsTheLinesBytesPerSecond) {
+    for (auto period : {990ms, 1000ms, 1010ms, 2000ms}) {
+        StatusLine& status = line();
+        std::vector<std::string> rates;
+        for (int second = 0; second < 8; ++second) {
+            for (std::size_t part : {30, 30, 22}) {
+                status.bytesReceived(part);
+                now_ += 3ms;
+            }
+            TimePoint next = now_ + period - 9ms;
+            for (auto due = status.nextRedraw(); due && *due < next; due = status.nextRedraw()) {
+                now_ = std::max(now_, *due);
+                status.redrawIfDue();
+                std::string text = shown();
+                std::size_t end = text.find(" B/s |");
+                std::size_t begin = text.rfind("| ", end) + 2;
+                if (second >= 1 && end != std::string::npos) {
+                    rates.push_back(text.substr(begin, end - begin));
+                }
+            }
+            now_ = next;
+        }
+        ASSERT_FALSE(rates.empty());
+        double expected = 82.0 * 1000 / static_cast<double>(period.count());
+        for (const std::string& rate : rates) {
+            EXPECT_NEAR(std::stod(rate), expected, 1.0) << "a line each " << period.count() << " ms";
+        }
+        idleFor(3s);
+        EXPECT_NE(shown().find("| 0 B/s |"), std::string::npos) << shown();
+        status.end();
+    }
+}
+
+// Without a terminal the line is never drawn; what the rate is made of
+// must not grow with every read of a long capture.
+TEST_F(StatusLineTest, KeepsABoundedCountOfRecentBytesDrawnOrNot) {
+    for (bool terminal : {false, true}) {
+        StatusLine& status = line(terminal);
+        for (int read = 0; read < 100000; ++read) {
+            status.bytesReceived(16);
+            now_ += 1ms;
+        }
+        EXPECT_LE(status.rateCountsKept(), 501u);
+    }
+}
+
+// Several ports on a narrow terminal give up their own counts for the
+// total before the rate and the state go.
+TEST_F(StatusLineTest, SeveralPortsKeepTheRateAndStateOnANarrowTerminal) {
+    for (std::size_t ports = 1; ports <= 8; ++ports) {
+        std::vector<std::string> labels;
+        for (std::size_t i = 0; i < ports; ++i) labels.push_back("ttyUSB" + std::to_string(i));
+        for (int columns : {20, 40, 80, 120, 200}) {
+            display_.width = columns;
+            StatusLine& status = line();
+            if (ports > 1) status.portsLabelled(labels);
+            status.bytesReceived(10000000, ports - 1);
+            now_ += 500ms;
+            status.bytesReceived(100000, 0);
+            status.redrawIfDue();
+            std::string where = std::to_string(ports) + " ports, " + std::to_string(columns);
+            // Up to 7 ports have room for their own counts at 200 columns.
+            bool each = ports > 1 && ports < 8 && columns == 200;
+            EXPECT_LT(textColumns(shown(), TextEncoding::Utf8), static_cast<std::size_t>(columns))
+                << where;
+            EXPECT_TRUE(shown().find(ports > 1 ? "ttyUSB0 97.7 KiB, " : "9.6 MiB") !=
+                            std::string::npos ||
+                        (!each && shown().find("9.6 MiB") != std::string::npos))
+                << where << ": " << shown();
+            EXPECT_NE(shown().find("| open"), std::string::npos) << where << ": " << shown();
+            if (columns >= 40) {
+                EXPECT_NE(shown().find("B/s |"), std::string::npos) << where << ": " << shown();
+            }
+            status.end();
+        }
+    }
 }
 
 TEST_F(StatusLineTest, ShowsTheBytesOfEachPortOfSeveral) {

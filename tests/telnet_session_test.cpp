@@ -117,13 +117,18 @@ TEST(NetworkAddress, ParsesHostsAndRejectsMalformedNames) {
     EXPECT_FALSE(v6->telnet);
     EXPECT_EQ(v6->host, "::1");
     EXPECT_TRUE(parseNetworkPortName("tcp://rack-3.lab:65535"));
-    for (const char* bad : {"tcp://host", "tcp://host:", "tcp://:80", "tcp://host:0",
-                            "tcp://host:65536", "tcp://::1:80", "tcp://[::1]80", "tcp://h:8x"}) {
+    for (const char* bad :
+         {"tcp://host", "tcp://host:", "tcp://:80", "tcp://host:0", "tcp://host:65536",
+          "tcp://::1:80", "tcp://[::1]80", "tcp://h:8x", "tcp://a\tb:80", "tcp://user@host:80"}) {
         EXPECT_FALSE(parseNetworkPortName(bad)) << bad;
         EXPECT_TRUE(isNetworkPortName(bad));
     }
     EXPECT_FALSE(isNetworkPortName("/dev/ttyUSB0"));
-    EXPECT_FALSE(isNetworkPortName("TCP://x:1"));
+    auto upper = parseNetworkPortName("RFC2217://Rack3:2001");
+    ASSERT_TRUE(upper) << "schemes are case-insensitive";
+    EXPECT_TRUE(upper->telnet);
+    EXPECT_EQ(upper->host, "Rack3");
+    EXPECT_TRUE(isNetworkPortName("TCP://x:1"));
 }
 
 }  // namespace
