@@ -3,11 +3,14 @@
 include(GNUInstallDirs)
 
 set(SERIALTAP_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+# The pages the README links to go beside it, so that its links lead somewhere.
+file(GLOB SERIALTAP_DOC_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 
 if(WIN32)
   # The .zip holds the program and its documents side by side.
   install(TARGETS serialtap RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(FILES ${SERIALTAP_DOC_PAGES} DESTINATION docs)
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/hex-streams.py DESTINATION .)
 else()
   install(TARGETS serialtap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -34,6 +37,7 @@ else()
   install(FILES ${SERIALTAP_PACKAGING_DIR}/serialtap@.service DESTINATION lib/systemd/system)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${SERIALTAP_DOC_PAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
   # The recipe that gives back each port's bytes from a hex capture of
   # several ports; it needs Python 3, which the program itself does not.
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/hex-streams.py

@@ -83,6 +83,11 @@ EOF
   return $status
 }
 
+# The pages of docs/ that the packages carry beside the README: docs/NAME.md.
+doc_pages() {
+  ls docs/*.md
+}
+
 ensure_build() {
   local dir=$1
   shift
@@ -99,10 +104,12 @@ cmake_install() {
   local listed
   listed=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
   rm -rf "$prefix"
-  local expected="./bin/serialtap ./lib/systemd/system/serialtap@.service \
-./share/bash-completion/completions/serialtap ./share/doc/serialtap/LICENSE \
-./share/doc/serialtap/README.md ./share/doc/serialtap/examples/hex-streams.py \
-./share/man/man1/serialtap.1.gz "
+  local expected
+  expected=$( (printf '%s\n' ./bin/serialtap ./lib/systemd/system/serialtap@.service \
+    ./share/bash-completion/completions/serialtap ./share/doc/serialtap/LICENSE \
+    ./share/doc/serialtap/README.md ./share/doc/serialtap/examples/hex-streams.py \
+    ./share/man/man1/serialtap.1.gz
+    doc_pages | sed 's|^|./share/doc/serialtap/|') | sort | tr '\n' ' ')
   [ "$listed" = "$expected" ] || { echo "installed: $listed"; echo "expected:  $expected"; return 1; }
 }
 
@@ -150,7 +157,7 @@ deb_install_remove() {
   for file in /usr/bin/serialtap /usr/share/man/man1/serialtap.1.gz \
     /usr/share/bash-completion/completions/serialtap /usr/lib/systemd/system/serialtap@.service \
     /usr/share/doc/serialtap/README.md /usr/share/doc/serialtap/LICENSE \
-    /usr/share/doc/serialtap/examples/hex-streams.py; do
+    /usr/share/doc/serialtap/examples/hex-streams.py $(doc_pages | sed 's|^|/usr/share/doc/serialtap/|'); do
     [ -f "$file" ] || { echo "not installed: $file"; status=1; }
   done
   [ -x /usr/bin/serialtap ] || { echo "/usr/bin/serialtap is not executable"; status=1; }
@@ -195,11 +202,11 @@ windows_zip() {
     { cat "$windows_build/cpack-zip.log"; return 1; }
   local zip
   zip=$(ls "$windows_build"/serialtap-*-win64.zip) || return 1
-  python3 - "$zip" <<'EOF' || return 1
+  python3 - "$zip" $(doc_pages) <<'EOF' || return 1
 import sys, zipfile
 names = sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))
 print(sys.argv[1] + ": " + " ".join(names))
-sys.exit(names != ["LICENSE", "README.md", "hex-streams.py", "serialtap.exe"])
+sys.exit(names != sorted(["LICENSE", "README.md", "hex-streams.py", "serialtap.exe"] + sys.argv[2:]))
 EOF
   # One executable that runs without the MinGW runtime DLLs beside it.
   local dlls
