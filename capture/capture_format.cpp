@@ -153,16 +153,16 @@ void CaptureFormatter::gatherWriteOuts() {
         std::vector<std::uint8_t> room(kGatherBytes);
         std::memcpy(room.data(), buffer_, used_);
         storage_.swap(room);
-        buffer_ = storage_.data() + gathered_;
+        buffer_ = storage_.data() + gatheredBytes_;
     }
     gathering_ = true;
 }
 
 bool CaptureFormatter::writeGathered() {
     gathering_ = false;
-    if (gathered_ == 0) return false;
-    const std::size_t size = gathered_;
-    gathered_ = 0;
+    if (gatheredBytes_ == 0) return false;
+    const std::size_t size = gatheredBytes_;
+    gatheredBytes_ = 0;
     sink_.writeOut(storage_.data(), size);
     // What the buffer holds moves to the start, behind nothing.
     std::memmove(storage_.data(), buffer_, used_);
@@ -301,18 +301,22 @@ void CaptureFormatter::put(const std::uint8_t* bytes, std::size_t count) {
 }
 
 void CaptureFormatter::writeOutBuffer() {
+    // The first received byte this buffer holds.
+    const std::uint64_t first = direct_ ? directOut_ : heldFrom_;
+    if (direct_) directOut_ += used_;
     if (!direct_ || format_ == CaptureFormat::Raw) {
         const std::size_t size = used_;
         used_ = 0;
         if (gathering_) {
             // The next buffer begins where this one ends, while there is room.
-            gathered_ += size;
-            if (gathered_ + kBufferBytes <= storage_.size()) {
-                buffer_ = storage_.data() + gathered_;
+            if (gatheredBytes_ == 0) gatheredFrom_ = first;
+            gatheredBytes_ += size;
+            if (gatheredBytes_ + kBufferBytes <= storage_.size()) {
+                buffer_ = storage_.data() + gatheredBytes_;
                 return;
             }
-            const std::size_t all = gathered_;
-            gathered_ = 0;
+            const std::size_t all = gatheredBytes_;
+            gatheredBytes_ = 0;
             buffer_ = storage_.data();
             sink_.writeOut(storage_.data(), all);
             return;

@@ -70,11 +70,13 @@ public:
     void gatherWriteOuts();
     // True when there was something to write.
     bool writeGathered();
-    bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0; }
+    bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0 || gatheredBytes_ > 0; }
     // Received bytes added so far, and how many of them went out whole: the
-    // first byte still held, or all of them when none is.
+    // first byte still held (gathered write-outs are held too, until they
+    // are written), or all of them when none is.
     std::uint64_t bytesAdded() const { return added_; }
     std::uint64_t bytesWrittenOut() const {
+        if (gatheredBytes_ > 0) return gatheredFrom_;
         if (direct_) return added_ - used_;
         return used_ > 0 ? heldFrom_ : added_ - pendingCount_;
     }
@@ -104,7 +106,12 @@ private:
     // are gathered, after the ones gathered so far.
     std::vector<std::uint8_t> storage_ = std::vector<std::uint8_t>(kBufferBytes);
     std::uint8_t* buffer_ = storage_.data();
-    std::size_t gathered_ = 0;
+    // The write-outs gathered but not yet written: their size, and the
+    // first received byte they hold.
+    std::size_t gatheredBytes_ = 0;
+    std::uint64_t gatheredFrom_ = 0;
+    // Received bytes that left the buffer, when they are kept as received.
+    std::uint64_t directOut_ = 0;
     std::size_t used_ = 0;
     std::uint64_t offset_ = 0;  // received bytes before the pending hex line
     std::uint64_t added_ = 0;

@@ -100,6 +100,29 @@ TEST_F(PortsTest, HexOfEightPortsGivesBackEachStream) {
     }
 }
 
+// Without -f, what a round gathers goes to the file before the loop waits:
+// only the last, partly filled buffer is held while the ports are quiet.
+TEST_F(PortsTest, GatheredWriteOutsReachTheFileBeforeAWait) {
+    openPorts(2);
+    Program program(commandLine({"-m", "2"}), ConsoleKind::None);
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(devices_[0]->send(std::string(10000, 'x')));
+    ASSERT_TRUE(program.waitBytesRead(10000));
+    // The file's size once it has stopped changing, while the ports are quiet.
+    std::size_t quiet = 0;
+    auto changed = Clock::now();
+    for (auto deadline = Clock::now() + kPatience;
+         Clock::now() - changed < milliseconds(500) && Clock::now() < deadline;) {
+        std::this_thread::sleep_for(milliseconds(10));
+        std::size_t size = readFile(capture_).size();
+        if (size != quiet) changed = Clock::now();
+        quiet = size;
+    }
+    kill(program.pid(), SIGTERM);
+    EXPECT_EQ(0, program.waitExit());
+    EXPECT_LT(readFile(capture_).size() - quiet, 4096u);
+}
+
 TEST_F(PortsTest, OnePortLostAndBackWhileTheOtherGoesOn) {
     openPorts(2);
     std::string link = dir_.file("by-id");
