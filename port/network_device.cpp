@@ -428,7 +428,7 @@ private:
     }
 
     // A server that stops sending in binary mode changes how its bytes are
-    // read; said once a connection, as at the setup.
+    // read; said once, as at the setup.
     void noteTextMode() {
         Connection& c = connection_;
         if (!c.telnet || c.session.sendsBinary() || warnedText_) return;
