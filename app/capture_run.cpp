@@ -116,11 +116,6 @@ class CaptureLoop {
 public:
     // A read of 4096 bytes from the system makes this many passes.
     static constexpr std::size_t kPassesInARow = 4096 / SerialPort::kMaxReadBytes + 1;
-    // While a port has bytes in hand the round only looks, without a
-    // system call, but every this many rounds the wait looks at the
-    // others, so that keys, stop requests and other ports are seen within
-    // a few kilobytes of a flood.
-    static constexpr int kRoundsBetweenLooks = 16;
 
     CaptureLoop(Ports& ports, CaptureFile& file, RotatingSink* rotation, const CaptureParts& parts,
                 CaptureView& view, MessagePath& messages)
@@ -165,7 +160,6 @@ private:
     Recorder recorder_;
     KeptBytes kept_;
     WaitSet set_;
-    int roundsWithoutLook_ = 0;
 };
 
 CaptureLoop::Round CaptureLoop::gatherSources(WaitSet& set) {
@@ -185,12 +179,14 @@ CaptureLoop::Round CaptureLoop::gatherSources(WaitSet& set) {
     return round;
 }
 
+// A port with bytes in hand is read without a look at the others: the
+// device itself asks for a look every few kilobytes of a flood, so keys,
+// stop requests and the other ports are still seen within them.
 void CaptureLoop::wait(WaitSet& set) {
-    if (set.servesNow() && ++roundsWithoutLook_ < kRoundsBetweenLooks) {
+    if (set.servesNow()) {
         set.forgetReadiness();
         return;
     }
-    roundsWithoutLook_ = 0;
     int error = 0;
     if (!parts_.wait(set, error)) {
         // A wait that fails cannot tell what is ready: every source looks
