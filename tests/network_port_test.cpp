@@ -205,6 +205,23 @@ TEST(FakeTelnetServer, TextModeIsDecodedAndSaidOnce) {
     EXPECT_EQ(1u, countOf(program.output(), "not send in binary mode"));
 }
 
+// A server that stops sending in binary mode after the setup changes how
+// its bytes are read from then on: said once, when it happens.
+TEST(FakeTelnetServer, BinaryModeTurnedOffLaterIsSaidOnce) {
+    ScratchDir dir;
+    FakeServer server([](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, TelnetBehaviour{},
+                    "a\r\0\xFF\xFC\x00"
+                    "b\r\0c\xFF\xFC\x00"
+                    "d"s);
+    });
+    Program program({dir.file("c"), "-c", server.url(), "-m", "1", "-f", "20"});
+    ASSERT_TRUE(fileReaches(dir.file("c"), 5));
+    EXPECT_EQ(0, program.stopWithQ());
+    EXPECT_EQ("a\r\0b\rcd"s, readFile(dir.file("c")));
+    EXPECT_EQ(1u, countOf(program.output(), "not send in binary mode"));
+}
+
 TEST(FakeTelnetServer, EverySequenceSplitAcrossWritesDecodesTheSame) {
     ScratchDir dir;
     TelnetBehaviour split;
