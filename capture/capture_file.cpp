@@ -23,7 +23,13 @@ bool CaptureFile::open(const std::string& fileName, bool append) {
 }
 
 void CaptureFile::endPartIfDue(RotatingSink& rotation) {
-    if (rotation.periodEnded()) formatter_.flush();
+    // What is held goes out when a period ends, and while the part waits
+    // for its last line to end, so the end is seen as soon as it comes.
+    if (rotation.periodEnded()) {
+        formatter_.flush();
+    } else if (rotation.awaitsLineEnd()) {
+        formatter_.writeOutWholeLines();
+    }
     rotation.rotateIfDue();
 }
 

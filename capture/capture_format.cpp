@@ -147,6 +147,11 @@ void CaptureFormatter::flush() {
     writeGathered();
 }
 
+void CaptureFormatter::writeOutWholeLines() {
+    if (used_ > 0) writeOutBuffer();
+    writeGathered();
+}
+
 void CaptureFormatter::gatherWriteOuts() {
     if (storage_.size() < kGatherBytes) {
         // Once, before anything is gathered: the buffer moves to the new room.

@@ -62,6 +62,9 @@ public:
                  const ClockReading& receivedAt);
     // Writes out everything held, a short hex line included.
     void flush();
+    // Writes out what is held but a short hex line, which stays open for
+    // the bytes that complete it, as without the write-out.
+    void writeOutWholeLines();
     // Until writeGathered() or a flush(), the write-outs that fall due are
     // kept side by side and then go to the sink as one: a capture of
     // several ports reads many short passes in a row, and one large write

@@ -69,6 +69,9 @@ public:
     bool periodEnded() const;
     // Ends the part when it is due, with no new bytes to wait for.
     void rotateIfDue();
+    // The part is due and waits for the end of its last line, which it
+    // sees only once those bytes are written to it.
+    bool awaitsLineEnd() const { return rotating_ && due_; }
     // Where its messages go; standard error until it is told.
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 

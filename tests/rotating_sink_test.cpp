@@ -216,6 +216,27 @@ TEST_F(Rotation, HeldBytesEndInTheirPeriodsPart) {
     EXPECT_EQ("", contents(file_.path()));
 }
 
+// Without -f, the end of a line in progress when the period ends is held
+// in memory too; it still ends the part as soon as it comes, instead of the
+// part being cut mid-line when the wait for it runs out.
+TEST_F(Rotation, ALineInProgressEndsItsPeriodsPartWithoutAWriteOut) {
+    auto owned = make({0, 60, 0, true, false});
+    RotatingSink& rotation = *owned;
+    CaptureFile capture(std::move(owned));
+    ASSERT_TRUE(capture.open(file_.path()));
+    const std::string begun = "slow sen";
+    const std::string ended = "sor\nnext";
+    capture.writeBytes(reinterpret_cast<const std::uint8_t*>(begun.data()), begun.size());
+    now_ += 60;
+    capture.endPartIfDue(rotation);
+    capture.writeBytes(reinterpret_cast<const std::uint8_t*>(ended.data()), ended.size());
+    capture.endPartIfDue(rotation);
+    ASSERT_EQ(1u, parts().size());
+    EXPECT_EQ("slow sensor\r\n", parts()[0].second);
+    EXPECT_TRUE(capture.close());
+    EXPECT_EQ("next", contents(file_.path()));
+}
+
 // Appended to after the clock went back: the file, last written "later",
 // still ends with this period.
 TEST_F(Rotation, AppendedFileFromAClockThatWasAheadEndsWithThisPeriod) {
