@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <thread>
@@ -42,11 +43,25 @@ bool makePipe(int ends[2]) {
     return true;
 }
 
+// The name lookups still running in the process, theirs abandoned included.
+constexpr int kMostLookups = 4;
+std::atomic<int> lookupsRunning{0};
+
+struct LookupCount {
+    LookupCount() { ++lookupsRunning; }
+    ~LookupCount() { --lookupsRunning; }
+    LookupCount(const LookupCount&) = delete;
+    LookupCount& operator=(const LookupCount&) = delete;
+};
+
 class PosixNetworkLink final : public NetworkLink {
 public:
     ~PosixNetworkLink() override { close(); }
 
     bool beginLookup(const std::string& host, const std::string& service) override {
+        // Lookups that never end are abandoned, not ended: past a few still
+        // running, a try waits for them rather than leave another thread.
+        if (lookupsRunning >= kMostLookups) return failWith(ETIMEDOUT);
         auto lookup = std::make_shared<Lookup>();
         int ends[2];
         if (!makePipe(ends)) return failWith(errno);
@@ -54,6 +69,7 @@ public:
         lookup->writeEnd = ends[1];
         try {
             std::thread([lookup, host, service] {
+                LookupCount counted;
                 addrinfo hints{};
                 hints.ai_family = AF_UNSPEC;
                 hints.ai_socktype = SOCK_STREAM;

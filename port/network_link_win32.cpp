@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -42,6 +43,17 @@ bool startWinsock() {
     return started;
 }
 
+// The name lookups still running in the process, theirs abandoned included.
+constexpr int kMostLookups = 4;
+std::atomic<int> lookupsRunning{0};
+
+struct LookupCount {
+    LookupCount() { ++lookupsRunning; }
+    ~LookupCount() { --lookupsRunning; }
+    LookupCount(const LookupCount&) = delete;
+    LookupCount& operator=(const LookupCount&) = delete;
+};
+
 class Win32NetworkLink final : public NetworkLink {
 public:
     Win32NetworkLink() { startWinsock(); }
@@ -50,11 +62,15 @@ public:
     Win32NetworkLink& operator=(const Win32NetworkLink&) = delete;
 
     bool beginLookup(const std::string& host, const std::string& service) override {
+        // Lookups that never end are abandoned, not ended: past a few still
+        // running, a try waits for them rather than leave another thread.
+        if (lookupsRunning >= kMostLookups) return failWith(WSAETIMEDOUT);
         auto lookup = std::make_shared<Lookup>();
         lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (lookup->done == nullptr) return failWith(static_cast<int>(GetLastError()));
         try {
             std::thread([lookup, host, service] {
+                LookupCount counted;
                 addrinfo hints{};
                 hints.ai_family = AF_UNSPEC;
                 hints.ai_socktype = SOCK_STREAM;

@@ -56,6 +56,17 @@ bool isSameFile(int fd, int other) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// When a file's status last changed, to the nanosecond: a link removed
+// and made again within the same second often gets its inode back.
+std::string changeTime(const struct stat& status) {
+#ifdef __APPLE__
+    const timespec& changed = status.st_ctimespec;
+#else
+    const timespec& changed = status.st_ctim;
+#endif
+    return std::to_string(changed.tv_sec) + '.' + std::to_string(changed.tv_nsec);
+}
+
 // The symbolic links met on the way to the file, as on a name that udev or
 // a simulator keeps pointed at the device: each one's target and identity,
 // which change when it is pointed anew; empty when there is none.
@@ -68,7 +79,7 @@ std::string linksOnTheWay(const std::string& path) {
             char target[4096];
             ssize_t size = readlink(part.c_str(), target, sizeof target);
             links += std::string(target, size > 0 ? static_cast<std::size_t>(size) : 0) + '\n' +
-                     std::to_string(status.st_ino) + ' ' + std::to_string(status.st_ctime) + '\n';
+                     std::to_string(status.st_ino) + ' ' + changeTime(status) + '\n';
         }
         if (end == std::string::npos) return links;
     }
