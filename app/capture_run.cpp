@@ -217,13 +217,14 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     return true;
 }
 
-// With several ports, the rest of what a port read from the system at
-// once is taken at once, before the next port's bytes.
+// The rest of what a port read from the system at once is taken at once:
+// with several ports, before the next port's bytes; with one, without a
+// round of the loop for every pass.
 bool CaptureLoop::serve(CapturedPort& port, const WaitSet& set, bool clockRead,
                         Clock::time_point now, bool& keyTestDue) {
     port.port().sourcesFound(set);
     for (std::size_t passes = 0; passes < kPassesInARow; ++passes) {
-        if (passes > 0 && (!several_ || !port.present() || !port.port().servesNow())) break;
+        if (passes > 0 && (!port.present() || !port.port().holdsBytes())) break;
         Reception pass = port.port().receive();
         keyTestDue = keyTestDue && pass.keyTestDue;
         if (!take(port, pass, clockRead, now)) return false;

@@ -190,6 +190,8 @@ public:
         link_->addSources(set, port, c.telnet && !telnetOutput().empty());
     }
 
+    bool holdsBytes() const override { return queued() > 0; }
+
     // Commands alone leave nothing to report: the pass then finds no event.
     EventWait waitEvent(std::uint32_t& eventMask) override {
         Connection& c = connection_;
@@ -204,7 +206,6 @@ public:
             case LinkWait::Ready:
                 if (!receiveSome()) return failedWait(error_);
                 if (!flush()) return failedWait(error_);
-                noteTextMode();
                 break;
             case LinkWait::NotYet:
                 break;
@@ -396,6 +397,7 @@ private:
             c.deadCode = link_->codes().protocol;
             return failWith(c.deadCode);
         }
+        if (c.setUp) noteTextMode();
         return true;
     }
 

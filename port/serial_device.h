@@ -97,6 +97,8 @@ public:
     virtual void addSources(WaitSet& set, std::size_t port) = 0;
     // What the wait found of the sources it added.
     virtual void sourcesFound(const WaitSet& /*set*/) {}
+    // Whether the device has taken in bytes that no read has returned yet.
+    virtual bool holdsBytes() const { return false; }
     // Never waits: reports what the last wait found of the port, or what
     // the device holds.
     virtual EventWait waitEvent(std::uint32_t& eventMask) = 0;

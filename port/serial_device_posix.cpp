@@ -230,6 +230,8 @@ public:
         }
     }
 
+    bool holdsBytes() const override { return queued() > 0; }
+
     EventWait waitEvent(std::uint32_t& eventMask) override {
         if (queued() > 0 || (open_.lastReadLarge && ++open_.readsSincePoll < kReadsBetweenPolls)) {
             eventMask = open_.eventMask & kEventRxChar;

@@ -144,12 +144,6 @@ bool SerialPort::pauseOver() {
     return true;
 }
 
-bool SerialPort::servesNow() {
-    WaitSet set;
-    addSources(set, 0);
-    return set.servesNow();
-}
-
 void SerialPort::addSources(WaitSet& set, std::size_t port) {
     if (step_ != 0) {
         device_.addSources(set, port);

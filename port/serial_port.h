@@ -104,7 +104,9 @@ public:
     void addSources(WaitSet& set, std::size_t port);
     void sourcesFound(const WaitSet& set) { device_.sourcesFound(set); }
     // Whether the port has bytes in hand, to be read without a wait.
-    bool servesNow();
+    bool holdsBytes() const {
+        return open_.failures == 0 && ((arrivalsOnly_ && open_.left > 0) || device_.holdsBytes());
+    }
     // Where the messages go instead of the stream given at the start: the
     // capture's one way for them, which makes way for a status line.
     void setMessageOutput(std::function<void(const char*)> say) { say_ = std::move(say); }
