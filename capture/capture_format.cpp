@@ -72,7 +72,7 @@ void putPrintable(const std::uint8_t* bytes, std::uint8_t* out) {
 
 CaptureFormatter::CaptureFormatter(CaptureFormat format, TimeStamps stamps, FormattedOutput& sink,
                                    LocalTimeFunction localTime)
-    : // Raw bytes have no lines to stamp.
+    :  // Raw bytes have no lines to stamp.
       stamps_(format == CaptureFormat::Raw ? TimeStamps::None : stamps, localTime),
       sink_(sink),
       format_(format),
@@ -231,7 +231,7 @@ void CaptureFormatter::addHex(const std::uint8_t* bytes, std::size_t count,
 }
 
 std::size_t CaptureFormatter::formatHexLine(const std::uint8_t* bytes, std::size_t count,
-                                           const ClockReading& at, std::uint8_t* line) {
+                                            const ClockReading& at, std::uint8_t* line) {
     std::size_t length = stamps_.enabled() ? stamps_.write(at, line) : 0;
     if (labelled_) {
         // In whole pieces of 16, which the line's next bytes overwrite: far

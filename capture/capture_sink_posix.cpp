@@ -162,7 +162,8 @@ private:
             return Opened::Failed;
         }
         struct stat named {};
-        if (stat(fileName.c_str(), &named) != 0 || !sameFile(status, named)) return Opened::NameMoved;
+        if (stat(fileName.c_str(), &named) != 0 || !sameFile(status, named))
+            return Opened::NameMoved;
         return Opened::Locked;
     }
 

@@ -115,17 +115,16 @@ private:
     static constexpr int kOpenTries = 16;
 
     bool nameLeadsTo(HANDLE file) const {
-        HANDLE named = CreateFileA(name_.c_str(), 0,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE named =
+            CreateFileA(name_.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (named == INVALID_HANDLE_VALUE) return false;
         BY_HANDLE_FILE_INFORMATION one{};
         BY_HANDLE_FILE_INFORMATION other{};
-        bool same = GetFileInformationByHandle(file, &one) &&
-                    GetFileInformationByHandle(named, &other) &&
-                    one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-                    one.nFileIndexHigh == other.nFileIndexHigh &&
-                    one.nFileIndexLow == other.nFileIndexLow;
+        bool same =
+            GetFileInformationByHandle(file, &one) && GetFileInformationByHandle(named, &other) &&
+            one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+            one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
         CloseHandle(named);
         return same;
     }

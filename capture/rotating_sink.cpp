@@ -210,8 +210,8 @@ void RotatingSink::rotate() {
     // The new live file is open, and locked, before the old one lets go.
     std::unique_ptr<CaptureSink> fresh = makeSink_();
     if (!fresh->open(name_, false)) {
-        report(kNextPart,
-               "Error: Can't open the next part of the file: " + std::to_string(fresh->errorCode()));
+        report(kNextPart, "Error: Can't open the next part of the file: " +
+                              std::to_string(fresh->errorCode()));
         // Back under its name, the part goes on as the live file. When
         // another capture has taken the name meanwhile, that file is left
         // alone: this capture goes on in its part, which it rotates no more.
@@ -258,8 +258,8 @@ void RotatingSink::replaceLostFile() {
     std::unique_ptr<CaptureSink> fresh = makeSink_();
     // Whatever took the name meanwhile is added to, never emptied.
     if (!fresh->open(name_, true)) {
-        report(kNextPart,
-               "Error: Can't open the next part of the file: " + std::to_string(fresh->errorCode()));
+        report(kNextPart, "Error: Can't open the next part of the file: " +
+                              std::to_string(fresh->errorCode()));
         return;
     }
     live_->close();
@@ -268,8 +268,8 @@ void RotatingSink::replaceLostFile() {
     atLineEnd_ = true;
     due_ = false;
     if (policy_.durable) live_->syncName();
-    report(kReplaced, "Error: The file was removed or moved away; the capture goes on in a new " +
-                          name_);
+    report(kReplaced,
+           "Error: The file was removed or moved away; the capture goes on in a new " + name_);
 }
 
 void RotatingSink::report(Message kind, const std::string& text) {
@@ -316,7 +316,8 @@ void RotatingSink::removeOldParts() {
         const std::string path = folder_ + parts[i];
         if (path == lastPart_) continue;
         if (int code = part_files::removeFile(path)) {
-            report(kRemove, "Error: Can't remove the old part " + path + ": " + std::to_string(code));
+            report(kRemove,
+                   "Error: Can't remove the old part " + path + ": " + std::to_string(code));
         }
     }
 }

@@ -42,8 +42,9 @@ public:
     static constexpr std::uint64_t kLineGraceBytes = 4096;
     static constexpr std::chrono::seconds kLineGrace{1};
 
-    explicit RotatingSink(RotationPolicy policy, SinkFactory makeSink = makePlatformCaptureSink,
-                          WallClock wallClock = [] { return std::chrono::system_clock::now(); });
+    explicit RotatingSink(
+        RotationPolicy policy, SinkFactory makeSink = makePlatformCaptureSink,
+        WallClock wallClock = [] { return std::chrono::system_clock::now(); });
 
     bool open(const std::string& fileName, bool append) override;
     bool isOpen() const override { return live_->isOpen(); }

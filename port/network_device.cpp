@@ -500,8 +500,8 @@ private:
                         c.stage = Stage::Negotiating;
                         return Outcome::Done;
                     }
-                    error_ = connected == Outcome::Done ? link_->lastError()
-                                                        : link_->codes().timedOut;
+                    error_ =
+                        connected == Outcome::Done ? link_->lastError() : link_->codes().timedOut;
                     ++c.address;
                     c.stage = Stage::NextAddress;
                     break;

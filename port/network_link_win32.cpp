@@ -10,8 +10,8 @@
 #include <mstcpip.h>
 // clang-format on
 
-#include <memory>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 

@@ -147,7 +147,7 @@ public:
         open_.exclusive = ioctl(fd, TIOCEXCL) == 0;
         struct stat status {};
         open_.pseudoTerminal = statOf(fd, status) && S_ISCHR(status.st_mode) &&
-                          isPseudoTerminalMajor(major(status.st_rdev));
+                               isPseudoTerminalMajor(major(status.st_rdev));
         terminalLinks_ = open_.pseudoTerminal ? linksOnTheWay(path) : std::string();
         linkedTerminal_ = status.st_rdev;
         open_.reopenable = !open_.pseudoTerminal || !terminalLinks_.empty();
@@ -216,7 +216,8 @@ public:
     // requests are seen within a few kilobytes of a flood.
     void addSources(WaitSet& set, std::size_t port) override {
         if (open_.fd < 0) return;
-        if (queued() > 0 || (open_.lastReadLarge && open_.readsSincePoll + 1 < kReadsBetweenPolls)) {
+        if (queued() > 0 ||
+            (open_.lastReadLarge && open_.readsSincePoll + 1 < kReadsBetweenPolls)) {
             set.serveNow();
         }
         set.add(SourceName::Port, port, open_.fd);

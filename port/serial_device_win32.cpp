@@ -93,8 +93,8 @@ public:
         if (open_.port != INVALID_HANDLE_VALUE) closePort();
         closeEvents();
         open_ = Win32OpenState{};
-        open_.port = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        open_.port = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         return succeeded(open_.port != INVALID_HANDLE_VALUE);
     }
 
@@ -146,7 +146,9 @@ public:
         return succeeded(SetCommTimeouts(open_.port, &wanted));
     }
 
-    bool setEventMask(std::uint32_t mask) override { return succeeded(SetCommMask(open_.port, mask)); }
+    bool setEventMask(std::uint32_t mask) override {
+        return succeeded(SetCommMask(open_.port, mask));
+    }
 
     bool purge(std::uint32_t flags) override { return succeeded(PurgeComm(open_.port, flags)); }
 
@@ -225,7 +227,8 @@ public:
         if (size > sizeof open_.readRequest->buffer) size = sizeof open_.readRequest->buffer;
         open_.readTarget = buffer;
         DWORD received = 0;
-        if (ReadFile(open_.port, open_.readRequest->buffer, size, &received, &open_.readRequest->overlapped)) {
+        if (ReadFile(open_.port, open_.readRequest->buffer, size, &received,
+                     &open_.readRequest->overlapped)) {
             count = copyOut(received);
             return ReadStart::Completed;
         }
@@ -258,7 +261,8 @@ public:
 
     bool readResult(std::uint32_t& count) override {
         DWORD received = 0;
-        bool done = GetOverlappedResult(open_.port, &open_.readRequest->overlapped, &received, FALSE) != 0;
+        bool done =
+            GetOverlappedResult(open_.port, &open_.readRequest->overlapped, &received, FALSE) != 0;
         if (!done) {
             DWORD error = GetLastError();
             lastError_ = static_cast<int>(error);
@@ -281,7 +285,8 @@ public:
             return 0;
         }
         DWORD received = 0;
-        if (!GetOverlappedResult(open_.port, &open_.readRequest->overlapped, &received, FALSE)) return 0;
+        if (!GetOverlappedResult(open_.port, &open_.readRequest->overlapped, &received, FALSE))
+            return 0;
         return copyOut(received);
     }
 
@@ -375,8 +380,9 @@ private:
     }
 
     std::uint32_t copyOut(DWORD received) {
-        DWORD count =
-            received < sizeof open_.readRequest->buffer ? received : sizeof open_.readRequest->buffer;
+        DWORD count = received < sizeof open_.readRequest->buffer
+                          ? received
+                          : sizeof open_.readRequest->buffer;
         std::memcpy(open_.readTarget, open_.readRequest->buffer, count);
         return static_cast<std::uint32_t>(count);
     }

@@ -5,7 +5,6 @@
 
 namespace serialtap {
 
-
 SerialPort::SerialPort(SerialDevice& device, std::FILE* messages)
     : device_(device), messages_(messages), arrivalsOnly_(device.reportsArrivalsOnly()) {}
 

@@ -238,7 +238,8 @@ TEST(Buffer, GatheredWriteOutsGoOutTogetherAndHoldBackNoMore) {
         for (int pass = 0; pass < round * 37 % 130; ++pass) {
             for (std::size_t port : {0, 1}) {
                 for (Capture* capture : {&plain, &gathered}) {
-                    capture->formatter.addFrom(port, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                    capture->formatter.addFrom(port,
+                                               reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                                bytes.size() - pass % 7, at(round));
                 }
             }

@@ -55,7 +55,9 @@ protected:
     }
     ~CaptureRun() override { std::fclose(messages_); }
 
-    int run(const std::string& fileName) { return runCaptureWith(fileName, PortSettings{}, parts()); }
+    int run(const std::string& fileName) {
+        return runCaptureWith(fileName, PortSettings{}, parts());
+    }
     // The parts of a capture over the fakes, whose wait is the fake device's.
     CaptureParts parts(Console* console, CaptureOptions options = {}, CaptureView* view = nullptr) {
         CaptureParts made{device_, console, &stop_, messages_, options, view};

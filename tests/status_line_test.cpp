@@ -261,7 +261,8 @@ TEST_F(StatusLineTest, RateOfALineASecondIsTheLinesBytesPerSecond) {
         ASSERT_FALSE(rates.empty());
         double expected = 82.0 * 1000 / static_cast<double>(period.count());
         for (const std::string& rate : rates) {
-            EXPECT_NEAR(std::stod(rate), expected, 1.0) << "a line each " << period.count() << " ms";
+            EXPECT_NEAR(std::stod(rate), expected, 1.0)
+                << "a line each " << period.count() << " ms";
         }
         idleFor(3s);
         EXPECT_NE(shown().find("| 0 B/s |"), std::string::npos) << shown();
