@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,5 +60,18 @@ public:
 };
 
 std::unique_ptr<NetworkLink> makePlatformLink();
+
+// The name lookups still running in the process, abandoned ones included:
+// past this many, a link starts no other (it fails as timed out).
+constexpr int kMostLookups = 4;
+inline std::atomic<int> lookupsRunning{0};
+
+// Counts a lookup's thread while it runs.
+struct LookupCount {
+    LookupCount() { ++lookupsRunning; }
+    ~LookupCount() { --lookupsRunning; }
+    LookupCount(const LookupCount&) = delete;
+    LookupCount& operator=(const LookupCount&) = delete;
+};
 
 }  // namespace serialtap

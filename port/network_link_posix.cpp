@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <thread>
@@ -42,17 +41,6 @@ bool makePipe(int ends[2]) {
     }
     return true;
 }
-
-// The name lookups still running in the process, theirs abandoned included.
-constexpr int kMostLookups = 4;
-std::atomic<int> lookupsRunning{0};
-
-struct LookupCount {
-    LookupCount() { ++lookupsRunning; }
-    ~LookupCount() { --lookupsRunning; }
-    LookupCount(const LookupCount&) = delete;
-    LookupCount& operator=(const LookupCount&) = delete;
-};
 
 class PosixNetworkLink final : public NetworkLink {
 public:

@@ -10,7 +10,6 @@
 #include <mstcpip.h>
 // clang-format on
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -42,17 +41,6 @@ bool startWinsock() {
     }();
     return started;
 }
-
-// The name lookups still running in the process, theirs abandoned included.
-constexpr int kMostLookups = 4;
-std::atomic<int> lookupsRunning{0};
-
-struct LookupCount {
-    LookupCount() { ++lookupsRunning; }
-    ~LookupCount() { --lookupsRunning; }
-    LookupCount(const LookupCount&) = delete;
-    LookupCount& operator=(const LookupCount&) = delete;
-};
 
 class Win32NetworkLink final : public NetworkLink {
 public:
