@@ -78,13 +78,11 @@ OpenProgress SerialPort::continueOpen() {
 
 // A step the device has not finished is made again once its sources are
 // ready; the steps before it are not.
-OpenProgress SerialPort::pend() { return OpenProgress::Pending; }
-
 OpenProgress SerialPort::step() {
     if (step_ == 0) step_ = 1;
     if (step_ == 1) {
         if (!device_.open(settings_.portName)) {
-            if (device_.pending()) return pend();
+            if (device_.pending()) return OpenProgress::Pending;
             std::string told = device_.refusalMessage();
             if (!told.empty()) return refuse(told.c_str());
             switch (device_.refusal()) {
@@ -110,7 +108,7 @@ OpenProgress SerialPort::step() {
     }
     if (step_ == 2) {
         if (!device_.setLineSettings(line_)) {
-            if (device_.pending()) return pend();
+            if (device_.pending()) return OpenProgress::Pending;
             return fail("error setting comm: %d\n", true);
         }
         if (!device_.getTimeouts(timeouts_)) return fail("error getting comm timeouts: %d\n", true);
@@ -125,7 +123,7 @@ OpenProgress SerialPort::step() {
         step_ = 3;
     }
     if (!device_.purge(kPurgeAll)) {
-        if (device_.pending()) return pend();
+        if (device_.pending()) return OpenProgress::Pending;
         return fail("error purge comm: %d\n", true);
     }
     // Quiet opens, while a port is away, leave nothing open behind.

@@ -127,7 +127,6 @@ public:
 
 private:
     OpenProgress step();
-    OpenProgress pend();
     Reception pass();
     // Whether a port that keeps failing has paused long enough.
     bool pauseOver();

@@ -84,12 +84,6 @@ public:
     void forgetReadiness() {
         for (WaitSource& entry : sources_) entry.ready = entry.hangUp = false;
     }
-    bool anyReady() const {
-        for (const WaitSource& entry : sources_) {
-            if (entry.ready) return true;
-        }
-        return false;
-    }
 
 private:
     std::vector<WaitSource> sources_;

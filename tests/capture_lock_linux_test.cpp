@@ -50,6 +50,8 @@ TEST(CaptureFileLock, CountsOnlyWhileTheNameLeadsToTheLockedFile) {
     std::fputs("finished part", earlier);
     std::fclose(earlier);
     int next = -1;
+    // Reset below, before the locals it uses are gone.
+    // cppcheck-suppress danglingLifetime
     beforeNextLock = [&] {
         std::rename(file.path().c_str(), part.c_str());
         next = open(file.path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -58,6 +60,7 @@ TEST(CaptureFileLock, CountsOnlyWhileTheNameLeadsToTheLockedFile) {
     std::unique_ptr<CaptureSink> sink = makePlatformCaptureSink();
     EXPECT_FALSE(sink->open(file.path(), false));
     EXPECT_EQ(kCaptureFileBusy, sink->errorCode());
+    beforeNextLock = nullptr;
     EXPECT_EQ("finished part", contents(part));
     close(next);
 }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/fake_serial_device.h"
@@ -60,12 +61,12 @@ protected:
     }
     // The parts of a capture over the fakes, whose wait is the fake device's.
     CaptureParts parts(Console* console, CaptureOptions options = {}, CaptureView* view = nullptr) {
-        CaptureParts made{device_, console, &stop_, messages_, options, view};
+        CaptureParts made{device_, console, &stop_, messages_, std::move(options), view};
         made.wait = [this](WaitSet& set, int& error) { return device_.wait(set, error); };
         return made;
     }
     CaptureParts parts(CaptureOptions options = {}, CaptureView* view = nullptr) {
-        return parts(&console_, options, view);
+        return parts(&console_, std::move(options), view);
     }
     int run() { return run(file_.path()); }
     std::string messages() { return testing::streamText(messages_); }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/capture_file.h"
@@ -28,8 +29,8 @@ std::string contents(const fs::path& path) {
 // were then.
 class RecordingSink final : public CaptureSink {
 public:
-    RecordingSink(std::vector<std::string>& log, const fs::path& live, int number)
-        : log_(log), live_(live), number_(std::to_string(number)) {}
+    RecordingSink(std::vector<std::string>& log, fs::path live, int number)
+        : log_(log), live_(std::move(live)), number_(std::to_string(number)) {}
 
     bool open(const std::string& fileName, bool append) override {
         log_.push_back("open " + number_);
@@ -84,7 +85,7 @@ protected:
         return sink;
     }
     // One byte each: with a limit of one byte, one part each.
-    void writeParts(RotatingSink& sink, const std::string& bytes) {
+    static void writeParts(RotatingSink& sink, const std::string& bytes) {
         for (char byte : bytes) {
             const auto value = static_cast<std::uint8_t>(byte);
             ASSERT_EQ(1u, sink.write(&value, 1).written);

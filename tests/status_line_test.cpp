@@ -245,7 +245,7 @@ TEST_F(StatusLineTest, RateOfALineASecondIsTheLinesBytesPerSecond) {
                 status.bytesReceived(part);
                 now_ += 3ms;
             }
-            TimePoint next = now_ + period - 9ms;
+            TimePoint next = now_ + period - std::chrono::milliseconds(9);
             for (auto due = status.nextRedraw(); due && *due < next; due = status.nextRedraw()) {
                 now_ = std::max(now_, *due);
                 status.redrawIfDue();

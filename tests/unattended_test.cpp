@@ -263,15 +263,15 @@ TEST_F(PortAway, TriesOnceASecondAndReportsAnOtherFailureOncePerChange) {
         return reconnect.advance(WaitSet{}, when);
     };
     device_.failCall("open", ENOENT);  // not there: quiet
-    EXPECT_EQ(nextTry(), lost + 1s);
+    EXPECT_EQ(nextTry(), lost + std::chrono::seconds(1));
     EXPECT_FALSE(tryAt(lost + 999ms));
     EXPECT_EQ(opens(), opensBefore);
-    EXPECT_FALSE(tryAt(lost + 1s));
+    EXPECT_FALSE(tryAt(lost + std::chrono::seconds(1)));
     Clock::time_point ended = Clock::now();
     ASSERT_TRUE(nextTry().has_value());
-    EXPECT_GE(*nextTry(), ended + 1s - 50ms);
-    EXPECT_LE(*nextTry(), ended + 1s);
-    EXPECT_FALSE(tryAt(ended + 999ms - 50ms)) << "the next try came early";
+    EXPECT_GE(*nextTry(), ended + std::chrono::milliseconds(950));
+    EXPECT_LE(*nextTry(), ended + std::chrono::seconds(1));
+    EXPECT_FALSE(tryAt(ended + std::chrono::milliseconds(949))) << "the next try came early";
     device_.failCall("open", EBUSY);  // in use: reported once
     EXPECT_FALSE(tryAt(*nextTry()));
     EXPECT_FALSE(tryAt(*nextTry()));
