@@ -187,15 +187,7 @@ void CaptureLoop::wait(WaitSet& set) {
         set.forgetReadiness();
         return;
     }
-    int error = 0;
-    if (!parts_.wait(set, error)) {
-        // A wait that fails cannot tell what is ready: every source looks
-        // for itself, after a pause that keeps the loop from spinning.
-        for (WaitSource& source : set.sources()) source.ready = true;
-        WaitSet pause;
-        pause.due(Clock::now() + std::chrono::milliseconds(100));
-        parts_.wait(pause, error);
-    }
+    waitOrPause(set, parts_.wait);
 }
 
 bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead,

@@ -181,22 +181,28 @@ public:
     void addSources(WaitSet& set, std::size_t port) override {
         Connection& c = connection_;
         if (pending_) set.due(c.stepEnd);
-        if (!pending_ && c.stage == Stage::Open) {
-            if (c.deadCode != 0 || queued() > 0 ||
-                (c.lastReadLarge && c.readsSincePoll + 1 < kReadsBetweenPolls)) {
-                set.serveNow();
-            }
+        if (!pending_ && c.stage == Stage::Open && (c.deadCode != 0 || readsWithoutLook())) {
+            set.serveNow();
         }
         link_->addSources(set, port, c.telnet && !telnetOutput().empty());
     }
 
     bool holdsBytes() const override { return queued() > 0; }
 
+    // Whether the next pass reads without a look at the connection: bytes
+    // are in hand, or a flood has not yet had its look after
+    // kReadsBetweenPolls large receives.
+    bool readsWithoutLook() const {
+        const Connection& c = connection_;
+        return queued() > 0 || (c.lastReadLarge && c.readsSincePoll + 1 < kReadsBetweenPolls);
+    }
+
     // Commands alone leave nothing to report: the pass then finds no event.
     EventWait waitEvent(std::uint32_t& eventMask) override {
         Connection& c = connection_;
         if (c.deadCode != 0) return failedWait(c.deadCode);
-        if (queued() > 0 || (c.lastReadLarge && ++c.readsSincePoll < kReadsBetweenPolls)) {
+        if (readsWithoutLook()) {
+            if (queued() == 0) ++c.readsSincePoll;
             eventMask = c.eventMask & kEventRxChar;
             return EventWait::Event;
         }

@@ -216,10 +216,7 @@ public:
     // requests are seen within a few kilobytes of a flood.
     void addSources(WaitSet& set, std::size_t port) override {
         if (open_.fd < 0) return;
-        if (queued() > 0 ||
-            (open_.lastReadLarge && open_.readsSincePoll + 1 < kReadsBetweenPolls)) {
-            set.serveNow();
-        }
+        if (readsWithoutLook()) set.serveNow();
         set.add(SourceName::Port, port, open_.fd);
     }
 
@@ -233,8 +230,17 @@ public:
 
     bool holdsBytes() const override { return queued() > 0; }
 
+    // Whether the next pass reads without the wait's look: bytes are in
+    // hand, or the stream filled the last reads and has not yet had its
+    // look after kReadsBetweenPolls of them.
+    bool readsWithoutLook() const {
+        return queued() > 0 ||
+               (open_.lastReadLarge && open_.readsSincePoll + 1 < kReadsBetweenPolls);
+    }
+
     EventWait waitEvent(std::uint32_t& eventMask) override {
-        if (queued() > 0 || (open_.lastReadLarge && ++open_.readsSincePoll < kReadsBetweenPolls)) {
+        if (readsWithoutLook()) {
+            if (queued() == 0) ++open_.readsSincePoll;
             eventMask = open_.eventMask & kEventRxChar;
             return EventWait::Event;
         }

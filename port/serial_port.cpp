@@ -42,8 +42,7 @@ bool SerialPort::open(const PortSettings& settings, bool quiet) {
         for (NativeHandle handle : interruptHandles_) {
             interrupts.push_back(set.add(SourceName::Console, 0, handle));
         }
-        int error = 0;
-        if (!waitOn(set, error)) set.due(Clock::now() + std::chrono::milliseconds(50));
+        waitOrPause(set, waitOn);
         sourcesFound(set);
         bool woken = false;
         for (std::size_t slot : interrupts) woken = woken || set.ready(slot);
@@ -51,7 +50,6 @@ bool SerialPort::open(const PortSettings& settings, bool quiet) {
         if (woken && stopNow_ && stopNow_()) {
             device_.closePort();
             step_ = 0;
-            openStopped_ = true;
             openFailure_.clear();
             return false;
         }
@@ -66,7 +64,6 @@ OpenProgress SerialPort::beginOpen(const PortSettings& settings, bool quiet) {
     settings_ = settings;
     step_ = 0;
     quiet_ = quiet;
-    openStopped_ = false;
     openFoundNoPort_ = false;
     return step();
 }
@@ -136,7 +133,8 @@ OpenProgress SerialPort::step() {
 }
 
 bool SerialPort::pauseOver() {
-    if (!open_.pausing || Clock::now() < open_.pauseEnd) return !open_.pausing;
+    if (!open_.pausing) return true;
+    if (Clock::now() < open_.pauseEnd) return false;
     open_.pausing = false;
     return true;
 }

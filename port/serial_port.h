@@ -92,7 +92,6 @@ public:
         interruptHandles_ = handles;
         stopNow_ = stopNow;
     }
-    bool openStopped() const { return openStopped_; }
     // The message of the last failed open, and whether its failure means
     // that there is no such port now (rather than one in use or refusing).
     const std::string& openFailure() const { return openFailure_; }
@@ -153,7 +152,6 @@ private:
     Timeouts timeouts_;
     std::vector<NativeHandle> interruptHandles_;
     std::function<bool()> stopNow_;
-    bool openStopped_ = false;
     // How the last open went.
     bool quiet_ = false;
     std::string openFailure_;

@@ -98,4 +98,17 @@ bool waitOn(WaitSet& set, int& error);
 // Whether the platform's wait can watch a file for room to write.
 bool waitWatchesOutput();
 
+// Waits with the given wait (waitOn, or a test's). One that fails cannot
+// tell what is ready: every source then looks for itself, after a pause
+// that keeps the caller from spinning.
+template <typename Wait>
+void waitOrPause(WaitSet& set, Wait&& wait) {
+    int error = 0;
+    if (wait(set, error)) return;
+    for (WaitSource& source : set.sources()) source.ready = true;
+    WaitSet pause;
+    pause.due(WaitSet::Clock::now() + std::chrono::milliseconds(100));
+    wait(pause, error);
+}
+
 }  // namespace serialtap
