@@ -23,6 +23,8 @@ struct PortSettings {
     std::uint8_t byteSize = 8;
     std::uint8_t parity = kNoParity;
     std::uint8_t stopBits = kOneStopBit;
+    // Mark what the line does besides sending bytes (see SerialDevice::watchLine).
+    bool watchLine = false;
 };
 
 }  // namespace serialtap

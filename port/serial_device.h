@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "port/line_event.h"
 #include "port/wait_set.h"
 
 namespace serialtap {
@@ -16,6 +17,22 @@ constexpr int kErrorIoPending = 997;
 // wait was cancelled, or the port went away under it.
 constexpr int kErrorOperationAborted = 995;
 constexpr std::uint32_t kEventRxChar = 0x0001;
+// The events a port that marks what its line does waits for besides
+// received characters: modem lines, break, line errors, ring.
+constexpr std::uint32_t kEventCts = 0x0008;
+constexpr std::uint32_t kEventDsr = 0x0010;
+constexpr std::uint32_t kEventRlsd = 0x0020;
+constexpr std::uint32_t kEventBreak = 0x0040;
+constexpr std::uint32_t kEventErr = 0x0080;
+constexpr std::uint32_t kEventRing = 0x0100;
+constexpr std::uint32_t kLineEventMask =
+    kEventCts | kEventDsr | kEventRlsd | kEventBreak | kEventErr | kEventRing;
+// The line errors of the Windows error word.
+constexpr std::uint32_t kErrorRxOver = 0x0001;
+constexpr std::uint32_t kErrorOverrun = 0x0002;
+constexpr std::uint32_t kErrorParity = 0x0004;
+constexpr std::uint32_t kErrorFrame = 0x0008;
+constexpr std::uint32_t kErrorBreak = 0x0010;
 constexpr std::uint32_t kPurgeAll = 0x000F;
 
 // The four line settings the program chooses; every other setting of the
@@ -119,6 +136,21 @@ public:
     // Ends a read that is still pending and waits until the port no longer
     // owns the buffer; gives the number of bytes it delivered before that.
     virtual std::uint32_t cancelRead() = 0;
+    // Whether the port marks what its line does besides sending bytes,
+    // given before open(): breaks (then no 0x00 byte stands for one),
+    // framing and parity errors, bytes the system dropped and modem-line
+    // changes, each as a mark among the bytes its reads return. Without it
+    // the device works exactly as it always did.
+    virtual void watchLine(bool /*on*/) {}
+    // Adds the marks found since the last call, placed among the bytes the
+    // reads returned since then (LineMark::at).
+    virtual void takeMarks(std::vector<LineMark>& /*marks*/) {}
+    // The modem lines now; none for a port that has none (a
+    // pseudo-terminal, a raw TCP port).
+    virtual std::optional<std::uint32_t> modemLines() { return std::nullopt; }
+    // What the system reports dropped on the port since it was opened,
+    // whether or not the line is watched.
+    virtual DropCount dropped() { return {}; }
     // Bytes the port holds that no read has returned yet, for the shutdown
     // to keep; at most size of them a call, none when nothing is left.
     virtual std::uint32_t takeBuffered(std::uint8_t* /*buffer*/, std::uint32_t /*size*/) {

@@ -78,6 +78,7 @@ OpenProgress SerialPort::continueOpen() {
 OpenProgress SerialPort::step() {
     if (step_ == 0) step_ = 1;
     if (step_ == 1) {
+        device_.watchLine(settings_.watchLine);
         if (!device_.open(settings_.portName)) {
             if (device_.pending()) return OpenProgress::Pending;
             std::string told = device_.refusalMessage();
@@ -114,7 +115,8 @@ OpenProgress SerialPort::step() {
         timeouts_.readTotalMultiplier = kMaxDword;
         timeouts_.readTotalConstant = kReadTotalConstantMs;
         if (!device_.setTimeouts(timeouts_)) return fail("error setting comm timeouts: %d\n", true);
-        if (!device_.setEventMask(kEventRxChar)) {
+        std::uint32_t mask = kEventRxChar | (settings_.watchLine ? kLineEventMask : 0);
+        if (!device_.setEventMask(mask)) {
             return fail("could not set a Mask for serial port: %d\n", true);
         }
         step_ = 3;
@@ -196,10 +198,19 @@ void SerialPort::noteLineErrors() {
     open_.lineErrors = 0;
 }
 
+void SerialPort::takeMarks(Reception& result) {
+    if (!settings_.watchLine) return;
+    marks_.clear();
+    device_.takeMarks(marks_);
+    result.marks = marks_.data();
+    result.markCount = marks_.size();
+}
+
 Reception SerialPort::receive() {
     open_.gone = false;
     Reception result = pass();
     result.gone = open_.gone;
+    takeMarks(result);
     // What the device found worth saying while the port is used (a server
     // that changed how it sends).
     std::string notice = device_.takeNotice();
@@ -323,6 +334,12 @@ bool SerialPort::read(std::uint32_t wanted) {
 }
 
 Reception SerialPort::takeBuffered() {
+    Reception rest = takeBufferedBytes();
+    takeMarks(rest);
+    return rest;
+}
+
+Reception SerialPort::takeBufferedBytes() {
     Reception rest;
     rest.data = buffer_;
     rest.size = device_.takeBuffered(buffer_, kMaxReadBytes);

@@ -21,6 +21,10 @@ struct Reception {
     bool keyTestDue = true;
     // The pass failed in a way that means the port is gone (unplugged).
     bool gone = false;
+    // What the line did besides sending these bytes, placed among them; a
+    // port that does not watch its line gives none.
+    const LineMark* marks = nullptr;
+    std::size_t markCount = 0;
 };
 
 // How far a setup that goes on across rounds of the capture's wait got.
@@ -116,6 +120,9 @@ public:
     // arrivals this reads what its driver holds, as much as it held at the
     // first call and for at most kDrainMs.
     Reception takeBuffered();
+    // See SerialDevice.
+    std::optional<std::uint32_t> modemLines() { return device_.modemLines(); }
+    DropCount dropped() { return device_.dropped(); }
 
     // Whether the port, once gone, may be opened again by its name.
     bool reopenable() const { return device_.reopenable(); }
@@ -137,12 +144,16 @@ private:
     void report(const char* format, int code);
     void say(const char* text);
     void noteLineErrors();
+    // Gives the pass the marks the device found since the last one.
+    void takeMarks(Reception& result);
+    Reception takeBufferedBytes();
 
     SerialDevice& device_;
     std::FILE* messages_;
     const bool arrivalsOnly_;
     std::function<void(const char*)> say_;
     std::uint8_t buffer_[kMaxReadBytes] = {};
+    std::vector<LineMark> marks_;
     SerialPortOpenState open_;
     // The setup under way: the settings, the next step and what the steps
     // before it found.
