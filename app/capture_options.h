@@ -39,6 +39,7 @@ struct CaptureOptions {
     std::uint32_t rotateSeconds = 0;  // 0: never by the clock
     std::uint32_t keepParts = 0;      // 0: keep every rotated part
     bool durable = false;             // each write-out synced to the disk
+    bool lineEvents = false;          // -u: what the line did besides sending bytes
 };
 
 // The most ports one capture takes, the one of -c included.

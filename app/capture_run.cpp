@@ -3,17 +3,22 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/captured_port.h"
+#include "app/line_event_log.h"
+#include "app/line_identity.h"
 #include "app/message_path.h"
 #include "app/reconnect.h"
 #include "app/stop_conditions.h"
 #include "app/terminal.h"
 #include "app/write_out_timer.h"
 #include "capture/capture_file.h"
+#include "capture/events_file.h"
 #include "capture/rotating_sink.h"
 #include "port/network_device.h"
+#include "port/port_list.h"
 #include "port/serial_port.h"
 #include "port/wait_set.h"
 
@@ -51,6 +56,33 @@ std::vector<std::string> labelsOf(const Ports& ports) {
     return labels;
 }
 
+// The bytes of a pass, and with line events the marks at their places.
+void storePass(CaptureFile& file, LineEventLog* events, std::size_t port, const Reception& pass,
+               const ClockReading& at) {
+    if (events == nullptr) {
+        file.writeBytesFrom(port, pass.data, pass.size, at);
+        return;
+    }
+    std::size_t done = 0;
+    if (pass.markCount > 0) {
+        const Clock::time_point now = Clock::now();
+        for (std::size_t i = 0; i < pass.markCount; ++i) {
+            const LineMark& mark = pass.marks[i];
+            const std::size_t upTo = mark.at < pass.size ? mark.at : pass.size;
+            if (upTo > done) {
+                file.writeBytesFrom(port, pass.data + done, upTo - done, at);
+                events->delivered(port, upTo - done);
+                done = upTo;
+            }
+            events->mark(port, mark, now);
+        }
+    }
+    if (pass.size > done) {
+        file.writeBytesFrom(port, pass.data + done, pass.size - done, at);
+        events->delivered(port, pass.size - done);
+    }
+}
+
 // Everything a pass received goes to the file, to the view and past the
 // stop texts; true when a stop text has arrived.
 class Recorder {
@@ -59,8 +91,13 @@ public:
              const CaptureParts& parts, CaptureView& view)
         : file_(file), stops_(stops), writeOut_(writeOut), parts_(parts), view_(view) {}
 
+    // With line events, what the port says of its line goes in among its bytes.
+    void markEventsIn(LineEventLog* events) { events_ = events; }
+
     bool record(std::size_t port, const Reception& pass, bool clockRead, Clock::time_point now) {
-        file_.writeBytesFrom(port, pass.data, pass.size, clockReading(parts_));
+        storePass(file_, events_, port, pass, clockReading(parts_));
+        // A mark alone is no received byte: the silence goes on.
+        if (pass.size == 0) return false;
         view_.received(pass.data, pass.size, port);
         if (clockRead) {
             stops_.heardAt(now);
@@ -75,6 +112,7 @@ private:
     WriteOutTimer& writeOut_;
     const CaptureParts& parts_;
     CaptureView& view_;
+    LineEventLog* events_ = nullptr;
 };
 
 // Bytes a pipe, FIFO or terminal capture file has not taken yet go out as
@@ -129,9 +167,29 @@ public:
           stops_(parts.options, Clock::now(), ports.size()),
           writeOut_(parts.options.flushMs),
           recorder_(file, stops_, writeOut_, parts, view),
-          kept_(file) {}
+          kept_(file),
+          lostAt_(ports.size()),
+          lostMarked_(ports.size()),
+          dropped_(ports.size()) {
+        if (!parts.options.lineEvents) return;
+        events_ = std::make_unique<LineEventLog>(
+            ports.size(), [this](std::size_t port, const std::string& what) {
+                file_.writeEvent(port, what, parts_.clock());
+            });
+        recorder_.markEventsIn(events_.get());
+    }
 
     int run();
+
+    // With line events: the first line of each port, said once the
+    // capture has begun.
+    void beginWith(std::vector<std::string> identities) { identities_ = std::move(identities); }
+    LineEventLog* events() { return events_.get(); }
+    // How the capture ended, as its last event line says it.
+    const std::string& endReason() const { return endReason_; }
+    // What the system dropped on each port while it was open before the
+    // last time it was lost.
+    std::vector<DropCount>& droppedBefore() { return dropped_; }
 
 private:
     // The sources of one round, by name.
@@ -147,6 +205,7 @@ private:
     bool serve(CapturedPort& port, const WaitSet& set, bool clockRead, Clock::time_point now,
                bool& keyTestDue);
     bool runTimers(Clock::time_point now);
+    std::string endReasonOf(int lastKey) const;
 
     Ports& ports_;
     CaptureFile& file_;
@@ -160,6 +219,12 @@ private:
     Recorder recorder_;
     KeptBytes kept_;
     WaitSet set_;
+    std::unique_ptr<LineEventLog> events_;
+    std::vector<std::string> identities_;
+    std::vector<Clock::time_point> lostAt_;
+    std::vector<bool> lostMarked_;
+    std::vector<DropCount> dropped_;
+    std::string endReason_;
 };
 
 CaptureLoop::Round CaptureLoop::gatherSources(WaitSet& set) {
@@ -167,6 +232,7 @@ CaptureLoop::Round CaptureLoop::gatherSources(WaitSet& set) {
     set.due(writeOut_.deadline());
     set.due(view_.nextRedraw());
     if (rotation_ != nullptr) set.due(rotation_->deadline());
+    if (events_ != nullptr) set.due(events_->deadline());
     for (auto& port : ports_) port->addSources(set);
     Round round;
     if (auto console = consoleHandle(parts_)) {
@@ -192,19 +258,32 @@ void CaptureLoop::wait(WaitSet& set) {
 
 bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead,
                        Clock::time_point now) {
-    if (pass.size > 0 && recorder_.record(port.index(), pass, clockRead, now)) return false;
+    if ((pass.size > 0 || pass.markCount > 0) &&
+        recorder_.record(port.index(), pass, clockRead, now)) {
+        return false;
+    }
     // As a pipe ends the tools that write into it: the capture has no
     // reader left, and its failed write has been reported.
     if (file_.readerGone()) return false;
+    const std::size_t index = port.index();
+    if (pass.gone && events_ != nullptr && !lostMarked_[index]) {
+        lostMarked_[index] = true;
+        if (!port.reconnect().enabled()) events_->lost(index, Clock::now());
+    }
     if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
         for (Reception rest = port.port().takeBuffered(); rest.size > 0;
              rest = port.port().takeBuffered()) {
-            if (recorder_.record(port.index(), rest, clockRead, now)) return false;
+            if (recorder_.record(index, rest, clockRead, now)) return false;
         }
-        stops_.bytesLost(port.index());
-        port.reconnect().lose(Clock::now());
+        stops_.bytesLost(index);
+        const DropCount dropped = port.port().dropped();
+        dropped_[index].bytes += dropped.bytes;
+        dropped_[index].uncounted += dropped.uncounted;
+        lostAt_[index] = Clock::now();
+        if (events_ != nullptr) events_->lost(index, lostAt_[index]);
+        port.reconnect().lose(lostAt_[index]);
     }
     return true;
 }
@@ -226,6 +305,7 @@ bool CaptureLoop::serve(CapturedPort& port, const WaitSet& set, bool clockRead,
 
 bool CaptureLoop::runTimers(Clock::time_point now) {
     if (stops_.timeIsUp(now)) return false;
+    if (events_ != nullptr) events_->runTimers(now);
     writeOut_.writeOutIfDue(file_, now);
     if (rotation_ != nullptr) {
         file_.endPartIfDue(*rotation_);
@@ -235,8 +315,29 @@ bool CaptureLoop::runTimers(Clock::time_point now) {
     return true;
 }
 
+std::string CaptureLoop::endReasonOf(int lastKey) const {
+    if (lastKey == kStopKey) return "q";
+    if (parts_.stop != nullptr && parts_.stop->requested()) return "a stop signal";
+    switch (stops_.reason()) {
+        case StopConditions::Reason::TimeLimit:
+            return "-t, the time limit";
+        case StopConditions::Reason::Silence:
+            return "-i, the silence";
+        case StopConditions::Reason::EndText:
+            return "-e, the end text arrived";
+        case StopConditions::Reason::FailText:
+            return "-x, the failure text arrived";
+        case StopConditions::Reason::None:
+            break;
+    }
+    return file_.readerGone() ? "the capture file's reader went away" : "the capture ended";
+}
+
 int CaptureLoop::run() {
     file_.begin(clockReading(parts_));
+    for (std::size_t port = 0; port < identities_.size(); ++port) {
+        file_.writeEvent(port, identities_[port], parts_.clock());
+    }
     const bool timed = stops_.timed() || writeOut_.active() || rotation_ != nullptr;
     int lastKey = '0';
     while (lastKey != kStopKey) {
@@ -258,7 +359,11 @@ int CaptureLoop::run() {
         bool ended = false;
         for (auto& port : ports_) {
             if (!port->present()) {
-                port->reconnect().advance(set, now);
+                if (port->reconnect().advance(set, now) && events_ != nullptr) {
+                    const Clock::time_point back = Clock::now();
+                    lostMarked_[port->index()] = false;
+                    events_->back(port->index(), back - lostAt_[port->index()], back);
+                }
                 continue;
             }
             if (!serve(*port, set, clockRead, now, keyTestDue)) {
@@ -279,6 +384,7 @@ int CaptureLoop::run() {
             lastKey = parts_.console->readKey();
         }
     }
+    endReason_ = endReasonOf(lastKey);
     return stops_.exitStatus();
 }
 
@@ -296,6 +402,19 @@ CaptureView viewFor(View view, const std::string& heading, StatusDisplay& displa
     return CaptureView();
 }
 
+// The first event line of each port: when the capture began, the port
+// and its adapter.
+std::vector<std::string> identitiesOf(Ports& ports, const CaptureParts& parts) {
+    const std::vector<PortInfo> known = findPorts();
+    const std::string began = "capture began " + utcTimeText(parts.clock().wallNs, false) + ": ";
+    std::vector<std::string> identities;
+    for (auto& port : ports) {
+        identities.push_back(began +
+                             identityText(port->settings(), known, port->port().modemLines()));
+    }
+    return identities;
+}
+
 // Opens and sets up every port, in the order given; false after the
 // first failure's message.
 bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureFile& file,
@@ -307,6 +426,7 @@ bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureF
     for (std::size_t i = 0; i < names.size(); ++i) {
         PortSettings own = settings;
         own.portName = names[i];
+        own.watchLine = parts.options.lineEvents;
         std::unique_ptr<SerialDevice> owned;
         if (i > 0) owned = parts.makeDevice ? parts.makeDevice(names[i]) : makeDeviceFor(names[i]);
         SerialDevice& device = i == 0 ? parts.device : *owned;
@@ -325,15 +445,30 @@ bool openPorts(const PortSettings& settings, const CaptureParts& parts, CaptureF
 
 // Bytes the ports already hold are part of the capture too; then each
 // port that is there is closed, with its messages.
+// With line events, the last line of each port says how the capture ended,
+// and one line on standard error counts the events. Whatever the system
+// said it dropped is said at the end, with or without them.
 void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, CaptureView& view,
-                MessagePath& messages) {
+                MessagePath& messages, CaptureLoop& loop) {
+    LineEventLog* events = loop.events();
+    std::vector<DropCount>& dropped = loop.droppedBefore();
     for (auto& port : ports) {
         if (!port->present()) continue;
         for (Reception rest = port->port().takeBuffered(); rest.size > 0;
              rest = port->port().takeBuffered()) {
-            file.writeBytesFrom(port->index(), rest.data, rest.size, clockReading(parts));
+            storePass(file, events, port->index(), rest, clockReading(parts));
             view.received(rest.data, rest.size, port->index());
         }
+        const DropCount more = port->port().dropped();
+        dropped[port->index()].bytes += more.bytes;
+        dropped[port->index()].uncounted += more.uncounted;
+    }
+    if (events != nullptr) {
+        events->endRuns(Clock::now());
+        const ClockReading now = parts.clock();
+        const std::string ended =
+            "capture ended " + utcTimeText(now.wallNs, false) + ": " + loop.endReason();
+        for (auto& port : ports) file.writeEvent(port->index(), ended, now);
     }
     view.end();
     if (view.unshownBytes() > 0) {
@@ -341,6 +476,11 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
                           " received bytes were not shown: the output did not take them in time\n");
     }
     const std::string none;
+    for (auto& port : ports) {
+        std::string lost = droppedText(dropped[port->index()]);
+        if (!lost.empty()) messages.sayError((ports.size() > 1 ? port->label() + ": " : none) + lost);
+    }
+    if (events != nullptr) messages.sayError(events->summary());
     for (auto& port : ports) {
         // A port that is away was closed when it went.
         if (!port->present()) continue;
@@ -386,6 +526,11 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
         return 1;
     }
     file.setGap(options.gapMs);
+    if (options.lineEvents && !file.expectEvents(fileName, options.append)) {
+        messages.say("could not open the events file: " + std::to_string(file.eventsErrorCode()) +
+                     "\n");
+        return 1;
+    }
     // A setup that waits (a network port connecting) still ends on q and
     // stop requests, as the capture would.
     bool stoppedInSetup = false;
@@ -403,9 +548,21 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     for (auto& port : ports) port->reconnect().watchedBy(view, port->index());
     view.portsLabelled(labelsOf(ports));
 
-    int status = CaptureLoop(ports, file, rotation, parts, view, messages).run();
+    CaptureLoop loop(ports, file, rotation, parts, view, messages);
+    if (options.lineEvents) {
+        std::vector<std::string> identities = identitiesOf(ports, parts);
+        if (rotation != nullptr && options.format != CaptureFormat::Raw) {
+            std::string header;
+            for (const std::string& identity : identities) {
+                header += "--- serialtap: " + identity + "\r\n";
+            }
+            rotation->setPartHeader(header);
+        }
+        loop.beginWith(std::move(identities));
+    }
+    int status = loop.run();
     if (parts.stop != nullptr) parts.stop->shutdownBegun();
-    closePorts(ports, file, parts, view, messages);
+    closePorts(ports, file, parts, view, messages, loop);
     return file.close() ? status : 1;
 }
 

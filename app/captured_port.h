@@ -26,6 +26,7 @@ public:
     bool open() { return port_.open(settings_); }
 
     SerialDevice& device() { return device_; }
+    const PortSettings& settings() const { return settings_; }
     SerialPort& port() { return port_; }
     const SerialPort& port() const { return port_; }
     Reconnect& reconnect() { return reconnect_; }

@@ -43,6 +43,10 @@ const char kExtensionHelpText[] =
     "   0 -- keep all (default)\n"
     "-y <sync> 1 -- make each write-out durable on the disk before going on, so a\n"
     "   power cut loses at most the last -f milliseconds; 0 (default)\n"
+    "-u <events> 1 -- mark in the capture what the line did besides sending bytes:\n"
+    "   capture began and ended, port lost and back, bytes dropped, breaks, framing\n"
+    "   and parity errors, modem lines; lines \"--- serialtap: ...\" in text and\n"
+    "   hex, <file>.events beside a raw capture; 0 -- the bytes alone (default)\n"
     "Network ports for -c, on every platform: rfc2217://HOST:PORT -- Telnet with\n"
     "   RFC 2217, which carries -b -n -p -s; tcp://HOST:PORT -- raw TCP, with the\n"
     "   server's own line settings; HOST is a name, an IPv4 address or\n"
@@ -88,6 +92,7 @@ const NumberOption kNumberOptions[] = {
     {'w', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.rotateSeconds = v; }},
     {'k', kNoLimit, [](CaptureOptions& o, std::uint32_t v) { o.keepParts = v; }},
     {'y', 1, [](CaptureOptions& o, std::uint32_t v) { o.durable = v != 0; }},
+    {'u', 1, [](CaptureOptions& o, std::uint32_t v) { o.lineEvents = v != 0; }},
 };
 
 const NumberOption* findNumberOption(char letter) {

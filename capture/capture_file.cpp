@@ -7,7 +7,7 @@
 namespace serialtap {
 
 CaptureFile::CaptureFile(CaptureFormat format, TimeStamps stamps, std::unique_ptr<CaptureSink> sink)
-    : sink_(std::move(sink)), formatter_(format, stamps, *this) {}
+    : sink_(std::move(sink)), formatter_(format, stamps, *this), format_(format) {}
 
 CaptureFile::~CaptureFile() {
     if (sink_->isOpen()) sink_->close();
@@ -20,6 +20,27 @@ bool CaptureFile::open(const std::string& fileName, bool append) {
     // nothing, as after a rename.
     if (durable_) sink_->syncName();
     return true;
+}
+
+bool CaptureFile::expectEvents(const std::string& fileName, bool append) {
+    formatter_.expectEvents();
+    return format_ != CaptureFormat::Raw || events_.open(fileName, append);
+}
+
+void CaptureFile::writeEvent(std::size_t source, const std::string& what, const ClockReading& at) {
+    if (format_ != CaptureFormat::Raw) {
+        formatter_.addEvent(source, what, at);
+        return;
+    }
+    const std::string port = source < labels_.size() ? labels_[source] : std::string("-");
+    if (!events_.write(formatter_.bytesAdded(), at, port, what)) reportEventsFailure();
+}
+
+void CaptureFile::reportEventsFailure() {
+    if (eventsFailed_) return;
+    eventsFailed_ = true;
+    writeFailed_ = true;
+    say("Error: Can't write the events file: " + std::to_string(events_.errorCode()) + "\n");
 }
 
 void CaptureFile::endPartIfDue(RotatingSink& rotation) {
@@ -125,6 +146,7 @@ void CaptureFile::noteRemoval() {
 }
 
 bool CaptureFile::close() {
+    if (events_.isOpen() && !events_.close()) reportEventsFailure();
     if (!sink_->isOpen()) {
         formatter_.flush();
         if (dropped_ > 0) {

@@ -11,6 +11,7 @@
 
 #include "capture/capture_format.h"
 #include "capture/capture_sink.h"
+#include "capture/events_file.h"
 #include "capture/rotating_sink.h"
 
 namespace serialtap {
@@ -49,14 +50,26 @@ public:
     }
     // The labels of the ports of a capture of several, and the pause that
     // ends a hex line (see CaptureFormatter).
-    void setSources(const std::vector<std::string>& labels) { formatter_.setSources(labels); }
+    void setSources(const std::vector<std::string>& labels) {
+        labels_ = labels;
+        formatter_.setSources(labels);
+    }
     void setGap(std::uint32_t milliseconds) { formatter_.setGap(milliseconds); }
     void writeBytesFrom(std::size_t source, const std::uint8_t* bytes, std::size_t count,
                         const ClockReading& receivedAt = {}) {
         formatter_.addFrom(source, bytes, count, receivedAt);
     }
+    // Event lines will come (see CaptureFormatter::addEvent): a raw
+    // capture keeps them in a file beside it, opened here; false when it
+    // cannot be, with errorCode() of that file.
+    bool expectEvents(const std::string& fileName, bool append);
+    // An event of the source's line at this place of the capture.
+    void writeEvent(std::size_t source, const std::string& what, const ClockReading& at);
     // Writes out everything held now.
-    void flush() { formatter_.flush(); }
+    void flush() {
+        formatter_.flush();
+        if (events_.isOpen() && !events_.flush()) reportEventsFailure();
+    }
     // Ends the rotation's part when it is due; what is held when its
     // period ends goes into it first.
     void endPartIfDue(RotatingSink& rotation);
@@ -91,6 +104,7 @@ public:
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 
     int errorCode() const { return sink_->errorCode(); }
+    int eventsErrorCode() const { return events_.errorCode(); }
     bool foundNoReader() const { return sink_->foundNoReader(); }
     // Bytes are kept for a pipe, FIFO or terminal whose reader is behind,
     // which will take them once it can take more.
@@ -110,10 +124,15 @@ private:
     void reportWriteFailure(int code);
     void noteRemoval();
     void say(const std::string& text) const;
+    void reportEventsFailure();
 
     std::unique_ptr<CaptureSink> sink_;
     std::function<void(const std::string&)> say_;
     CaptureFormatter formatter_;
+    CaptureFormat format_;
+    std::vector<std::string> labels_;
+    EventsFile events_;
+    bool eventsFailed_ = false;
     std::vector<std::uint8_t> kept_;
     std::size_t keptStart_ = 0;
     std::uint64_t dropped_ = 0;

@@ -134,11 +134,41 @@ void CaptureFormatter::add(const std::uint8_t* bytes, std::size_t count,
     added_ += count;
     if (direct_) {
         put(bytes, count);
+        if (expectEvents_ && count > 0) atLineStart_ = bytes[count - 1] == 0x0A;
     } else if (format_ == CaptureFormat::Hex) {
         addHex(bytes, count, receivedAt);
     } else {
         addStampedText(bytes, count, receivedAt, first);
     }
+}
+
+void CaptureFormatter::addEvent(std::size_t source, const std::string& what,
+                                const ClockReading& at) {
+    if (format_ == CaptureFormat::Raw) return;
+    if (source != source_ && source < sources_.size()) switchSource(source);
+    putting_ = format_ == CaptureFormat::Hex ? linedBytes_ : added_;
+    static const std::string kLead = "--- serialtap: ";
+    if (direct_) {
+        // Line feeds become CR LF on the way out, as the received ones do.
+        std::string line = (atLineStart_ ? "" : "\n") + kLead + what + "\n";
+        if (used_ + line.size() > kBufferBytes && used_ > 0) writeOutBuffer();
+        put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+        eventBytesHeld_ += line.size();
+        atLineStart_ = true;
+        return;
+    }
+    if (format_ == CaptureFormat::Hex) {
+        endPendingLine();
+    } else if (!atLineStart_) {
+        put(kLineEnd, sizeof kLineEnd);
+    }
+    std::uint8_t stamp[StampWriter::kMaxBytes];
+    put(stamp, stamps_.write(at, stamp));
+    if (labelled_) putLabel();
+    std::string line = kLead + what;
+    put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    put(kLineEnd, sizeof kLineEnd);
+    atLineStart_ = true;
 }
 
 void CaptureFormatter::flush() {
@@ -308,7 +338,8 @@ void CaptureFormatter::put(const std::uint8_t* bytes, std::size_t count) {
 void CaptureFormatter::writeOutBuffer() {
     // The first received byte this buffer holds.
     const std::uint64_t first = direct_ ? directOut_ : heldFrom_;
-    if (direct_) directOut_ += used_;
+    if (direct_) directOut_ += used_ - eventBytesHeld_;
+    eventBytesHeld_ = 0;
     if (!direct_ || format_ == CaptureFormat::Raw) {
         const std::size_t size = used_;
         used_ = 0;

@@ -60,6 +60,11 @@ public:
     // line, and each source's hex offsets count its own bytes.
     void addFrom(std::size_t source, const std::uint8_t* bytes, std::size_t count,
                  const ClockReading& receivedAt);
+    // An event line, "--- serialtap: " and what, at this place of the
+    // source's bytes: a pending line ends first, and the line carries the
+    // stamp and label a data line would. Not for raw captures, whose bytes
+    // stay exactly as received.
+    void addEvent(std::size_t source, const std::string& what, const ClockReading& at);
     // Writes out everything held, a short hex line included.
     void flush();
     // Writes out what is held but a short hex line, which stays open for
@@ -74,13 +79,16 @@ public:
     // True when there was something to write.
     bool writeGathered();
     bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0 || gatheredBytes_ > 0; }
+    // Event lines will come: a text capture kept as received notes where
+    // its lines end, which costs a look at each reception's last byte.
+    void expectEvents() { expectEvents_ = true; }
     // Received bytes added so far, and how many of them went out whole: the
     // first byte still held (gathered write-outs are held too, until they
     // are written), or all of them when none is.
     std::uint64_t bytesAdded() const { return added_; }
     std::uint64_t bytesWrittenOut() const {
         if (gatheredBytes_ > 0) return gatheredFrom_;
-        if (direct_) return added_ - used_;
+        if (direct_) return added_ - (used_ - eventBytesHeld_);
         return used_ > 0 ? heldFrom_ : added_ - pendingCount_;
     }
 
@@ -105,6 +113,9 @@ private:
     bool gathering_ = false;
     bool atLineStart_ = true;
     bool labelled_ = false;
+    bool expectEvents_ = false;
+    // Bytes of event lines in a buffer that otherwise holds received bytes.
+    std::size_t eventBytesHeld_ = 0;
     // The buffer being filled: at the start of storage_, or while write-outs
     // are gathered, after the ones gathered so far.
     std::vector<std::uint8_t> storage_ = std::vector<std::uint8_t>(kBufferBytes);

@@ -250,6 +250,11 @@ void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSin
     live_->close();
     live_ = std::move(fresh);
     atLineEnd_ = true;
+    if (!partHeader_.empty()) {
+        SinkWrite done = live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()),
+                                      partHeader_.size());
+        partBytes_ += done.written;
+    }
     if (policy_.durable) part_files::syncFolder(folder_);
     removeOldParts();
 }

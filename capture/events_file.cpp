@@ -1,0 +1,61 @@
+#include "capture/events_file.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace serialtap {
+
+std::string utcTimeText(std::int64_t wallNs, bool milliseconds) {
+    std::int64_t seconds = wallNs / 1000000000;
+    std::int64_t rest = wallNs % 1000000000;
+    if (rest < 0) {
+        rest += 1000000000;
+        --seconds;
+    }
+    CalendarTime t = utcCalendarTime(seconds);
+    char text[48];
+    int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year,
+                               t.month, t.day, t.hour, t.minute, t.second);
+    if (milliseconds && length > 0) {
+        std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ".%03dZ",
+                      static_cast<int>(rest / 1000000));
+    } else if (length > 0) {
+        std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "Z");
+    }
+    return text;
+}
+
+EventsFile::~EventsFile() { close(); }
+
+bool EventsFile::open(const std::string& captureName, bool append) {
+    if (append) {
+        std::error_code error;
+        auto size = std::filesystem::file_size(captureName, error);
+        base_ = error ? 0 : static_cast<std::uint64_t>(size);
+    }
+    file_ = std::fopen((captureName + ".events").c_str(), append ? "ab" : "wb");
+    if (file_ == nullptr) error_ = errno;
+    return file_ != nullptr;
+}
+
+bool EventsFile::write(std::uint64_t offset, const ClockReading& at, const std::string& port,
+                       const std::string& what) {
+    if (file_ == nullptr) return false;
+    std::string line = std::to_string(base_ + offset) + ' ' + utcTimeText(at.wallNs, true) + ' ' +
+                       port + ' ' + what + '\n';
+    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) return true;
+    error_ = errno;
+    return false;
+}
+
+bool EventsFile::flush() { return file_ == nullptr || std::fflush(file_) == 0; }
+
+bool EventsFile::close() {
+    if (file_ == nullptr) return true;
+    bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    return closed;
+}
+
+}  // namespace serialtap
