@@ -51,8 +51,13 @@ std::string secondsText(std::chrono::steady_clock::duration duration) {
 LineEventLog::LineEventLog(std::size_t ports, Write write)
     : ports_(ports == 0 ? 1 : ports), write_(std::move(write)) {}
 
-bool LineEventLog::lineAllowed(const Port& port, Clock::time_point now) const {
-    return !port.saidAny || port.bytesSinceLine >= kRoomBytes || now - port.lastLine >= kLineEvery;
+// A break's line is short; the others, with their counts, take up to this.
+std::uint64_t LineEventLog::roomFor(LineEventKind kind) {
+    return kind == LineEventKind::Break ? kBreakLineBytes : kRoomBytes;
+}
+
+bool LineEventLog::lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) const {
+    return !port.saidAny || port.bytesSinceLine >= room || now - port.lastLine >= kLineEvery;
 }
 
 void LineEventLog::say(std::size_t port, const std::string& what, Clock::time_point now) {
@@ -76,18 +81,20 @@ void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_poin
     if (uncounted) ++uncountedDrops_;
 
     Port& p = ports_[port];
-    if (lineAllowed(p, now)) {
+    Run& run = p.runs[kind];
+    if (lineAllowed(p, roomFor(mark.kind), now) && run.events == 0) {
         sayRuns(port, now);
         say(port, eventText(mark.kind, 1, bytes, uncounted, mark.lines), now);
         return;
     }
-    Run& run = p.runs[kind];
     if (run.events == 0) run.first = now;
     ++run.events;
     run.bytes += bytes;
     run.uncounted = run.uncounted || uncounted;
     run.lines = mark.lines;
     run.last = now;
+    // A run ends with the mark that finds a line allowed again.
+    if (lineAllowed(p, kRoomBytes, now)) sayRuns(port, now);
 }
 
 void LineEventLog::sayRuns(std::size_t port, Clock::time_point now) {
@@ -101,7 +108,7 @@ void LineEventLog::sayRuns(std::size_t port, Clock::time_point now) {
         const std::string over = " over " + secondsText(run.last - run.first);
         if (k == LineEventKind::ModemLines) {
             what += " (" + countOf(run.events, "change", "changes") + over + ")";
-        } else if (k != LineEventKind::Dropped) {
+        } else if (k != LineEventKind::Dropped && run.events > 1) {
             what += over;
         }
         say(port, what, now);
@@ -129,7 +136,7 @@ void LineEventLog::runTimers(Clock::time_point now) {
         const Port& p = ports_[port];
         bool counted = false;
         for (const Run& run : p.runs) counted = counted || run.events > 0;
-        if (counted && lineAllowed(p, now)) sayRuns(port, now);
+        if (counted && lineAllowed(p, kRoomBytes, now)) sayRuns(port, now);
     }
 }
 

@@ -15,18 +15,21 @@ namespace serialtap {
 
 // Turns what the ports report of their lines into the capture's event
 // lines, and keeps the room they take bounded: a port's event gets a line
-// of its own where it happened when the port delivered at least
-// kRoomBytes of data since its last event line, or a second has passed
-// since it. Events that come closer than that are counted instead, a run
-// for each kind, and the run's one line comes at the next point a line is
-// allowed (its deadline()), before a port is lost and at the end. A flood
-// of errors on every byte so takes one line per kRoomBytes of data at most,
-// which is less room than the data, and a few counts of memory.
+// of its own where it happened when the port delivered at least as many
+// bytes of data since its last event line as that line takes, or a second
+// has passed since it. Events that come closer than that are counted
+// instead, a run for each kind, and the run's one line comes at the next
+// point a line is allowed (at the latest its deadline()), before a port is
+// lost and at the end. A flood of errors on every byte so takes one line
+// per kRoomBytes of data at most, which is less room than the data, and a
+// few counts of memory; a break every frame of a bus is still marked at
+// each frame of kBreakLineBytes or more.
 class LineEventLog {
 public:
     using Clock = std::chrono::steady_clock;
     using Write = std::function<void(std::size_t port, const std::string& what)>;
-    static constexpr std::uint64_t kRoomBytes = 64;
+    static constexpr std::uint64_t kRoomBytes = 128;
+    static constexpr std::uint64_t kBreakLineBytes = 22;
     static constexpr Clock::duration kLineEvery = std::chrono::seconds(1);
 
     LineEventLog(std::size_t ports, Write write);
@@ -64,7 +67,8 @@ private:
         Clock::time_point lastLine{};
         std::array<Run, kKinds> runs{};
     };
-    bool lineAllowed(const Port& port, Clock::time_point now) const;
+    static std::uint64_t roomFor(LineEventKind kind);
+    bool lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) const;
     void sayRuns(std::size_t port, Clock::time_point now);
     void say(std::size_t port, const std::string& what, Clock::time_point now);
 

@@ -296,5 +296,91 @@ TEST_F(CaptureRun, ShownBytesAreEveryReceivedByteUnchanged) {
     std::fclose(shown);
 }
 
+// With -u 1 what the line did stands among the bytes where it happened; a
+// mark that comes too soon after the last line is counted and said later.
+TEST_F(CaptureRun, LineEventsStandAmongTheBytesAndCloseRunsAreCounted) {
+    device_.lines = kLineCts | kLineDcd;
+    device_.queueBytes({'a', '\n', 'b', 'c'}, true);
+    device_.readMarks = {{{LineEventKind::Break, 2}, {LineEventKind::FramingError, 3}}};
+    console_.keys = {'q'};
+    CaptureParts events = parts();
+    events.options.lineEvents = true;
+    events.clock = [] { return ClockReading{}; };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, events), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "line events: 1 break, 1 byte with framing errors, 0 bytes with parity errors, "
+              "0 bytes dropped, 0 modem-line changes, lost 0 times\n");
+    const std::string expected =
+        "--- serialtap: capture began 1970-01-01T00:00:00Z: COM1 9600 8N1, modem lines: CTS on, "
+        "DSR off, DCD on, RI off\r\n"
+        "a\r\n--- serialtap: break\r\nbc\r\n--- serialtap: framing error on 1 byte\r\n"
+        "--- serialtap: capture ended 1970-01-01T00:00:00Z: q\r\n";
+    Bytes file = captured();
+    EXPECT_EQ(std::string(file.begin(), file.end()), expected);
+    EXPECT_TRUE(device_.watching);
+    EXPECT_EQ(device_.maskSet, kEventRxChar | kLineEventMask);
+}
+
+// A raw capture stays the bytes exactly; its events go beside it with the
+// offset where each happened. An error on every byte takes far less room
+// than the bytes.
+TEST_F(CaptureRun, RawEventsGoBesideTheCaptureAndAFloodStaysSmall) {
+    Bytes all;
+    for (int pass = 0; pass < 40; ++pass) {
+        Bytes bytes(255, static_cast<std::uint8_t>(pass));
+        device_.queueBytes(bytes);
+        device_.readMarks.emplace_back();
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            device_.readMarks.back().push_back({LineEventKind::FramingError, i});
+        }
+        all.insert(all.end(), bytes.begin(), bytes.end());
+    }
+    device_.readMarks.front().insert(device_.readMarks.front().begin(),
+                                     {LineEventKind::Dropped, 0, 7});
+    device_.drops = {7, 0};
+    CaptureParts raw = parts();
+    raw.options.lineEvents = true;
+    raw.options.format = CaptureFormat::Raw;
+    raw.clock = [] { return ClockReading{}; };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, raw), 0);
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("7 bytes were dropped by the system before serialtap read them\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find(" 10200 bytes with framing errors, 0 bytes with parity errors, 7 bytes "
+                          "dropped, "),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(captured(), all);
+    Bytes side = testing::readFileBytes(file_.path() + ".events");
+    std::string events(side.begin(), side.end());
+    EXPECT_LT(events.size(), all.size()) << events;
+    EXPECT_NE(events.find("0 1970-01-01T00:00:00.000Z COM1 bytes dropped at or before this point: 7\n"),
+              std::string::npos)
+        << events;
+    // Its run's line stands at the run's last error, counting it too.
+    EXPECT_NE(events.find("\n128 1970-01-01T00:00:00.000Z COM1 framing error on 129 bytes over 0.0 s\n"),
+              std::string::npos)
+        << events;
+    EXPECT_NE(events.find(" COM1 capture ended "), std::string::npos) << events;
+    std::remove((file_.path() + ".events").c_str());
+}
+
+// Whether or not the line is watched, bytes the system dropped are said.
+TEST_F(CaptureRun, DroppedBytesAreSaidAtTheEndWithoutLineEvents) {
+    device_.queueBytes({'x'});
+    device_.drops = {0, 2};
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "bytes were dropped by the system before serialtap read them, 2 times; the system "
+              "gives no count\n");
+    EXPECT_EQ(captured(), Bytes{'x'});
+    EXPECT_FALSE(device_.watching);
+    EXPECT_EQ(device_.maskSet, kEventRxChar);
+}
+
 }  // namespace
 }  // namespace serialtap

@@ -117,6 +117,7 @@ bool FakeSerialDevice::clearErrors(std::uint32_t& queuedBytes) {
 std::uint32_t FakeSerialDevice::deliver(const std::vector<std::uint8_t>& bytes) {
     std::uint32_t count = std::min(static_cast<std::uint32_t>(bytes.size()), readSize_);
     std::copy(bytes.begin(), bytes.begin() + count, readBuffer_);
+    returned_ += count;
     return count;
 }
 
@@ -132,6 +133,13 @@ ReadStart FakeSerialDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
     Read read = reads.front();
     reads.pop_front();
     error_ = read.error;
+    if (!readMarks.empty()) {
+        for (LineMark mark : readMarks.front()) {
+            mark.at += returned_;
+            marks_.push_back(mark);
+        }
+        readMarks.pop_front();
+    }
     if (read.result == ReadStart::Completed) count = deliver(read.bytes);
     if (read.result == ReadStart::Pending) pendingBytes_ = read.bytes;
     return read.result;
@@ -169,6 +177,12 @@ std::uint32_t FakeSerialDevice::takeBuffered(std::uint8_t* buffer, std::uint32_t
     std::copy(buffered.begin(), buffered.begin() + count, buffer);
     buffered.erase(buffered.begin(), buffered.begin() + count);
     return count;
+}
+
+void FakeSerialDevice::takeMarks(std::vector<LineMark>& marks) {
+    marks.insert(marks.end(), marks_.begin(), marks_.end());
+    marks_.clear();
+    returned_ = 0;
 }
 
 bool FakeSerialDevice::closePort() { return call("closePort", "closePort"); }

@@ -109,6 +109,15 @@ public:
     std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override;
     bool closePort() override;
     bool closeEvent() override;
+    void watchLine(bool on) override { watching = on; }
+    void takeMarks(std::vector<LineMark>& marks) override;
+    std::optional<std::uint32_t> modemLines() override { return lines; }
+    DropCount dropped() override { return drops; }
+    bool watching = false;
+    // What the line did, for each read in turn, placed among its bytes.
+    std::deque<std::vector<LineMark>> readMarks;
+    std::optional<std::uint32_t> lines;
+    DropCount drops;
     int lastError() const override { return error_; }
     bool isGone(FailedCall, int code, int) const override { return goneCodes.count(code) > 0; }
     // Failure codes that mean the port is gone.
@@ -119,6 +128,10 @@ public:
 private:
     bool call(const std::string& record, const std::string& name);
     std::uint32_t deliver(const std::vector<std::uint8_t>& bytes);
+
+    // Marks of the reads since the last takeMarks, and the bytes they returned.
+    std::vector<LineMark> marks_;
+    std::size_t returned_ = 0;
 
     std::map<std::string, int> failures_;
     int error_ = 0;

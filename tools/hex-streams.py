@@ -8,7 +8,10 @@ the offset of its first byte among that port's bytes, so each port's
 stream is the concatenation of its lines' bytes. The streams are written to
 OUTDIR, one file per port named after its label ('/' as '_', '.bin' added;
 a capture of one port gives 'port.bin'), and one line per port is printed:
-label, byte count, file. Exit status 1 when a line's offset does not follow
+label, byte count, file. Event lines (-u 1, "--- serialtap: ...") are not
+bytes of the stream: each port's go to a file beside its stream ('.events'
+in place of '.bin'), one a line with the stream offset where it stood, and
+that file is named last on the port's line. Exit status 1 when a line's offset does not follow
 on from its port's previous line (a capture cut short or edited).
 """
 import os
@@ -18,11 +21,19 @@ import sys
 LINE = re.compile(
     rb"^(?:\[[^\]]*\] )?(?:(?P<label>.*?): )?(?P<offset>[0-9A-F]{8,16})  "
     rb"(?P<hex>(?:[0-9A-F]{2} ){1,16})")
+EVENT = re.compile(rb"^(?:\[[^\]]*\] )?(?:(?P<label>.*?): )?--- serialtap: (?P<what>.*?)\r?$")
 
 
-def streams(capture):
+def streams(capture, events=None):
     found = {}
     for number, line in enumerate(capture.split(b"\n"), 1):
+        event = EVENT.match(line)
+        if event:
+            label = (event.group("label") or b"").decode("utf-8", "replace")
+            stream = found.setdefault(label, bytearray())
+            if events is not None:
+                events.setdefault(label, []).append((len(stream), event.group("what")))
+            continue
         match = LINE.match(line)
         if not match:
             continue
@@ -42,7 +53,8 @@ def main(argv):
         return 2
     with open(argv[1], "rb") as capture:
         try:
-            found = streams(capture.read())
+            events = {}
+            found = streams(capture.read(), events)
         except ValueError as error:
             sys.stderr.write("hex-streams: %s\n" % error)
             return 1
@@ -51,7 +63,14 @@ def main(argv):
         name = (label.replace("/", "_") or "port") + ".bin"
         with open(os.path.join(argv[2], name), "wb") as out:
             out.write(stream)
-        print("%s %d %s" % (label or "port", len(stream), name))
+        shown = "%s %d %s" % (label or "port", len(stream), name)
+        if label in events:
+            events_name = name[:-len(".bin")] + ".events"
+            with open(os.path.join(argv[2], events_name), "wb") as out:
+                for offset, what in events[label]:
+                    out.write(b"%d %s\n" % (offset, what))
+            shown += " " + events_name
+        print(shown)
     return 0
 
 
