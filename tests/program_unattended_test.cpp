@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +73,27 @@ TEST_F(ReconnectTest, ResumesOnThePortThatCameBackIntoTheSameFile) {
     EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("before the unplug\r\nafter the replug\r\n", captured());
     EXPECT_EQ(kLost + kReopened, program.output()) << "the loss is reported once";
+}
+
+// With -u 1 the file itself says where the port was lost and for how long.
+TEST_F(ReconnectTest, LossAndReturnAreMarkedInTheFileWithLineEvents) {
+    Program program({capturePath(), "-c", link_, "-u", "1"});
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(deliver(program, "before\n"));
+    DevicePty replugged;
+    pointLink(link_, replugged.portPath());
+    device_.hangUp();
+    ASSERT_TRUE(program.waitOutputContains(kReopened));
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(sendTo(program, replugged, "after\n"));
+    EXPECT_EQ(0, program.stopWithQ());
+    const std::regex marked(
+        "before\r\n--- serialtap: port lost\r\n--- serialtap: port back after ([0-9.]+) "
+        "s\r\nafter\r\n");
+    std::smatch found;
+    const std::string file = captured();
+    ASSERT_TRUE(std::regex_search(file, found, marked)) << file;
+    EXPECT_LT(std::stod(found[1]), 2.5);
 }
 
 TEST_F(ReconnectTest, WaitsIdleReportsOtherOpenFailuresOnceAndStopsOnQ) {
