@@ -206,6 +206,10 @@ private:
                bool& keyTestDue);
     bool runTimers(Clock::time_point now);
     std::string endReasonOf(int lastKey) const;
+    // With -f, event lines reach the file as soon as received bytes would.
+    void eventsWritten() {
+        if (writeOut_.active()) file_.flush();
+    }
 
     Ports& ports_;
     CaptureFile& file_;
@@ -262,6 +266,8 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
         recorder_.record(port.index(), pass, clockRead, now)) {
         return false;
     }
+    // An event on a quiet line is kept no longer than a byte would be.
+    if (pass.size == 0 && pass.markCount > 0) eventsWritten();
     // As a pipe ends the tools that write into it: the capture has no
     // reader left, and its failed write has been reported.
     if (file_.readerGone()) return false;
@@ -282,7 +288,10 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
         dropped_[index].bytes += dropped.bytes;
         dropped_[index].uncounted += dropped.uncounted;
         lostAt_[index] = Clock::now();
-        if (events_ != nullptr) events_->lost(index, lostAt_[index]);
+        if (events_ != nullptr) {
+            events_->lost(index, lostAt_[index]);
+            eventsWritten();
+        }
         port.reconnect().lose(lostAt_[index]);
     }
     return true;
@@ -363,6 +372,7 @@ int CaptureLoop::run() {
                     const Clock::time_point back = Clock::now();
                     lostMarked_[port->index()] = false;
                     events_->back(port->index(), back - lostAt_[port->index()], back);
+                    eventsWritten();
                 }
                 continue;
             }
@@ -527,8 +537,11 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     }
     file.setGap(options.gapMs);
     if (options.lineEvents && !file.expectEvents(fileName, options.append)) {
-        messages.say("could not open the events file: " + std::to_string(file.eventsErrorCode()) +
-                     "\n");
+        messages.say(file.eventsErrorCode() == 0
+                         ? std::string("could not open the events file: a raw capture's events go "
+                                       "beside a regular file\n")
+                         : "could not open the events file: " +
+                               std::to_string(file.eventsErrorCode()) + "\n");
         return 1;
     }
     // A setup that waits (a network port connecting) still ends on q and

@@ -29,6 +29,12 @@ std::string utcTimeText(std::int64_t wallNs, bool milliseconds) {
 EventsFile::~EventsFile() { close(); }
 
 bool EventsFile::open(const std::string& captureName, bool append) {
+    // Beside a pipe, a terminal or a device there is no place for them.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(captureName, error)) {
+        error_ = 0;
+        return false;
+    }
     if (append) {
         std::error_code error;
         auto size = std::filesystem::file_size(captureName, error);

@@ -20,8 +20,10 @@ public:
     EventsFile(const EventsFile&) = delete;
     EventsFile& operator=(const EventsFile&) = delete;
 
-    // Opens the file beside the capture's; false with errorCode() when it
-    // cannot. The capture's present size is the first offset of an append.
+    // Opens the file beside the capture's, which must be a regular file
+    // (false with errorCode() 0 when it is not); false with errorCode()
+    // when it cannot. The capture's present size is the first offset of an
+    // append.
     bool open(const std::string& captureName, bool append);
     bool isOpen() const { return file_ != nullptr; }
     // False when the line could not be written.
