@@ -173,6 +173,42 @@ TEST(HexDump, AFlushWritesTheShortLineAndOffsetsStayTrue) {
               "|v|\r\n");
 }
 
+// An event line ends a line in progress and leaves the data lines as they
+// would be without it: in hex the offsets go on, in text the bytes before
+// and after are those received, and a buffer of received bytes still
+// counts only those as written out.
+TEST(EventLines, StandBetweenTheBytesAndLeaveTheDataLinesAlone) {
+    Capture hex(CaptureFormat::Hex);
+    hex.add("0123456789abcdefgh");
+    hex.formatter.addEvent(0, "break", {});
+    hex.add("ij");
+    EXPECT_EQ(hex.flushed(),
+              "00000000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  |0123456789abcdef|\r\n"
+              "00000010  67 68                                            |gh|\r\n"
+              "--- serialtap: break\r\n"
+              "00000012  69 6A                                            |ij|\r\n");
+
+    Capture text(CaptureFormat::Text);
+    text.formatter.expectEvents();
+    text.add("one\ntw");
+    text.formatter.addEvent(0, "port lost", {});
+    text.formatter.addEvent(0, "port back after 1.0 s", {});
+    text.add("o\n");
+    EXPECT_EQ(text.formatter.bytesWrittenOut(), 0u);
+    EXPECT_EQ(text.flushed(),
+              "one\r\ntw\r\n--- serialtap: port lost\r\n--- serialtap: port back after 1.0 "
+              "s\r\no\r\n");
+    EXPECT_EQ(text.formatter.bytesWrittenOut(), 8u);
+
+    Capture stamped(CaptureFormat::Text, TimeStamps::SinceStart);
+    stamped.formatter.begin(at(0));
+    stamped.add("a", at(kSecond));
+    stamped.formatter.addEvent(0, "break", at(2 * kSecond));
+    stamped.add("b", at(3 * kSecond));
+    EXPECT_EQ(stamped.flushed(),
+              "[   1.000000] a\r\n[   2.000000] --- serialtap: break\r\n[   3.000000] b");
+}
+
 TEST(EveryFormat, TheLastByteOfACaptureIsWritten) {
     const std::string bytes = std::string(CaptureFormatter::kBufferBytes, 'z') + "!";
     Capture text(CaptureFormat::Text);
