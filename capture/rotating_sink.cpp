@@ -250,13 +250,16 @@ void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSin
     live_->close();
     live_ = std::move(fresh);
     atLineEnd_ = true;
-    if (!partHeader_.empty()) {
-        SinkWrite done = live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()),
-                                      partHeader_.size());
-        partBytes_ += done.written;
-    }
+    writeHeader();
     if (policy_.durable) part_files::syncFolder(folder_);
     removeOldParts();
+}
+
+void RotatingSink::writeHeader() {
+    if (partHeader_.empty()) return;
+    SinkWrite done = live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()),
+                                  partHeader_.size());
+    partBytes_ += done.written;
 }
 
 void RotatingSink::replaceLostFile() {
@@ -272,6 +275,7 @@ void RotatingSink::replaceLostFile() {
     partBytes_ = part_files::facts(name_).size;
     atLineEnd_ = true;
     due_ = false;
+    writeHeader();
     if (policy_.durable) live_->syncName();
     report(kReplaced,
            "Error: The file was removed or moved away; the capture goes on in a new " + name_);

@@ -94,6 +94,8 @@ private:
     void partEnded(const std::string& part, std::unique_ptr<CaptureSink> fresh);
     // A live file removed, or moved away, is replaced by a new one.
     void replaceLostFile();
+    // A new live file begins with the part header.
+    void writeHeader();
     std::string partName() const;
     std::vector<std::string> partsOnDisk() const;
     void removeOldParts();
