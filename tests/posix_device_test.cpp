@@ -3,11 +3,13 @@
 
 #include <termios.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "port/posix_line_settings.h"
 #include "port/posix_port_name.h"
+#include "port/serial_device.h"
 #include "tests/pty_custom_rate.h"
 #include "tests/pty_harness.h"
 
@@ -284,6 +286,68 @@ TEST_F(PurgeTest, BytesQueuedBeforeTheOpenAreDropped) {
     EXPECT_EQ(0, program.stopWithQ());
 
     EXPECT_EQ("fresh\r\n", captured());
+}
+
+// --- The device marking what its line does -------------------------------
+
+// Opens the port as the capture does, watching its line.
+std::unique_ptr<SerialDevice> openWatched(const std::string& path) {
+    std::unique_ptr<SerialDevice> port = makePlatformDevice();
+    port->watchLine(true);
+    LineSettings line;
+    bool opened = port->open(path) && port->setupQueues(4096, 4096) && port->getLineSettings(line);
+    line.baudRate = 9600;
+    line.byteSize = 8;
+    opened = opened && port->setLineSettings(line) &&
+             port->setEventMask(kEventRxChar | kLineEventMask) && port->purge(kPurgeAll) &&
+             port->createEvent();
+    return opened ? std::move(port) : nullptr;
+}
+
+// Passes as the capture makes them until count bytes came, or the patience ends.
+std::string receive(SerialDevice& port, std::size_t count) {
+    std::string got;
+    auto giveUp = Clock::now() + kPatience;
+    while (got.size() < count && Clock::now() < giveUp) {
+        WaitSet set;
+        port.addSources(set, 0);
+        set.due(Clock::now() + std::chrono::milliseconds(100));
+        waitOrPause(set, waitOn);
+        port.sourcesFound(set);
+        std::uint32_t events = 0;
+        std::uint32_t queued = 0;
+        std::uint8_t buffer[64];
+        std::uint32_t read = 0;
+        if (port.waitEvent(events) == EventWait::Event && (events & kEventRxChar) != 0 &&
+            port.clearErrors(queued) && queued > 0 &&
+            port.startRead(buffer, sizeof buffer, read) == ReadStart::Completed) {
+            got.append(reinterpret_cast<const char*>(buffer), read);
+        }
+    }
+    return got;
+}
+
+// The line discipline doubles every 0xFF of a watched line, to tell it from
+// its marks; the capture must see each once. A pseudo-terminal has no modem
+// lines and no driver counts.
+TEST(WatchedLineTest, PseudoTerminalGivesEachByteOnceAndNoMarks) {
+    DevicePty device;
+    std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
+    ASSERT_TRUE(port);
+    EXPECT_NE(0u, device.settings().c_iflag & PARMRK);
+    const std::string sent(
+        "a\xFF\xFF"
+        "b\0c",
+        6);
+    ASSERT_TRUE(device.send(sent));
+
+    EXPECT_EQ(sent, receive(*port, sent.size()));
+    std::vector<LineMark> marks;
+    port->takeMarks(marks);
+    EXPECT_TRUE(marks.empty());
+    EXPECT_FALSE(port->modemLines());
+    EXPECT_EQ(0u, port->dropped().bytes);
+    EXPECT_TRUE(port->closePort());
 }
 
 // --- Port names ------------------------------------------------------------
