@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "port/pending_marks.h"
+
 namespace serialtap {
 namespace {
 
@@ -58,6 +60,29 @@ TEST(MarkedInputTest, DecodesTheSameWhereverTheReadsSplitIt) {
     }
     Decoded framing = decodeInPieces(in, {}, LineEventKind::FramingError);
     EXPECT_EQ("0@3x0 1@4x3 1@10x1 0@11x0 1@11x1 0@12x0 ", describe(framing.marks));
+}
+
+// Marks wait for the reads to return the bytes they stand among; a run of
+// errors over bytes partly returned is split there.
+TEST(PendingMarksTest, HandsOverMarksUpToTheBytesReturned) {
+    PendingMarks pending;
+    MarkedInput input;
+    const Bytes in = {'a', 0xFF, 0, 0, 0xFF, 0, 'b', 0xFF, 0, 'c', 0xFF, 0, 'd', 'e'};
+    Bytes out(in.size() + 1);
+    ASSERT_EQ(5u, input.decode(in.data(), in.size(), out.data(), 0, pending.list()));
+    pending.returned(2);
+    LineMark lines;
+    lines.kind = LineEventKind::ModemLines;
+    lines.at = pending.returnedSoFar();
+    pending.insert(lines);
+
+    std::vector<LineMark> taken;
+    pending.take(taken);
+    EXPECT_EQ("0@1x0 1@1x1 4@2x0 ", describe(taken));
+    pending.returned(3);
+    taken.clear();
+    pending.take(taken);
+    EXPECT_EQ("1@0x2 ", describe(taken));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Opening and configuring a real port: the program runs on the slave of a
 // pseudo-terminal and the test reads back, through the master, what it set.
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include "port/posix_line_settings.h"
 #include "port/posix_port_name.h"
 #include "port/serial_device.h"
+#include "tests/fake_line_driver.h"
 #include "tests/pty_custom_rate.h"
 #include "tests/pty_harness.h"
 
@@ -348,6 +350,69 @@ TEST(WatchedLineTest, PseudoTerminalGivesEachByteOnceAndNoMarks) {
     EXPECT_FALSE(port->modemLines());
     EXPECT_EQ(0u, port->dropped().bytes);
     EXPECT_TRUE(port->closePort());
+}
+
+// The bytes a driver counted as dropped, as its counts moved between
+// reads: marked after the bytes of the read that found them, and told in
+// full by dropped() whenever asked.
+TEST(WatchedLineTest, DroppedBytesAreWhatTheDriverCounted) {
+    FakeLineDriver driver;
+    driver.counts(5, 1);
+    DevicePty device;
+    std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
+    ASSERT_TRUE(port);
+
+    driver.counts(8, 5);
+    ASSERT_TRUE(device.send("abc"));
+    EXPECT_EQ("abc", receive(*port, 3));
+    driver.counts(8, 7);
+    EXPECT_EQ(9u, port->dropped().bytes);
+    ASSERT_TRUE(device.send("d"));
+    EXPECT_EQ("d", receive(*port, 1));
+
+    std::vector<LineMark> marks;
+    port->takeMarks(marks);
+    ASSERT_EQ(2u, marks.size());
+    EXPECT_EQ(LineEventKind::Dropped, marks[0].kind);
+    EXPECT_EQ(7u, marks[0].count);
+    EXPECT_EQ(LineEventKind::Dropped, marks[1].kind);
+    EXPECT_EQ(2u, marks[1].count);
+    EXPECT_EQ(4u, marks[1].at);
+    EXPECT_TRUE(port->closePort());
+}
+
+// A change of the modem lines on a quiet line is an event of the capture's
+// one wait; the thread that waits for it ends with the port.
+TEST(WatchedLineTest, ModemLinesChangeWakesTheWaitAndItsWatcherEndsAtTheClose) {
+    FakeLineDriver driver;
+    driver.changeLines(TIOCM_CTS | TIOCM_DSR);
+    DevicePty device;
+    std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
+    ASSERT_TRUE(port);
+    EXPECT_EQ(kLineCts | kLineDsr, port->modemLines());
+
+    driver.changeLines(TIOCM_CTS | TIOCM_CD);
+    std::uint32_t events = 0;
+    auto giveUp = Clock::now() + kPatience;
+    while (events == 0 && Clock::now() < giveUp) {
+        WaitSet set;
+        port->addSources(set, 0);
+        set.due(giveUp);
+        waitOrPause(set, waitOn);
+        port->sourcesFound(set);
+        if (port->waitEvent(events) != EventWait::Event) events = 0;
+    }
+    EXPECT_EQ(kEventDsr | kEventRlsd, events);
+    std::vector<LineMark> marks;
+    port->takeMarks(marks);
+    ASSERT_EQ(1u, marks.size());
+    EXPECT_EQ(LineEventKind::ModemLines, marks[0].kind);
+    EXPECT_EQ(0u, marks[0].at);
+    EXPECT_EQ(kLineCts | kLineDcd, marks[0].lines);
+
+    ASSERT_TRUE(driver.waitedIn(true, kPatience));
+    EXPECT_TRUE(port->closePort());
+    EXPECT_TRUE(driver.waitedIn(false, std::chrono::seconds(0)));
 }
 
 // --- Port names ------------------------------------------------------------
