@@ -88,7 +88,8 @@ Decoded inPieces(const Bytes& in, LineEventKind errors, const std::uint8_t* spli
             input.decode(in.data() + at, take, piece.data(), out.data.size(), out.marks);
         check(got <= take + 1, "the output fits its room");
         check(out.marks.size() <= marksBefore + take, "at most one new mark per byte read");
-        out.data.insert(out.data.end(), piece.begin(), piece.begin() + got);
+        out.data.insert(out.data.end(), piece.begin(),
+                        piece.begin() + static_cast<std::ptrdiff_t>(got));
         at += take;
     }
     return out;

@@ -17,14 +17,20 @@
 #include <thread>
 
 namespace serialtap::test {
+
+// Shared with the ioctl below, which every thread of the test may call.
+struct FakeLineState {
+    std::atomic<bool> faking{false};
+    std::atomic<int> overruns{0};
+    std::atomic<int> bufferOverruns{0};
+    std::atomic<int> lines{-1};
+    std::atomic<int> waiting{0};
+    int changes[2] = {-1, -1};
+};
+
 namespace {
 
-std::atomic<bool> faking{false};
-std::atomic<int> overruns{0};
-std::atomic<int> bufferOverruns{0};
-std::atomic<int> lines{-1};
-std::atomic<int> waiting{0};
-int changes[2] = {-1, -1};
+FakeLineState fake;
 
 constexpr int kWaitMs = 30000;
 
@@ -37,49 +43,53 @@ bool isPtySlave(int fd) {
 
 // Ends with EINTR when a signal comes, as the driver's wait does.
 int waitForChange() {
-    ++waiting;
-    pollfd change{changes[0], POLLIN, 0};
+    ++fake.waiting;
+    pollfd change{fake.changes[0], POLLIN, 0};
     int ready = poll(&change, 1, kWaitMs);
     int code = errno;
     char byte = 0;
-    if (ready > 0 && read(changes[0], &byte, 1) == 1) {
-        --waiting;
+    if (ready > 0 && read(fake.changes[0], &byte, 1) == 1) {
+        --fake.waiting;
         return 0;
     }
-    --waiting;
+    --fake.waiting;
     errno = ready < 0 ? code : EIO;
     return -1;
 }
 
 }  // namespace
 
-FakeLineDriver::FakeLineDriver() {
-    if (changes[0] < 0 && pipe2(changes, O_CLOEXEC) != 0) changes[0] = changes[1] = -1;
-    overruns = bufferOverruns = 0;
-    lines = -1;
-    faking = true;
+FakeLineDriver::FakeLineDriver() : state_(&fake) {
+    if (state_->changes[0] < 0 && pipe2(state_->changes, O_CLOEXEC) != 0) {
+        state_->changes[0] = state_->changes[1] = -1;
+    }
+    state_->overruns = state_->bufferOverruns = 0;
+    state_->lines = -1;
+    state_->faking = true;
 }
 
-FakeLineDriver::~FakeLineDriver() { faking = false; }
+FakeLineDriver::~FakeLineDriver() { state_->faking = false; }
 
 void FakeLineDriver::counts(int overrun, int bufferOverrun) {
-    overruns = overrun;
-    bufferOverruns = bufferOverrun;
+    state_->overruns = overrun;
+    state_->bufferOverruns = bufferOverrun;
 }
 
 void FakeLineDriver::changeLines(int bits) {
-    bool woken = lines >= 0;
-    lines = bits;
+    bool woken = state_->lines >= 0;
+    state_->lines = bits;
     const char byte = 1;
-    if (woken && write(changes[1], &byte, 1) != 1) ADD_FAILURE() << "the change was not made";
+    if (woken && write(state_->changes[1], &byte, 1) != 1) {
+        ADD_FAILURE() << "the change was not made";
+    }
 }
 
 bool FakeLineDriver::waitedIn(bool expected, std::chrono::seconds patience) const {
     auto giveUp = std::chrono::steady_clock::now() + patience;
-    while ((waiting > 0) != expected && std::chrono::steady_clock::now() < giveUp) {
+    while ((state_->waiting > 0) != expected && std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return (waiting > 0) == expected;
+    return (state_->waiting > 0) == expected;
 }
 
 }  // namespace serialtap::test
@@ -99,20 +109,20 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    if (faking && isPtySlave(fd)) {
+    if (fake.faking && isPtySlave(fd)) {
         if (request == TIOCGICOUNT) {
             serial_icounter_struct counts{};
-            counts.overrun = overruns;
-            counts.buf_overrun = bufferOverruns;
+            counts.overrun = fake.overruns;
+            counts.buf_overrun = fake.bufferOverruns;
             std::memcpy(argument, &counts, sizeof counts);
             return 0;
         }
-        if (request == TIOCMGET && lines >= 0) {
-            int bits = lines;
+        if (request == TIOCMGET && fake.lines >= 0) {
+            int bits = fake.lines;
             std::memcpy(argument, &bits, sizeof bits);
             return 0;
         }
-        if (request == TIOCMIWAIT && lines >= 0) return waitForChange();
+        if (request == TIOCMIWAIT && fake.lines >= 0) return waitForChange();
     }
     return next(fd, request, argument);
 }

@@ -10,6 +10,8 @@
 
 namespace serialtap::test {
 
+struct FakeLineState;
+
 class FakeLineDriver {
 public:
     FakeLineDriver();
@@ -24,6 +26,9 @@ public:
     // Whether a thread is in TIOCMIWAIT now, once the patience is over
     // when it should be.
     bool waitedIn(bool expected, std::chrono::seconds patience) const;
+
+private:
+    FakeLineState* state_;
 };
 
 }  // namespace serialtap::test

@@ -29,7 +29,8 @@ Decoded decodeInPieces(const Bytes& in, std::vector<std::size_t> cuts, LineEvent
         Bytes piece(cut - from + 1);
         std::size_t got =
             input.decode(in.data() + from, cut - from, piece.data(), out.data.size(), out.marks);
-        out.data.insert(out.data.end(), piece.begin(), piece.begin() + got);
+        out.data.insert(out.data.end(), piece.begin(),
+                        piece.begin() + static_cast<std::ptrdiff_t>(got));
         from = cut;
     }
     return out;
