@@ -116,6 +116,16 @@ int applyLineSettings(termios& terminal, const LineSettings& settings, bool& nee
     return 0;
 }
 
+void markLineConditions(termios& terminal) {
+    // PARMRK marks a break as FF 00 00 and a byte in error as FF 00 X, and
+    // doubles a real 0xFF; ISTRIP would mangle the marks. Errors are marked
+    // only with input checking on (INPCK), which drivers also need before
+    // they report framing errors at all, so it is on whatever the parity:
+    // without parity the UART checks none, and framing errors remain.
+    terminal.c_iflag |= PARMRK | INPCK;
+    terminal.c_iflag &= ~static_cast<tcflag_t>(IGNPAR | IGNBRK | BRKINT | ISTRIP);
+}
+
 bool isPseudoTerminalMajor(unsigned major) {
     // Unix98 pseudo-terminal slaves, and the legacy BSD ones.
     return (major >= 136 && major <= 143) || major == 3;

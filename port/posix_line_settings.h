@@ -13,6 +13,11 @@ namespace serialtap {
 // without a B constant leaves the speed alone and sets needsCustomBaud.
 int applyLineSettings(termios& terminal, const LineSettings& settings, bool& needsCustomBaud);
 
+// Has the line discipline mark, among the bytes, what the line did besides
+// sending them (breaks, framing and parity errors), each byte kept; the
+// settings of a capture that watches its line.
+void markLineConditions(termios& terminal);
+
 LineSettings readLineSettings(const termios& terminal);
 
 // Whether a character device of this major number is the slave side of a

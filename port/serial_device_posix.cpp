@@ -10,12 +10,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "port/custom_baud.h"
 #include "port/line_check.h"
+#include "port/line_watch.h"
+#include "port/marked_input.h"
+#include "port/pending_marks.h"
 #include "port/posix_line_settings.h"
 #include "port/posix_port_name.h"
 #include "port/serial_device.h"
@@ -25,6 +30,9 @@ namespace serialtap {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What one read of the port asks for.
+constexpr std::size_t kReadBytes = 4096;
 
 bool statOf(int fd, struct stat& status) { return fstat(fd, &status) == 0; }
 
@@ -85,12 +93,48 @@ std::string linksOnTheWay(const std::string& path) {
     }
 }
 
+// The modem lines now, in the bits of line_event.h; none for a port that
+// has none (a pseudo-terminal refuses TIOCMGET).
+std::optional<std::uint32_t> readModemLines(int fd) {
+    int bits = 0;
+    if (fd < 0 || ioctl(fd, TIOCMGET, &bits) != 0) return std::nullopt;
+    std::uint32_t lines = 0;
+    if (bits & TIOCM_CTS) lines |= kLineCts;
+    if (bits & TIOCM_DSR) lines |= kLineDsr;
+    if (bits & TIOCM_RNG) lines |= kLineRing;
+    if (bits & TIOCM_CD) lines |= kLineDcd;
+    return lines;
+}
+
+// What a capture that watches its line keeps of one open of the port.
+struct LineWatch {
+    bool on = false;
+    // A read as the line discipline gave it, marks and all, before it is
+    // decoded into the queue.
+    std::uint8_t raw[kReadBytes] = {};
+    MarkedInput input;
+    PendingMarks marks;
+    // The driver's counts at the open, and at the last look while watching;
+    // none for a port that keeps none.
+    std::optional<DriverCounts> atOpen;
+    DriverCounts lastSeen{};
+    // The latest counts, for dropped().
+    DriverCounts latest{};
+    // The modem lines last seen; none for a port without them.
+    std::optional<std::uint32_t> lines;
+    // Where the lines can be waited for (Linux), what wakes the wait when
+    // they change. Elsewhere they are looked at as the port is read.
+    std::unique_ptr<ModemLineWatch> modemWatch;
+    bool modemFound = false;
+};
+
 // Everything one open of the port sets up and uses; every open starts
 // from a fresh one: a reopened port keeps nothing of the one that was
 // lost, not its queue nor what its shutdown has already read.
 struct PosixOpenState {
     int fd = -1;
-    std::uint8_t queue[4096] = {};
+    // Room for a decoded read, which can give one byte more than it read.
+    std::uint8_t queue[kReadBytes + 1] = {};
     std::size_t queueStart = 0;
     std::size_t queueEnd = 0;
     bool lastReadLarge = false;
@@ -109,6 +153,7 @@ struct PosixOpenState {
     bool shuttingDown = false;
     Clock::time_point shutdownEnd{};
     std::size_t readAtShutdown = 0;
+    LineWatch line;
 };
 
 class PosixSerialDevice final : public SerialDevice {
@@ -118,6 +163,7 @@ public:
     bool open(const std::string& portName) override {
         release();
         open_ = PosixOpenState{};
+        open_.line.on = watchLine_;
         refusal_ = PortRefusal::None;
         const std::string path = posixDevicePath(portName);
         // A link left naming the terminal that hung up names a terminal
@@ -155,6 +201,8 @@ public:
         // port finds it as it was.
         open_.haveOriginal = readDriverLineState(fd, open_.original);
         open_.fd = fd;
+        open_.line.atOpen = readDriverCounts(fd);
+        if (open_.line.atOpen) open_.line.lastSeen = open_.line.latest = *open_.line.atOpen;
         return true;
     }
 
@@ -177,6 +225,7 @@ public:
         termios wanted = open_.terminal;
         bool needsCustomBaud = false;
         if (int code = applyLineSettings(wanted, settings, needsCustomBaud)) return failWith(code);
+        if (open_.line.on) markLineConditions(wanted);
         if (tcsetattr(open_.fd, TCSANOW, &wanted) != 0) return failWith(errno);
         if (needsCustomBaud && !setCustomBaud(open_.fd, settings.baudRate)) return failWith(errno);
         open_.terminal = wanted;
@@ -206,10 +255,19 @@ public:
 
     bool purge(std::uint32_t) override {
         open_.queueStart = open_.queueEnd = 0;
+        open_.line.input.reset();
+        open_.line.marks.clear();
         return tcflush(open_.fd, TCIOFLUSH) == 0 ? true : failWith(errno);
     }
 
-    bool createEvent() override { return true; }
+    // The modem lines a watched port has are followed from here on.
+    bool createEvent() override {
+        LineWatch& line = open_.line;
+        if (!line.on || line.modemWatch) return true;
+        line.lines = readModemLines(open_.fd);
+        if (line.lines) line.modemWatch = watchModemLines(open_.fd);
+        return true;
+    }
 
     // Bytes already taken in, or a stream that filled the last read, need
     // no wait; the wait still comes every few reads, so keys and stop
@@ -218,13 +276,18 @@ public:
         if (open_.fd < 0) return;
         if (readsWithoutLook()) set.serveNow();
         set.add(SourceName::Port, port, open_.fd);
+        if (open_.line.modemWatch) set.add(SourceName::Port, port, open_.line.modemWatch->handle());
     }
 
     void sourcesFound(const WaitSet& set) override {
         for (const WaitSource& source : set.sources()) {
-            if (source.name != SourceName::Port || source.handle != open_.fd) continue;
-            open_.found = source.ready;
-            open_.hungUp = source.hangUp;
+            if (source.name != SourceName::Port) continue;
+            if (source.handle == open_.fd) {
+                open_.found = source.ready;
+                open_.hungUp = source.hangUp;
+            } else if (open_.line.modemWatch && source.handle == open_.line.modemWatch->handle()) {
+                open_.line.modemFound = source.ready;
+            }
         }
     }
 
@@ -238,23 +301,33 @@ public:
                (open_.lastReadLarge && open_.readsSincePoll + 1 < kReadsBetweenPolls);
     }
 
+    // A change of the modem lines is an event of its own: a pass on a
+    // quiet line then reads nothing and takes the mark.
     EventWait waitEvent(std::uint32_t& eventMask) override {
+        std::uint32_t lineEvents = 0;
+        if (std::exchange(open_.line.modemFound, false)) {
+            open_.line.modemWatch->drain();
+            lineEvents = open_.eventMask & lookAtModemLines();
+        }
         if (readsWithoutLook()) {
             if (queued() == 0) ++open_.readsSincePoll;
-            eventMask = open_.eventMask & kEventRxChar;
+            eventMask = (open_.eventMask & kEventRxChar) | lineEvents;
             return EventWait::Event;
         }
         open_.readsSincePoll = 0;
         bool found = std::exchange(open_.found, false);
         bool hungUp = std::exchange(open_.hungUp, false);
-        if (!found) return EventWait::Nothing;
+        if (!found) {
+            eventMask = lineEvents;
+            return lineEvents != 0 ? EventWait::Event : EventWait::Nothing;
+        }
         if (hungUp) {
             // A hung-up port with nothing left to read has failed; bytes it
             // still holds are read first.
             int queued = 0;
             if (ioctl(open_.fd, FIONREAD, &queued) != 0 || queued == 0) return failed(EIO);
         }
-        eventMask = open_.eventMask & kEventRxChar;
+        eventMask = (open_.eventMask & kEventRxChar) | lineEvents;
         return EventWait::Event;
     }
 
@@ -273,6 +346,25 @@ public:
         if (queued() == 0 && !fillQueue()) return ReadStart::Failed;
         count = takeQueued(buffer, size);
         return ReadStart::Completed;
+    }
+
+    void watchLine(bool on) override { watchLine_ = on; }
+
+    void takeMarks(std::vector<LineMark>& marks) override { open_.line.marks.take(marks); }
+
+    std::optional<std::uint32_t> modemLines() override { return readModemLines(open_.fd); }
+
+    // Counted whether or not the line is watched; after the port is closed,
+    // what was counted until then.
+    DropCount dropped() override {
+        LineWatch& line = open_.line;
+        if (!line.atOpen) return {};
+        if (open_.fd >= 0) {
+            if (std::optional<DriverCounts> now = readDriverCounts(open_.fd)) line.latest = *now;
+        }
+        DropCount count;
+        count.bytes = static_cast<std::uint32_t>(line.latest.dropped - line.atOpen->dropped);
+        return count;
     }
 
     // At the shutdown, what the terminal layer already holds is read too,
@@ -309,6 +401,8 @@ private:
         int fd = open_.fd;
         open_.fd = -1;
         if (fd < 0) return true;
+        // Its thread waits on the port, which must outlive the wait.
+        open_.line.modemWatch.reset();
         if (open_.haveOriginal) writeDriverLineState(fd, open_.original);
         // Exclusive mode outlives the close while the far side of a
         // pseudo-terminal is open; the next program must be able to open it.
@@ -341,6 +435,7 @@ private:
         std::size_t take = queued() < size ? queued() : size;
         std::memcpy(buffer, open_.queue + open_.queueStart, take);
         open_.queueStart += take;
+        open_.line.marks.returned(take);
         return static_cast<std::uint32_t>(take);
     }
 
@@ -351,12 +446,14 @@ private:
             open_.shutdownEnd = now + kShutdownReadTime;
         }
         while (open_.readAtShutdown < kShutdownReadBytes && now < open_.shutdownEnd) {
-            ssize_t got = ::read(open_.fd, open_.queue, sizeof open_.queue);
+            ssize_t got = ::read(open_.fd, readInto(), kReadBytes);
             if (got > 0) {
-                open_.queueStart = 0;
-                open_.queueEnd = static_cast<std::size_t>(got);
-                open_.readAtShutdown += open_.queueEnd;
-                return;
+                takeIn(static_cast<std::size_t>(got));
+                open_.readAtShutdown += static_cast<std::size_t>(got);
+                // A read of marks alone goes on to the next.
+                if (queued() > 0) return;
+                now = Clock::now();
+                continue;
             }
             int code = got < 0 ? errno : 0;
             if (code != EAGAIN && code != EINTR) return;
@@ -382,12 +479,71 @@ private:
 
     // One read of what the terminal holds; nothing waiting is no failure.
     bool fillQueue() {
-        ssize_t got = ::read(open_.fd, open_.queue, sizeof open_.queue);
+        ssize_t got = ::read(open_.fd, readInto(), kReadBytes);
         if (got < 0 && errno != EAGAIN && errno != EINTR) return failWith(errno);
-        open_.queueStart = 0;
-        open_.queueEnd = got > 0 ? static_cast<std::size_t>(got) : 0;
-        open_.lastReadLarge = open_.queueEnd > sizeof open_.queue / 2;
+        std::size_t size = got > 0 ? static_cast<std::size_t>(got) : 0;
+        takeIn(size);
+        open_.lastReadLarge = size > kReadBytes / 2;
         return true;
+    }
+
+    // A watched line is read apart and decoded into the queue.
+    std::uint8_t* readInto() { return open_.line.on ? open_.line.raw : open_.queue; }
+
+    // Puts what a read brought into the empty queue.
+    void takeIn(std::size_t got) {
+        open_.queueStart = 0;
+        open_.queueEnd = got;
+        if (open_.line.on && got > 0) decode(got);
+    }
+
+    // Decodes a read of a watched line: its marks stand among the bytes
+    // from where the reads have got to, the queue's first byte. The driver
+    // counts, looked at once a read, tell the bytes dropped before the
+    // read's end and, as the line discipline marks framing and parity
+    // errors alike, which of the two the errors since the last look were
+    // when only one kind was counted.
+    void decode(std::size_t got) {
+        LineWatch& line = open_.line;
+        std::optional<DriverCounts> counts;
+        if (line.atOpen) counts = readDriverCounts(open_.fd);
+        if (counts) {
+            bool parityOnly =
+                counts->parity != line.lastSeen.parity && counts->frame == line.lastSeen.frame;
+            line.input.errorKind(parityOnly ? LineEventKind::ParityError
+                                            : LineEventKind::FramingError);
+        }
+        std::size_t base = line.marks.returnedSoFar();
+        open_.queueEnd = line.input.decode(line.raw, got, open_.queue, base, line.marks.list());
+        if (counts) {
+            std::uint32_t dropped = counts->dropped - line.lastSeen.dropped;
+            if (dropped > 0) {
+                LineMark mark;
+                mark.kind = LineEventKind::Dropped;
+                mark.at = base + open_.queueEnd;
+                mark.count = dropped;
+                line.marks.insert(mark);
+            }
+            line.lastSeen = line.latest = *counts;
+        }
+        if (!line.modemWatch) lookAtModemLines();
+    }
+
+    // A change of the modem lines since they were last seen is marked where
+    // the reads have got to; gives the events of the lines that changed.
+    std::uint32_t lookAtModemLines() {
+        LineWatch& line = open_.line;
+        if (!line.lines) return 0;
+        std::optional<std::uint32_t> now = readModemLines(open_.fd);
+        if (!now || *now == *line.lines) return 0;
+        std::uint32_t events = modemLineEvents(*line.lines, *now);
+        line.lines = now;
+        LineMark mark;
+        mark.kind = LineEventKind::ModemLines;
+        mark.at = line.marks.returnedSoFar();
+        mark.lines = *now;
+        line.marks.insert(mark);
+        return events;
     }
 
     std::size_t queued() const { return open_.queueEnd - open_.queueStart; }
@@ -400,6 +556,7 @@ private:
     // a reopen must find pointed anew; none when the port is no such one.
     std::string terminalLinks_;
     dev_t linkedTerminal_ = 0;
+    bool watchLine_ = false;
 };
 
 }  // namespace

@@ -74,10 +74,10 @@ stage_fuzz() {
   cmake -S "$root" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSERIALTAP_WERROR=ON \
     -DSERIALTAP_TESTS=OFF -DSERIALTAP_FUZZ=ON >"$work/fuzz-configure.log" 2>&1 ||
     { cat "$work/fuzz-configure.log"; return 1; }
-  cmake --build "$dir" -j"$jobs" --target fuzz_command_line fuzz_capture_file fuzz_capture_format fuzz_telnet_session \
+  cmake --build "$dir" -j"$jobs" --target fuzz_command_line fuzz_capture_file fuzz_capture_format fuzz_telnet_session fuzz_marked_input \
     >"$work/fuzz-build.log" 2>&1 || { cat "$work/fuzz-build.log"; return 1; }
   # Side by side, so the stage takes one run's time however many targets there are.
-  local fuzz_targets="command_line capture_file capture_format telnet_session"
+  local fuzz_targets="command_line capture_file capture_format telnet_session marked_input"
   local target pids=() status=0
   for target in $fuzz_targets; do
     # New inputs go to a scratch corpus; the committed one stays as it is.

@@ -1,13 +1,17 @@
 // Opening and configuring a real port: the program runs on the slave of a
 // pseudo-terminal and the test reads back, through the master, what it set.
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "port/posix_line_settings.h"
 #include "port/posix_port_name.h"
+#include "port/serial_device.h"
+#include "tests/fake_line_driver.h"
 #include "tests/pty_custom_rate.h"
 #include "tests/pty_harness.h"
 
@@ -284,6 +288,131 @@ TEST_F(PurgeTest, BytesQueuedBeforeTheOpenAreDropped) {
     EXPECT_EQ(0, program.stopWithQ());
 
     EXPECT_EQ("fresh\r\n", captured());
+}
+
+// --- The device marking what its line does -------------------------------
+
+// Opens the port as the capture does, watching its line.
+std::unique_ptr<SerialDevice> openWatched(const std::string& path) {
+    std::unique_ptr<SerialDevice> port = makePlatformDevice();
+    port->watchLine(true);
+    LineSettings line;
+    bool opened = port->open(path) && port->setupQueues(4096, 4096) && port->getLineSettings(line);
+    line.baudRate = 9600;
+    line.byteSize = 8;
+    opened = opened && port->setLineSettings(line) &&
+             port->setEventMask(kEventRxChar | kLineEventMask) && port->purge(kPurgeAll) &&
+             port->createEvent();
+    return opened ? std::move(port) : nullptr;
+}
+
+// Passes as the capture makes them until count bytes came, or the patience ends.
+std::string receive(SerialDevice& port, std::size_t count) {
+    std::string got;
+    auto giveUp = Clock::now() + kPatience;
+    while (got.size() < count && Clock::now() < giveUp) {
+        WaitSet set;
+        port.addSources(set, 0);
+        set.due(Clock::now() + std::chrono::milliseconds(100));
+        waitOrPause(set, waitOn);
+        port.sourcesFound(set);
+        std::uint32_t events = 0;
+        std::uint32_t queued = 0;
+        std::uint8_t buffer[64];
+        std::uint32_t read = 0;
+        if (port.waitEvent(events) == EventWait::Event && (events & kEventRxChar) != 0 &&
+            port.clearErrors(queued) && queued > 0 &&
+            port.startRead(buffer, sizeof buffer, read) == ReadStart::Completed) {
+            got.append(reinterpret_cast<const char*>(buffer), read);
+        }
+    }
+    return got;
+}
+
+// The line discipline doubles every 0xFF of a watched line, to tell it from
+// its marks; the capture must see each once. A pseudo-terminal has no modem
+// lines and no driver counts.
+TEST(WatchedLineTest, PseudoTerminalGivesEachByteOnceAndNoMarks) {
+    DevicePty device;
+    std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
+    ASSERT_TRUE(port);
+    EXPECT_NE(0u, device.settings().c_iflag & PARMRK);
+    const std::string sent(
+        "a\xFF\xFF"
+        "b\0c",
+        6);
+    ASSERT_TRUE(device.send(sent));
+
+    EXPECT_EQ(sent, receive(*port, sent.size()));
+    std::vector<LineMark> marks;
+    port->takeMarks(marks);
+    EXPECT_TRUE(marks.empty());
+    EXPECT_FALSE(port->modemLines());
+    EXPECT_EQ(0u, port->dropped().bytes);
+    EXPECT_TRUE(port->closePort());
+}
+
+// The bytes a driver counted as dropped, as its counts moved between
+// reads: marked after the bytes of the read that found them, and told in
+// full by dropped() whenever asked.
+TEST(WatchedLineTest, DroppedBytesAreWhatTheDriverCounted) {
+    FakeLineDriver driver;
+    driver.counts(5, 1);
+    DevicePty device;
+    std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
+    ASSERT_TRUE(port);
+
+    driver.counts(8, 5);
+    ASSERT_TRUE(device.send("abc"));
+    EXPECT_EQ("abc", receive(*port, 3));
+    driver.counts(8, 7);
+    EXPECT_EQ(9u, port->dropped().bytes);
+    ASSERT_TRUE(device.send("d"));
+    EXPECT_EQ("d", receive(*port, 1));
+
+    std::vector<LineMark> marks;
+    port->takeMarks(marks);
+    ASSERT_EQ(2u, marks.size());
+    EXPECT_EQ(LineEventKind::Dropped, marks[0].kind);
+    EXPECT_EQ(7u, marks[0].count);
+    EXPECT_EQ(LineEventKind::Dropped, marks[1].kind);
+    EXPECT_EQ(2u, marks[1].count);
+    EXPECT_EQ(4u, marks[1].at);
+    EXPECT_TRUE(port->closePort());
+}
+
+// A change of the modem lines on a quiet line is an event of the capture's
+// one wait; the thread that waits for it ends with the port.
+TEST(WatchedLineTest, ModemLinesChangeWakesTheWaitAndItsWatcherEndsAtTheClose) {
+    FakeLineDriver driver;
+    driver.changeLines(TIOCM_CTS | TIOCM_DSR);
+    DevicePty device;
+    std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
+    ASSERT_TRUE(port);
+    EXPECT_EQ(kLineCts | kLineDsr, port->modemLines());
+
+    driver.changeLines(TIOCM_CTS | TIOCM_CD);
+    std::uint32_t events = 0;
+    auto giveUp = Clock::now() + kPatience;
+    while (events == 0 && Clock::now() < giveUp) {
+        WaitSet set;
+        port->addSources(set, 0);
+        set.due(giveUp);
+        waitOrPause(set, waitOn);
+        port->sourcesFound(set);
+        if (port->waitEvent(events) != EventWait::Event) events = 0;
+    }
+    EXPECT_EQ(kEventDsr | kEventRlsd, events);
+    std::vector<LineMark> marks;
+    port->takeMarks(marks);
+    ASSERT_EQ(1u, marks.size());
+    EXPECT_EQ(LineEventKind::ModemLines, marks[0].kind);
+    EXPECT_EQ(0u, marks[0].at);
+    EXPECT_EQ(kLineCts | kLineDcd, marks[0].lines);
+
+    ASSERT_TRUE(driver.waitedIn(true, kPatience));
+    EXPECT_TRUE(port->closePort());
+    EXPECT_TRUE(driver.waitedIn(false, std::chrono::seconds(0)));
 }
 
 // --- Port names ------------------------------------------------------------
