@@ -141,7 +141,7 @@ def check_capture(vm, port, pty, size, rng_seed):
     if started.result("STARTED") is None:
         raise VmError(f"the capture on {port} did not start: {started.events}")
     vm.send(pty, data, 115200)
-    read = vm.command(f"wait_read {len(data)} 60").result("READ")
+    read = vm.command(f"wait_read {len(data)} 60", 75).result("READ")
     stopped = vm.command("stop").result("STOPPED")
     captured = vm.command("dump", 120).file()
     check(read == str(len(data)) and stopped == "status=0" and captured == as_captured(data),
@@ -168,7 +168,7 @@ def check_two_ports(vm):
     for pty, data in turns:
         vm.send(pty, data, 115200)
         total += len(data)
-        vm.command(f"wait_read {total} 60")
+        vm.command(f"wait_read {total} 60", 75)
     stopped = vm.command("stop").result("STOPPED")
     captured = vm.command("dump", 120).file()
     streams = hex_streams()(captured)
@@ -196,7 +196,7 @@ def show_order_bound(vm):
             time.sleep(delay_ms / 1000)
             vm.send("serial1", b"A%02d\n" % n, 115200)
             time.sleep(0.03)
-        vm.command(f"wait_read {8 * pairs} 60")
+        vm.command(f"wait_read {8 * pairs} 60", 75)
         vm.command("stop")
         lines = [line.split(b": ", 1)[-1] for line in vm.command("dump", 60).file().split(b"\r\n")]
         wrong = sum(1 for n in range(pairs)
@@ -210,7 +210,7 @@ def check_unplug(vm, replug):
     if vm.command("start /dev/ttyUSB0 -b 115200").result("STARTED") is None:
         raise VmError("the capture on /dev/ttyUSB0 did not start")
     vm.send("ser0", before, 115200)
-    vm.command(f"wait_read {len(before)} 60")
+    vm.command(f"wait_read {len(before)} 60", 75)
     vm.qmp.execute("device_del", id="ftdi")
     vm.qmp.wait_event("DEVICE_DELETED")
     unplugged = time.monotonic()
@@ -226,7 +226,7 @@ def check_unplug(vm, replug):
                        id="ftdi")
         vm.wait_line(r"^serial port reopened$", 30)
         vm.send("ser0", after, 115200)
-        vm.command(f"wait_read {len(before) + len(after)} 60")
+        vm.command(f"wait_read {len(before) + len(after)} 60", 75)
         expected = before + after
     reply = vm.command("alive")
     alive = reply.result("ALIVE") is not None
