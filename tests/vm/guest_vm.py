@@ -217,11 +217,14 @@ class TelnetPort:
         threading.Thread(target=self._drain, daemon=True).start()
 
     def _drain(self):
-        try:
-            while self.socket.recv(65536):
-                pass
-        except OSError:
-            pass
+        while True:
+            try:
+                if not self.socket.recv(65536):
+                    return
+            except TimeoutError:  # the time-out is for sending; reading goes on
+                continue
+            except OSError:
+                return
 
     def write(self, data):
         # In Telnet a 0xFF data byte is sent twice; once is a command.
