@@ -1,6 +1,7 @@
 """A Linux guest under QEMU (TCG: no KVM needed) that runs the commands of
 guest/init: its console is QEMU's standard input and output, its extra serial
-ports are host pseudo-terminals, and QMP plugs devices in and out.
+ports are host pseudo-terminals or QEMU's Telnet sockets (which can also send
+a break), and QMP plugs devices in and out.
 
 QEMU's trace lines (stderr) and the console (stdout) share one pipe, so a
 trace line sits in the stream where the guest caused it: between the command
@@ -19,6 +20,14 @@ import tty
 
 TRACE = re.compile(r"(?:serial_update_parameters|usb_serial_\w+) [^\n]*\n")
 PTY = re.compile(r"char device redirected to (\S+) \(label (\w+)\)")
+TELNET = re.compile(r"telnet:(127\.0\.0\.1):(\d+),server")
+IAC, BREAK = 255, 243
+
+
+def telnet_chardev(label):
+    """A serial port's host end as QEMU's Telnet server on a free port of
+    127.0.0.1: an IAC BREAK from the host is a break on the guest's line."""
+    return ["-chardev", f"socket,id={label},host=127.0.0.1,port=0,server=on,wait=off,telnet=on"]
 
 
 class VmError(Exception):
@@ -81,11 +90,16 @@ class GuestVm:
         self.events = queue.Queue()
         self.history = []
         self.ptys = {}
+        self.telnets = {}
         self.qemu = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         threading.Thread(target=self._read_output, daemon=True).start()
         try:
             self.qmp = Qmp(qmp_path) if qmp_path else None
+            for chardev in self.qmp.execute("query-chardev") if self.qmp else []:
+                found = TELNET.search(chardev["filename"])
+                if found:
+                    self.telnets[chardev["label"]] = TelnetPort((found[1], int(found[2])))
         except (OSError, ValueError, VmError):
             self.qemu.kill()
             raise
@@ -156,16 +170,27 @@ class GuestVm:
     def send(self, label, data, baud):
         """Writes data into a serial port of the guest at about the rate a
         device sends it: baud / 10 bytes a second."""
-        fd = self.ptys[label]
+        write = self.telnets[label].write if label in self.telnets else self._pty_writer(label)
         started = time.monotonic()
         chunk = 256
         for offset in range(0, len(data), chunk):
             delay = started + offset * 10 / baud - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
-            view = memoryview(data)[offset:offset + chunk]
+            write(data[offset:offset + chunk])
+
+    def _pty_writer(self, label):
+        fd = self.ptys[label]
+
+        def write(data):
+            view = memoryview(data)
             while view:
                 view = view[os.write(fd, view):]
+        return write
+
+    def send_break(self, label):
+        """A break on a port whose host end is a Telnet socket."""
+        self.telnets[label].socket.sendall(bytes([IAC, BREAK]))
 
     def close(self):
         if self.qemu.poll() is None:
@@ -178,6 +203,32 @@ class GuestVm:
                 self.qemu.wait()
         for fd in self.ptys.values():
             os.close(fd)
+        for port in self.telnets.values():
+            port.socket.close()
+
+
+class TelnetPort:
+    """The host's connection to a port QEMU serves as Telnet. What QEMU sends
+    (its option offers, what the guest writes) is read and dropped, so that
+    QEMU never waits to send it."""
+
+    def __init__(self, address):
+        self.socket = socket.create_connection(address, timeout=30)
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        while True:
+            try:
+                if not self.socket.recv(65536):
+                    return
+            except TimeoutError:  # the time-out is for sending; reading goes on
+                continue
+            except OSError:
+                return
+
+    def write(self, data):
+        # In Telnet a 0xFF data byte is sent twice; once is a command.
+        self.socket.sendall(data.replace(bytes([IAC]), bytes([IAC, IAC])))
 
 
 class Qmp:

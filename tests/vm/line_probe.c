@@ -3,9 +3,11 @@
  * 16550 was really programmed with.
  *   line_probe show PATH   TCGETS2 of PATH (opened without changing it)
  *   line_probe lcr BASE    the LCR of the UART at I/O port BASE (e.g. 0x2f8)
+ *   line_probe counts PATH the driver's counters (TIOCGICOUNT) of PATH
  */
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +36,24 @@ static int show(const char* path) {
     return 0;
 }
 
+static int counts(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        perror(path);
+        return 1;
+    }
+    struct serial_icounter_struct c;
+    int status = ioctl(fd, TIOCGICOUNT, &c);
+    close(fd);
+    if (status != 0) {
+        perror("TIOCGICOUNT");
+        return 1;
+    }
+    printf("rx=%d brk=%d frame=%d parity=%d overrun=%d buf_overrun=%d\n", c.rx, c.brk, c.frame,
+           c.parity, c.overrun, c.buf_overrun);
+    return 0;
+}
+
 static int lcr(const char* baseText) {
     unsigned long base = strtoul(baseText, NULL, 0);
     if (ioperm(base, 8, 1) != 0) {
@@ -47,6 +67,7 @@ static int lcr(const char* baseText) {
 int main(int argc, char* argv[]) {
     if (argc == 3 && strcmp(argv[1], "show") == 0) return show(argv[2]);
     if (argc == 3 && strcmp(argv[1], "lcr") == 0) return lcr(argv[2]);
-    fprintf(stderr, "usage: line_probe show PATH | line_probe lcr BASE\n");
+    if (argc == 3 && strcmp(argv[1], "counts") == 0) return counts(argv[2]);
+    fprintf(stderr, "usage: line_probe show PATH | line_probe lcr BASE | line_probe counts PATH\n");
     return 2;
 }

@@ -8,12 +8,16 @@ usage: run_vm.py uart|ftdi VM_BUILD_DIR [--findings] [--replug]
         the UART's registers, and a capture at 115200 baud is exact
   ftdi  ftdi_sio on an emulated USB FT232 (generic kernel): a capture, and
         an adapter unplugged in the middle of one
+  Both also send data, a break and data, through QEMU's Telnet backend. The
+  checks of line marks (-u 1) run when the usage screen shows -u.
   --findings  also print what the drivers keep of settings they cannot make
   --replug    also plug the adapter back and check the capture goes on
 """
+import re
 import runpy
 import random
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -21,7 +25,7 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from guest_vm import GuestVm, VmError  # noqa: E402
+from guest_vm import GuestVm, VmError, telnet_chardev  # noqa: E402
 from initramfs import find_kernel  # noqa: E402
 
 # The adapter is plugged back after the unplug and the capture must resume on
@@ -31,11 +35,17 @@ CHECK_REPLUG = True
 
 UART_CLOCK_RATE = 115200  # the 1.8432 MHz clock of a PC's 16550, divided by 16
 PARITY_TRACE = "NOEOE"  # QEMU shows no stick parity: mark as odd, space as even
-USB_SERIAL = ["-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=ser0",
+# The adapter's host end is a Telnet socket, which can send a break; QEMU
+# plugs the adapter in only while the host is connected to it.
+USB_SERIAL = ["-device", "qemu-xhci,id=xhci", *telnet_chardev("ser0"),
               "-device", "usb-serial,bus=xhci.0,chardev=ser0,id=ftdi"]
+# ttyS1, the UART most checks use, also on a Telnet socket; ttyS2 on a pty.
+UARTS = [*telnet_chardev("serial1"), "-serial", "chardev:serial1", "-serial", "pty"]
 USB_TRACES = ["-trace", "usb_serial_set_*", "-trace", "usb_serial_unsupported_*"]
 
 CAPTURE_BYTES = 256 * 1024
+MARK = b"--- serialtap: "
+RUN_ENDS = ("RUN1END", "RUN2END")  # a line ending each run of data, awaited in the file
 
 failures = []
 
@@ -131,7 +141,7 @@ def check_capture(vm, port, pty, size, rng_seed):
     if started.result("STARTED") is None:
         raise VmError(f"the capture on {port} did not start: {started.events}")
     vm.send(pty, data, 115200)
-    read = vm.command(f"wait_read {len(data)} 60").result("READ")
+    read = vm.command(f"wait_read {len(data)} 60", 75).result("READ")
     stopped = vm.command("stop").result("STOPPED")
     captured = vm.command("dump", 120).file()
     check(read == str(len(data)) and stopped == "status=0" and captured == as_captured(data),
@@ -158,7 +168,7 @@ def check_two_ports(vm):
     for pty, data in turns:
         vm.send(pty, data, 115200)
         total += len(data)
-        vm.command(f"wait_read {total} 60")
+        vm.command(f"wait_read {total} 60", 75)
     stopped = vm.command("stop").result("STOPPED")
     captured = vm.command("dump", 120).file()
     streams = hex_streams()(captured)
@@ -186,7 +196,7 @@ def show_order_bound(vm):
             time.sleep(delay_ms / 1000)
             vm.send("serial1", b"A%02d\n" % n, 115200)
             time.sleep(0.03)
-        vm.command(f"wait_read {8 * pairs} 60")
+        vm.command(f"wait_read {8 * pairs} 60", 75)
         vm.command("stop")
         lines = [line.split(b": ", 1)[-1] for line in vm.command("dump", 60).file().split(b"\r\n")]
         wrong = sum(1 for n in range(pairs)
@@ -200,7 +210,7 @@ def check_unplug(vm, replug):
     if vm.command("start /dev/ttyUSB0 -b 115200").result("STARTED") is None:
         raise VmError("the capture on /dev/ttyUSB0 did not start")
     vm.send("ser0", before, 115200)
-    vm.command(f"wait_read {len(before)} 60")
+    vm.command(f"wait_read {len(before)} 60", 75)
     vm.qmp.execute("device_del", id="ftdi")
     vm.qmp.wait_event("DEVICE_DELETED")
     unplugged = time.monotonic()
@@ -216,7 +226,7 @@ def check_unplug(vm, replug):
                        id="ftdi")
         vm.wait_line(r"^serial port reopened$", 30)
         vm.send("ser0", after, 115200)
-        vm.command(f"wait_read {len(before) + len(after)} 60")
+        vm.command(f"wait_read {len(before) + len(after)} 60", 75)
         expected = before + after
     reply = vm.command("alive")
     alive = reply.result("ALIVE") is not None
@@ -231,6 +241,106 @@ def check_unplug(vm, replug):
     check(stopped == "status=0" and captured == as_captured(expected),
           f"SIGTERM ends the capture with {what} in the file",
           f"{stopped}, {first_difference(captured, as_captured(expected))}")
+
+
+def marks_line_events(build):
+    """Whether this serialtap can mark line events: its usage screen shows -u."""
+    shown = subprocess.run([build / "static" / "serialtap", "--help"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, check=False).stdout
+    return any(line.startswith(b"-u ") for line in shown.splitlines())
+
+
+def between_marks(captured):
+    """A text capture with -u 1 less its first line, which must say the capture
+    began, and its last, which must say it ended; None when they are not so."""
+    first_end = captured.find(b"\r\n") + 2
+    last_start = captured.rfind(b"\r\n", 0, len(captured) - 2) + 2
+    if (captured.startswith(MARK + b"capture began ") and captured.endswith(b"\r\n")
+            and 2 <= first_end <= last_start
+            and captured[last_start:].startswith(MARK + b"capture ended ")):
+        return captured[first_end:last_start]
+    return None
+
+
+def runs_of_data():
+    """Two runs of data to send either side of a line event: every byte value,
+    0xFF twice and a 0xFF 0x00 0x00 (what a break looks like to a reader of
+    the marked line) among them; each ends with a line of its own."""
+    rng = random.Random(6)
+    return [bytes(range(256)) + b"\xff\xff\xff\x00\x00" + rng.randbytes(600) + f"\n{end}\n".encode()
+            for end in RUN_ENDS]
+
+
+def driver_breaks(vm):
+    return int(re.search(r"brk=(\d+)", vm.command("counts").result("COUNTS") or "brk=-1")[1])
+
+
+def check_break(vm, label, port, marks, driver_counts=None):
+    """Data, a break from the host's Telnet end, data: each break the driver
+    counts (TIOCGICOUNT; driver_counts if given) must come out as a 0x00
+    between the runs without -u 1, as the driver hands it over, and as a mark
+    line with -u 1, each run exact. Returns the breaks the driver counted."""
+    first, second = runs_of_data()
+    option = "" if marks is None else f" -u {marks}"
+    if vm.command(f"start {port} -b 115200 -f 50{option}").result("STARTED") is None:
+        raise VmError(f"the capture on {port}{option} did not start")
+    before = driver_breaks(vm)
+    vm.send(label, first, 115200)
+    # The break follows the whole first run on the line.
+    held = vm.command(f"wait_file {RUN_ENDS[0]} 30", 45).result("HELD") is not None
+    vm.send_break(label)
+    vm.send(label, second, 115200)
+    held = held and vm.command(f"wait_file {RUN_ENDS[1]} 30", 45).result("HELD") is not None
+    breaks = driver_breaks(vm) - before
+    stopped = vm.command("stop").result("STOPPED")
+    captured = vm.command("dump", 60).file()
+    if marks == 1:
+        got = between_marks(captured)
+        expected = as_captured(first) + (MARK + b"break\r\n") * breaks + as_captured(second)
+        what = f"{breaks} break line(s)"
+    else:
+        got = captured
+        expected = as_captured(first + b"\0" * breaks + second)
+        what = f"{breaks} 0x00 byte(s)"
+    check(held and stopped == "status=0" and got == expected
+          and driver_counts in (None, breaks),
+          f"data, a break, data on {port}{option}: {what} between the runs, each run exact",
+          f"held={held}, {stopped}, driver's breaks {breaks}, "
+          + (first_difference(got, expected) if got is not None
+             else "no capture began/ended line first/last"))
+    return breaks
+
+
+def check_unplug_marked(vm):
+    """With -u 1 an adapter unplugged and plugged back leaves a "port lost"
+    and a "port back after T s" line between the data before and after, T
+    the time it was away."""
+    first, second = (f"before the unplug\n{RUN_ENDS[0]}\n".encode(),
+                     f"after the replug\n{RUN_ENDS[1]}\n".encode())
+    if vm.command("start /dev/ttyUSB0 -b 115200 -f 50 -u 1").result("STARTED") is None:
+        raise VmError("the capture on /dev/ttyUSB0 -u 1 did not start")
+    vm.send("ser0", first, 115200)
+    vm.command(f"wait_file {RUN_ENDS[0]} 30", 45)
+    vm.qmp.execute("device_del", id="ftdi")
+    vm.qmp.wait_event("DEVICE_DELETED")
+    unplugged = time.monotonic()
+    vm.wait_line(r"^Error for Waiting Comm Event: 5$", 15)
+    time.sleep(max(0.0, unplugged + 2 - time.monotonic()))
+    vm.qmp.execute("device_add", driver="usb-serial", bus="xhci.0", chardev="ser0", id="ftdi")
+    vm.wait_line(r"^serial port reopened$", 30)
+    away = time.monotonic() - unplugged
+    vm.send("ser0", second, 115200)
+    vm.command(f"wait_file {RUN_ENDS[1]} 30", 45)
+    stopped = vm.command("stop").result("STOPPED")
+    body = between_marks(vm.command("dump", 60).file()) or b""
+    found = re.fullmatch(re.escape(MARK) + rb"port lost\r\n" + re.escape(MARK)
+                         + rb"port back after (\d+(?:\.\d+)?) s\r\n",
+                         body.replace(as_captured(first), b"", 1).replace(as_captured(second), b""))
+    check(stopped == "status=0" and body.startswith(as_captured(first))
+          and body.endswith(as_captured(second)) and found is not None
+          and abs(float(found[1]) - away) <= 1.0,
+          f"-u 1: the unplug and replug marked between the data, back after about {away:.1f} s",
+          f"{stopped}, between the capture began/ended lines: {body!r}")
 
 
 def show_findings(vm, port, cases, register=None):
@@ -266,24 +376,29 @@ def check_port_list(vm):
           str(reply.results("PORT")))
 
 
-def run_uart(build, findings):
+def run_uart(build, findings, marks):
     _, kernel = find_kernel("cloud")
-    vm = GuestVm(kernel, build / "uart.cpio.gz",
-                 ["-serial", "pty", "-serial", "pty", "-trace", "serial_update_parameters"])
-    try:
-        vm.boot()
-        check_line_settings(vm)
-        check_capture(vm, "/dev/ttyS1", "serial1", CAPTURE_BYTES, 1)
-        check_two_ports(vm)
-        if findings:
-            show_order_bound(vm)
-            show_findings(vm, "/dev/ttyS1", ["-b 300", "-b 250000", "-b 56000", "-b 100000",
-                                             "-p 3", "-p 4", "-n 7 -p 3"], "lcr 0x2f8")
-    finally:
-        vm.close()
+    with tempfile.TemporaryDirectory() as scratch:
+        vm = GuestVm(kernel, build / "uart.cpio.gz",
+                     UARTS + ["-trace", "serial_update_parameters"], qmp_path=f"{scratch}/qmp")
+        try:
+            vm.boot()
+            check_line_settings(vm)
+            check_capture(vm, "/dev/ttyS1", "serial1", CAPTURE_BYTES, 1)
+            check_two_ports(vm)
+            # The 8250 driver hands a break over as a 0x00 flagged TTY_BREAK.
+            check_break(vm, "serial1", "/dev/ttyS1", 0 if marks else None, driver_counts=1)
+            if marks:
+                check_break(vm, "serial1", "/dev/ttyS1", 1, driver_counts=1)
+            if findings:
+                show_order_bound(vm)
+                show_findings(vm, "/dev/ttyS1", ["-b 300", "-b 250000", "-b 56000", "-b 100000",
+                                                 "-p 3", "-p 4", "-n 7 -p 3"], "lcr 0x2f8")
+        finally:
+            vm.close()
 
 
-def run_ftdi(build, findings, replug):
+def run_ftdi(build, findings, replug, marks):
     _, kernel = find_kernel("generic")
     with tempfile.TemporaryDirectory() as scratch:
         vm = GuestVm(kernel, build / "ftdi.cpio.gz", USB_SERIAL + USB_TRACES,
@@ -298,7 +413,15 @@ def run_ftdi(build, findings, replug):
                 show_findings(vm, "/dev/ttyUSB0",
                               ["-n 7 -p 2", "-n 7 -p 1", "-n 5", "-n 6", "-n 5 -s 1", "-s 2",
                                "-p 3", "-p 4", "-b 250000", "-b 56000"])
+            # QEMU's FT232 signals a break as a status-only packet with BI set;
+            # whatever ftdi_sio makes of it must reach the capture as such.
+            breaks = check_break(vm, "ser0", "/dev/ttyUSB0", 0 if marks else None)
+            print(f"finding: ftdi_sio counted {breaks} break(s) of the one the FT232 signalled")
+            if marks:
+                check_break(vm, "ser0", "/dev/ttyUSB0", 1)
             check_unplug(vm, replug)
+            if marks and replug:
+                check_unplug_marked(vm)
         finally:
             vm.close()
 
@@ -313,11 +436,15 @@ def main():
     if not (build / f"{arguments[0]}.cpio.gz").exists():
         sys.exit(f"vm: {build}/{arguments[0]}.cpio.gz missing (run tests/vm/initramfs.py)")
     started = time.monotonic()
+    marks = marks_line_events(build)
+    if not marks:
+        print("note: no -u on the usage screen: the checks of line marks do not run")
     try:
         if arguments[0] == "uart":
-            run_uart(build, "--findings" in arguments)
+            run_uart(build, "--findings" in arguments, marks)
         else:
-            run_ftdi(build, "--findings" in arguments, CHECK_REPLUG or "--replug" in arguments)
+            run_ftdi(build, "--findings" in arguments, CHECK_REPLUG or "--replug" in arguments,
+                     marks)
     except (VmError, OSError, ValueError) as error:  # OSError, ValueError: from QMP
         check(False, "the guest ran every check", str(error))
     print(f"vm {arguments[0]}: {len(failures)} failed, {time.monotonic() - started:.0f} s")
