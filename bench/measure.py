@@ -39,7 +39,9 @@ class Reader:
         self.argv = argv  # with {port} and {out} to fill in
         self.console = console
         self.quit_keys = quit_keys  # None: ends by SIGTERM
-        self.stores = stores  # "raw", "text", "hex" or "stamped text": what its file holds
+        # "raw", "text", "hex", "stamped text" or "events text" (text between
+        # a first and a last event line): what its file holds
+        self.stores = stores
 
     def start(self, port, out_path):
         argv = [a.format(port=port.path, out=out_path) for a in self.argv]
@@ -64,6 +66,8 @@ def make_readers(serialtap):
         Reader("serialtap -m 2", serialtap_run + ["-m", "2"], True, b"q", "hex"),
         Reader("serialtap -d 1", serialtap_run + ["-d", "1"], True, b"q", "stamped text"),
         Reader("serialtap -d 3", serialtap_run + ["-d", "3"], True, b"q", "stamped text"),
+        # Line events on a line without any: what watching the line costs.
+        Reader("serialtap -u 1", serialtap_run + ["-u", "1"], True, b"q", "events text"),
     ]
     if shutil.which("tio"):
         readers.append(
@@ -116,7 +120,11 @@ STAMP = re.compile(rb"(^|\n)\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}| *\d+\.\d{6
 
 
 def expected_capture(stores, data, expanded):
-    return {"raw": data, "text": expanded, "stamped text": expanded}.get(stores) or hex_dump(data)
+    texts = {"raw": data, "text": expanded, "stamped text": expanded, "events text": expanded}
+    return texts.get(stores) or hex_dump(data)
+
+
+EVENT_LINE = re.compile(rb"--- serialtap: capture (began|ended) [^\n]*\n")
 
 
 def compare(path, expected, stores="raw"):
@@ -125,6 +133,10 @@ def compare(path, expected, stores="raw"):
             got = f.read()
     except FileNotFoundError:
         return "no file"
+    if stores == "events text":
+        got, events = EVENT_LINE.subn(b"", got)
+        if events != 2:
+            return f"{events} first and last lines, not 2"
     if stores == "stamped text":
         # Checked for a stamp at every line start by taking them off.
         lines = got.count(b"\n") + (0 if got.endswith(b"\n") or not got else 1)
