@@ -654,8 +654,10 @@ private:
     }
 
     // Asks the server to report the line's errors and breaks and its modem
-    // lines, and waits for its answers as for any command; a server that
-    // does not answer, or agrees to less, still serves the data.
+    // lines, and waits for its answers as for any command. Some servers
+    // answer with the state itself, a notification of the same kind, which
+    // counts as agreement. A server that does not answer, or agrees to
+    // less, still serves the data.
     bool askLineReports() {
         Connection& c = connection_;
         const std::uint8_t line = TelnetSession::kLineOverrun | TelnetSession::kLineParity |
@@ -664,23 +666,30 @@ private:
         if (c.lineReports == LineReports::NotAsked) {
             c.session.sendComPort(TelnetSession::kSetLineStateMask, &line, 1);
             c.session.sendComPort(TelnetSession::kSetModemStateMask, &modem, 1);
+            c.session.forget(TelnetSession::kNotifyLineState);
+            c.session.forget(TelnetSession::kNotifyModemState);
             c.stepEnd = Clock::now() + std::chrono::milliseconds(kAnswerMs);
             c.lineReports = LineReports::Asked;
         }
         if (c.lineReports == LineReports::Settled) return true;
-        auto agreed = [&c](std::uint8_t code, std::uint8_t mask) {
-            const std::vector<std::uint8_t>* answer = c.session.answer(code);
-            return answer != nullptr && answer->size() == 1 && ((*answer)[0] & mask) == mask;
+        auto answered = [&c](std::uint8_t code, std::uint8_t notification) {
+            return c.session.answer(code) != nullptr || c.session.answer(notification) != nullptr;
         };
-        Outcome outcome = step([&c] {
-            return c.session.answer(TelnetSession::kSetLineStateMask) != nullptr &&
-                   c.session.answer(TelnetSession::kSetModemStateMask) != nullptr;
+        auto agreed = [&c, &answered](std::uint8_t code, std::uint8_t notification,
+                                      std::uint8_t mask) {
+            const std::vector<std::uint8_t>* answer = c.session.answer(code);
+            if (answer == nullptr) return answered(code, notification);
+            return answer->size() == 1 && ((*answer)[0] & mask) == mask;
+        };
+        Outcome outcome = step([&answered] {
+            return answered(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState) &&
+                   answered(TelnetSession::kSetModemStateMask, TelnetSession::kNotifyModemState);
         });
         if (outcome == Outcome::Pending) return pend();
         if (outcome == Outcome::Failed) return false;
         c.lineReports = LineReports::Settled;
-        if (!agreed(TelnetSession::kSetLineStateMask, line) ||
-            !agreed(TelnetSession::kSetModemStateMask, modem)) {
+        if (!agreed(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState, line) ||
+            !agreed(TelnetSession::kSetModemStateMask, TelnetSession::kNotifyModemState, modem)) {
             notice_ +=
                 "the server does not agree to report the line's breaks, errors and modem lines: "
                 "they may be missing from the capture\n";

@@ -99,10 +99,9 @@ void TelnetSession::endSubnegotiation(std::size_t dataSize) {
         auto code = static_cast<std::uint8_t>(sub_[1] - kAnswerOffset);
         if ((code == kNotifyLineState || code == kNotifyModemState) && sub_.size() >= 3) {
             notify(code, sub_[2], dataSize);
-        } else {
-            answers_[code].assign(sub_.begin() + 2, sub_.end());
-            answered_[code] = true;
         }
+        answers_[code].assign(sub_.begin() + 2, sub_.end());
+        answered_[code] = true;
     }
     sub_.clear();
 }

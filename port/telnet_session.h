@@ -75,8 +75,10 @@ public:
     // Queues a Com Port Control command with its value; its answer is
     // forgotten until the server sends a new one.
     void sendComPort(std::uint8_t code, const std::uint8_t* value, std::size_t size);
-    // The server's last answer to the command, if one came since it was sent.
+    // The server's last answer to the command, if one came since it was
+    // sent; for a notification, the last one since it was forgotten.
     const std::vector<std::uint8_t>* answer(std::uint8_t code) const;
+    void forget(std::uint8_t code) { answered_[code] = false; }
 
     // Adds the marks the server's notifications made since the last call:
     // each mark's `at` is the size the data given to receive() had when the

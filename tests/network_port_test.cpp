@@ -394,6 +394,19 @@ TEST(FakeTelnetServer, ReportsAreAskedForOnlyWhenTheLineIsWatched) {
     }
 }
 
+// ser2net answers the requests for reports with the states themselves:
+// taken as agreement at once, and the modem lines known from the start.
+TEST_F(Ser2netTest, AWatchedLineIsAgreedAtOnceAndCapturedExactly) {
+    WatchedPort watched(server_.telnetUrl(), true);
+    ASSERT_TRUE(watched.open());
+    EXPECT_EQ(watched.port().modemLines(), 0u);
+    ASSERT_TRUE(device_.send(bytes_));
+    watched.readUntil([&] { return watched.data().size() >= bytes_.size(); });
+    EXPECT_EQ(bytes_, watched.data());
+    EXPECT_TRUE(watched.marks().empty());
+    EXPECT_EQ("", watched.messages());
+}
+
 struct SetupFault {
     const char* name;
     TelnetBehaviour behaviour;
