@@ -284,8 +284,10 @@ public:
 
     void watchLine(bool on) override { watchLine_ = on; }
 
-    // The marks that stand before or at the end of the bytes returned so
-    // far; those of bytes still queued wait for them.
+    // The marks that stand among or right after the bytes returned so far:
+    // an error whose byte has not come yet stands after them all, which is
+    // where that byte will follow. Those among the bytes still queued wait
+    // for them.
     void takeMarks(std::vector<LineMark>& marks) override {
         Connection& c = connection_;
         std::size_t given = 0;
@@ -333,7 +335,8 @@ private:
         // and how many bytes that is.
         std::vector<LineMark> marks;
         std::size_t returned = 0;
-        std::vector<LineMark> found;
+        std::vector<LineMark> found;  // the session's, being placed
+
         LineReports lineReports = LineReports::NotAsked;
         LineSettings line;
         Timeouts timeouts;
@@ -675,10 +678,9 @@ private:
         auto answered = [&c](std::uint8_t code, std::uint8_t notification) {
             return c.session.answer(code) != nullptr || c.session.answer(notification) != nullptr;
         };
-        auto agreed = [&c, &answered](std::uint8_t code, std::uint8_t notification,
-                                      std::uint8_t mask) {
+        auto agreed = [&c](std::uint8_t code, std::uint8_t notification, std::uint8_t mask) {
             const std::vector<std::uint8_t>* answer = c.session.answer(code);
-            if (answer == nullptr) return answered(code, notification);
+            if (answer == nullptr) return c.session.answer(notification) != nullptr;
             return answer->size() == 1 && ((*answer)[0] & mask) == mask;
         };
         Outcome outcome = step([&answered] {
