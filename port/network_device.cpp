@@ -678,10 +678,10 @@ private:
         auto answered = [&c](std::uint8_t code, std::uint8_t notification) {
             return c.session.answer(code) != nullptr || c.session.answer(notification) != nullptr;
         };
-        auto agreed = [&c](std::uint8_t code, std::uint8_t notification, std::uint8_t mask) {
-            const std::vector<std::uint8_t>* answer = c.session.answer(code);
+        auto agreed = [&c](std::uint8_t request, std::uint8_t notification, std::uint8_t wanted) {
+            const std::vector<std::uint8_t>* answer = c.session.answer(request);
             if (answer == nullptr) return c.session.answer(notification) != nullptr;
-            return answer->size() == 1 && ((*answer)[0] & mask) == mask;
+            return answer->size() == 1 && ((*answer)[0] & wanted) == wanted;
         };
         Outcome outcome = step([&answered] {
             return answered(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState) &&

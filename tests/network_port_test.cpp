@@ -390,7 +390,10 @@ TEST(FakeTelnetServer, ReportsAreAskedForOnlyWhenTheLineIsWatched) {
                 << run;
             watched.port().closePort();
         }
-        EXPECT_EQ(requests + (watch ? reports : "") + purge, received) << run;
+        std::string expected = requests;
+        if (watch) expected += reports;
+        expected += purge;
+        EXPECT_EQ(expected, received) << run;
     }
 }
 

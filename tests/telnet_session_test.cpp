@@ -98,6 +98,7 @@ TEST(TelnetSession, NotificationsMarkTheirPlaceWhereverTheStreamIsSplit) {
         }
         EXPECT_EQ(data, (Bytes{'a', 'b', 'c', 0xFF, 'd'})) << "split at " << split;
         std::vector<std::pair<LineEventKind, std::size_t>> found;
+        found.reserve(marks.size());
         for (const LineMark& mark : marks) found.emplace_back(mark.kind, mark.at);
         EXPECT_EQ(found, (std::vector<std::pair<LineEventKind, std::size_t>>{
                              {LineEventKind::Break, 2},
