@@ -1,6 +1,7 @@
 #include "port/network_device.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <optional>
