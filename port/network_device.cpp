@@ -1,6 +1,7 @@
 #include "port/network_device.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -32,6 +33,9 @@ constexpr int kReceivesPerStep = 16;
 
 // Where the setup of a connection has got to.
 enum class Stage { Lookup, NextAddress, Connecting, Negotiating, AskingRate, Open };
+
+// Where asking the server to report the line's events has got to.
+enum class LineReports { NotAsked, Asked, Settled };
 
 std::uint8_t rfcParity(std::uint8_t code) { return static_cast<std::uint8_t>(code + 1); }
 
@@ -72,6 +76,7 @@ public:
             // Nothing of an earlier connection survives into this one.
             link_ = makePlatformLink();
             connection_ = Connection{};
+            dropped_ = DropCount{};
             refusal_ = PortRefusal::None;
             refusalText_.clear();
             std::optional<NetworkAddress> address = parseNetworkPortName(portName);
@@ -155,6 +160,8 @@ public:
 
     // The server empties both of its buffers and says so; what came before
     // its answer is not captured. Over raw TCP what has come so far is dropped.
+    // A watched line asks for the server's reports first, so that they
+    // hold from the capture's first byte.
     bool purge(std::uint32_t) override {
         if (!connection_.telnet) {
             std::uint8_t unused[4096];
@@ -166,8 +173,12 @@ public:
             }
             return setUp();
         }
-        if (!pending_) connection_.commandSent = false;
+        if (!pending_) {
+            connection_.commandSent = false;
+            connection_.lineReports = LineReports::NotAsked;
+        }
         pending_ = false;
+        if (watchLine_ && !askLineReports()) return false;
         std::uint8_t both = 3;
         connection_.awaitingPurge = true;
         if (!command(TelnetSession::kPurgeData, &both, 1)) return false;
@@ -198,6 +209,7 @@ public:
     }
 
     // Commands alone leave nothing to report: the pass then finds no event.
+    // Marks alone do, so that the pass takes them after its read.
     EventWait waitEvent(std::uint32_t& eventMask) override {
         Connection& c = connection_;
         if (c.deadCode != 0) return failedWait(c.deadCode);
@@ -219,8 +231,13 @@ public:
                 error_ = link_->lastError();
                 return EventWait::Failed;
         }
-        if (queued() == 0) return EventWait::Nothing;
-        eventMask = c.eventMask & kEventRxChar;
+        if (queued() > 0) {
+            eventMask = c.eventMask & kEventRxChar;
+        } else if (!c.marks.empty()) {
+            eventMask = c.eventMask & kLineEventMask;
+        } else {
+            return EventWait::Nothing;
+        }
         return EventWait::Event;
     }
 
@@ -266,6 +283,32 @@ public:
     bool closeEvent() override { return true; }
     int lastError() const override { return error_; }
 
+    void watchLine(bool on) override { watchLine_ = on; }
+
+    // The marks that stand among or right after the bytes returned so far:
+    // an error whose byte has not come yet stands after them all, which is
+    // where that byte will follow. Those among the bytes still queued wait
+    // for them.
+    void takeMarks(std::vector<LineMark>& marks) override {
+        Connection& c = connection_;
+        std::size_t given = 0;
+        for (; given < c.marks.size() && c.marks[given].at <= c.returned; ++given) {
+            marks.push_back(c.marks[given]);
+        }
+        c.marks.erase(c.marks.begin(), c.marks.begin() + static_cast<std::ptrdiff_t>(given));
+        for (LineMark& mark : c.marks) mark.at -= c.returned;
+        c.returned = 0;
+    }
+
+    // Only a server of Com Port Control has modem lines, once it has told
+    // their state.
+    std::optional<std::uint32_t> modemLines() override {
+        if (!connection_.telnet) return std::nullopt;
+        return connection_.session.modemLines();
+    }
+
+    DropCount dropped() override { return dropped_; }
+
     // Every failure of an open connection ends it. An open that failed
     // because no server is there now is tried again without a message.
     bool isGone(FailedCall call, int code, int) const override {
@@ -288,6 +331,14 @@ private:
         int readsSincePoll = 0;
         std::size_t lastReceived = 0;
         std::size_t drained = 0;
+        // The marks of the server's notifications, each placed among the
+        // bytes returned since the marks were last taken (LineMark::at),
+        // and how many bytes that is.
+        std::vector<LineMark> marks;
+        std::size_t returned = 0;
+        std::vector<LineMark> found;  // the session's, being placed
+
+        LineReports lineReports = LineReports::NotAsked;
         LineSettings line;
         Timeouts timeouts;
         std::uint32_t eventMask = 0;
@@ -334,6 +385,7 @@ private:
         std::size_t take = queued() < size ? queued() : size;
         if (take > 0) std::memcpy(buffer, c.queue.data() + c.queueStart, take);
         c.queueStart += take;
+        c.returned += take;
         if (c.queueStart == c.queue.size()) {
             c.queue.clear();
             c.queueStart = 0;
@@ -383,6 +435,7 @@ private:
         bool fine = true;
         if (c.setUp) {
             fine = c.session.receive(bytes, count, c.queue);
+            keepMarks();
         } else {
             // Until the purge is answered the bytes are not the capture's;
             // where the answer ends, the capture begins.
@@ -397,7 +450,14 @@ private:
             for (std::uint8_t byte : before) {
                 if (c.early.size() < kServerTextBytes) c.early.push_back(byte);
             }
-            if (fine && i < count) fine = c.session.receive(bytes + i, count - i, c.queue);
+            // What the server reported before the capture began is not the
+            // capture's, but the modem lines it told stay known.
+            c.found.clear();
+            c.session.takeMarks(c.found);
+            if (fine && i < count) {
+                fine = c.session.receive(bytes + i, count - i, c.queue);
+                keepMarks();
+            }
         }
         if (!fine) {
             c.deadCode = link_->codes().protocol;
@@ -405,6 +465,21 @@ private:
         }
         if (c.setUp) noteTextMode();
         return true;
+    }
+
+    // Takes the marks of what the session just put in the queue, placed
+    // among the bytes returned since the marks were last taken. An overrun
+    // is counted even when the line is not watched.
+    void keepMarks() {
+        Connection& c = connection_;
+        c.found.clear();
+        c.session.takeMarks(c.found);
+        for (LineMark mark : c.found) {
+            if (mark.kind == LineEventKind::Dropped) ++dropped_.uncounted;
+            if (!watchLine_) continue;
+            mark.at = c.returned + (mark.at - c.queueStart);
+            c.marks.push_back(mark);
+        }
     }
 
     // One look at the current step without waiting: done() holds, the
@@ -441,7 +516,7 @@ private:
         Connection& c = connection_;
         if (!c.telnet || c.session.sendsBinary() || warnedText_) return;
         warnedText_ = true;
-        notice_ =
+        notice_ +=
             "the server does not send in binary mode: the capture may differ from what the "
             "device sent\n";
     }
@@ -582,6 +657,49 @@ private:
         return true;
     }
 
+    // Asks the server to report the line's errors and breaks and its modem
+    // lines, and waits for its answers as for any command. Some servers
+    // answer with the state itself, a notification of the same kind, which
+    // counts as agreement. A server that does not answer, or agrees to
+    // less, still serves the data.
+    bool askLineReports() {
+        Connection& c = connection_;
+        const std::uint8_t line = TelnetSession::kLineOverrun | TelnetSession::kLineParity |
+                                  TelnetSession::kLineFraming | TelnetSession::kLineBreak;
+        const std::uint8_t modem = TelnetSession::kModemStates;
+        if (c.lineReports == LineReports::NotAsked) {
+            c.session.sendComPort(TelnetSession::kSetLineStateMask, &line, 1);
+            c.session.sendComPort(TelnetSession::kSetModemStateMask, &modem, 1);
+            c.session.forget(TelnetSession::kNotifyLineState);
+            c.session.forget(TelnetSession::kNotifyModemState);
+            c.stepEnd = Clock::now() + std::chrono::milliseconds(kAnswerMs);
+            c.lineReports = LineReports::Asked;
+        }
+        if (c.lineReports == LineReports::Settled) return true;
+        auto answered = [&c](std::uint8_t code, std::uint8_t notification) {
+            return c.session.answer(code) != nullptr || c.session.answer(notification) != nullptr;
+        };
+        auto agreed = [&c](std::uint8_t request, std::uint8_t notification, std::uint8_t wanted) {
+            const std::vector<std::uint8_t>* answer = c.session.answer(request);
+            if (answer == nullptr) return c.session.answer(notification) != nullptr;
+            return answer->size() == 1 && ((*answer)[0] & wanted) == wanted;
+        };
+        Outcome outcome = step([&answered] {
+            return answered(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState) &&
+                   answered(TelnetSession::kSetModemStateMask, TelnetSession::kNotifyModemState);
+        });
+        if (outcome == Outcome::Pending) return pend();
+        if (outcome == Outcome::Failed) return false;
+        c.lineReports = LineReports::Settled;
+        if (!agreed(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState, line) ||
+            !agreed(TelnetSession::kSetModemStateMask, TelnetSession::kNotifyModemState, modem)) {
+            notice_ +=
+                "the server does not agree to report the line's breaks, errors and modem lines: "
+                "they may be missing from the capture\n";
+        }
+        return true;
+    }
+
     std::string notice_;
     std::unique_ptr<NetworkLink> link_;
     Connection connection_;
@@ -590,6 +708,9 @@ private:
     // The last call of the setup goes on when it is made again.
     bool pending_ = false;
     bool warnedText_ = false;
+    bool watchLine_ = false;
+    // Counted since the port was opened, and kept once it is closed.
+    DropCount dropped_;
     int error_ = 0;
 };
 

@@ -8,6 +8,9 @@ namespace {
 
 constexpr std::uint8_t kCr = 0x0D;
 
+// The server's modem-state bits for CTS, DSR, RI and DCD are the program's own.
+static_assert(TelnetSession::kModemStates == kModemLineBits, "modem line bits");
+
 }  // namespace
 
 TelnetSession::TelnetSession(bool comPortControl) : comPortControl_(comPortControl) {
@@ -89,15 +92,53 @@ void TelnetSession::command(std::uint8_t verb, std::uint8_t option) {
     }
 }
 
-void TelnetSession::endSubnegotiation() {
+void TelnetSession::endSubnegotiation(std::size_t dataSize) {
     // Com Port Control answers: the option, the command's code plus 100,
-    // then the value in use. Notifications and other options are dropped.
+    // then the value in use. Other options are dropped.
     if (sub_.size() >= 2 && sub_[0] == kComPort && sub_[1] >= kAnswerOffset) {
         auto code = static_cast<std::uint8_t>(sub_[1] - kAnswerOffset);
+        if ((code == kNotifyLineState || code == kNotifyModemState) && sub_.size() >= 3) {
+            notify(code, sub_[2], dataSize);
+        }
         answers_[code].assign(sub_.begin() + 2, sub_.end());
         answered_[code] = true;
     }
     sub_.clear();
+}
+
+// A break is a mark of its own. The server may also send a 0x00 data byte
+// for it, as the port gave it one: that byte is the server's to send and is
+// kept, since nothing tells it from a real 0x00. An error marks the data
+// byte that follows; an overrun lost bytes at or before this point, how
+// many is not said.
+void TelnetSession::notify(std::uint8_t code, std::uint8_t value, std::size_t dataSize) {
+    auto add = [this, dataSize](LineEventKind kind, std::uint32_t lines = 0) {
+        LineMark mark;
+        mark.kind = kind;
+        mark.at = dataSize;
+        mark.lines = lines;
+        marks_.push_back(mark);
+    };
+    if (code == kNotifyModemState) {
+        auto state = static_cast<std::uint8_t>(value & kModemStates);
+        if (modemState_ != state) add(LineEventKind::ModemLines, state);
+        modemState_ = state;
+        return;
+    }
+    if ((value & kLineOverrun) != 0) add(LineEventKind::Dropped);
+    if ((value & kLineBreak) != 0) add(LineEventKind::Break);
+    if ((value & kLineFraming) != 0) add(LineEventKind::FramingError);
+    if ((value & kLineParity) != 0) add(LineEventKind::ParityError);
+}
+
+void TelnetSession::takeMarks(std::vector<LineMark>& marks) {
+    marks.insert(marks.end(), marks_.begin(), marks_.end());
+    marks_.clear();
+}
+
+std::optional<std::uint32_t> TelnetSession::modemLines() const {
+    if (!modemState_) return std::nullopt;
+    return std::uint32_t{*modemState_};
 }
 
 // Outside binary mode the server sends a CR of the device as CR NUL, and
@@ -163,7 +204,7 @@ bool TelnetSession::receive(const std::uint8_t* bytes, std::size_t count,
                     subByte(kIac);
                 } else if (byte == kSe) {
                     parse_ = Parse::Data;
-                    endSubnegotiation();
+                    endSubnegotiation(data.size());
                 } else {
                     // A command inside a sub-negotiation ends it unfinished.
                     sub_.clear();

@@ -12,9 +12,15 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "port/network_device.h"
+#include "port/serial_port.h"
 #include "tests/network_servers.h"
 #include "tests/pty_harness.h"
 
@@ -262,6 +268,146 @@ TEST(FakeTelnetServer, CommandsWithoutEndAreABrokenServer) {
     ASSERT_TRUE(program.waitOutputContains("Error for Waiting Comm Event: 71"));
     EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("abc", readFile(dir.file("c")));
+}
+
+// A network port opened and read in this process, pass after pass as the
+// capture reads it, with every mark placed in the whole stream.
+class WatchedPort {
+public:
+    WatchedPort(const std::string& url, bool watch) {
+        port_.setMessageOutput([this](const char* text) { messages_ += text; });
+        settings_.portName = url;
+        settings_.watchLine = watch;
+    }
+
+    bool open() { return port_.open(settings_); }
+
+    // Passes until done() holds, or the patience is spent.
+    void readUntil(const std::function<bool()>& done) {
+        auto deadline = Clock::now() + kPatience;
+        while (!done() && Clock::now() < deadline) {
+            WaitSet set;
+            port_.addSources(set, 0);
+            set.due(Clock::now() + std::chrono::milliseconds(100));
+            waitOrPause(set, waitOn);
+            port_.sourcesFound(set);
+            Reception got = port_.receive();
+            for (std::size_t i = 0; i < got.markCount; ++i) {
+                LineMark mark = got.marks[i];
+                EXPECT_LE(mark.at, got.size);
+                mark.at += data_.size();
+                marks_.push_back(mark);
+            }
+            data_.append(reinterpret_cast<const char*>(got.data), got.size);
+        }
+    }
+
+    SerialPort& port() { return port_; }
+    const std::string& data() const { return data_; }
+    const std::vector<LineMark>& marks() const { return marks_; }
+    const std::string& messages() const { return messages_; }
+
+private:
+    std::unique_ptr<SerialDevice> device_ = makeNetworkDevice();
+    SerialPort port_{*device_, stderr};
+    PortSettings settings_;
+    std::string data_;
+    std::vector<LineMark> marks_;
+    std::string messages_;
+};
+
+std::string notification(char code, char value) {
+    return "\xFF\xFA\x2C"s + code + value + "\xFF\xF0"s;
+}
+
+// Every kind of notification between data bytes, each byte in a write of
+// its own: marks where they came, the data exact, the modem lines the
+// server told at the setup known before the first byte.
+TEST(FakeTelnetServer, NotificationsAreMarkedWhereTheyCame) {
+    TelnetBehaviour split;
+    split.splitWrites = true;
+    split.modemState = 0x30;
+    std::string payload = "ab"s + notification('\x6A', '\x10') + notification('\x6A', '\x08') +
+                          notification('\x6B', '\x30') + notification('\x6B', '\x98') +
+                          "c\xFF\xFF" + notification('\x6A', '\x06') + "d";
+    FakeServer server([&](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, split, payload);
+    });
+    WatchedPort watched(server.url(), true);
+    ASSERT_TRUE(watched.open());
+    EXPECT_EQ(watched.port().modemLines(), kLineDsr | kLineCts);
+    watched.readUntil([&watched] { return watched.data().size() >= 5; });
+    EXPECT_EQ(
+        "abc\xFF"
+        "d"s,
+        watched.data());
+    std::vector<std::pair<LineEventKind, std::size_t>> found;
+    for (const LineMark& mark : watched.marks()) found.emplace_back(mark.kind, mark.at);
+    EXPECT_EQ(found, (std::vector<std::pair<LineEventKind, std::size_t>>{
+                         {LineEventKind::Break, 2},
+                         {LineEventKind::FramingError, 2},
+                         {LineEventKind::ModemLines, 2},
+                         {LineEventKind::Dropped, 4},
+                         {LineEventKind::ParityError, 4}}));
+    ASSERT_EQ(5u, watched.marks().size());
+    EXPECT_EQ(kLineDcd | kLineCts, watched.marks()[2].lines);
+    EXPECT_EQ(0u, watched.marks()[3].count);
+    EXPECT_EQ(1u, watched.port().dropped().uncounted);
+    EXPECT_EQ(0u, watched.port().dropped().bytes);
+    EXPECT_EQ("", watched.messages());
+}
+
+// Only a watched line asks for reports, just before the purge; a server
+// that does not answer is said once and still captured. An overrun is
+// counted either way.
+TEST(FakeTelnetServer, ReportsAreAskedForOnlyWhenTheLineIsWatched) {
+    const std::string requests = "\xFF\xFB\x00\xFF\xFD\x00\xFF\xFB\x2C"s +
+                                 notification('\x01', '\x00').insert(5, "\x00\x00\x00"s) +
+                                 notification('\x01', '\x00').insert(5, "\x00\x25\x80"s) +
+                                 notification('\x02', '\x08') + notification('\x03', '\x01') +
+                                 notification('\x04', '\x01');
+    const std::string reports = notification('\x0A', '\x1E') + notification('\x0B', '\xF0');
+    const std::string purge = notification('\x0C', '\x03');
+    for (int run = 0; run < 3; ++run) {
+        std::string received;
+        TelnetBehaviour behaviour;
+        behaviour.received = &received;
+        behaviour.answerReports = run != 2;
+        bool watch = run != 0;
+        {
+            FakeServer server([&](int socket, const std::atomic<bool>& stopping) {
+                serveTelnet(socket, stopping, behaviour, "x"s + notification('\x6A', '\x02'));
+            });
+            WatchedPort watched(server.url(), watch);
+            ASSERT_TRUE(watched.open()) << run;
+            watched.readUntil([&watched] {
+                return !watched.data().empty() && watched.port().dropped().uncounted > 0;
+            });
+            EXPECT_EQ("x", watched.data()) << run;
+            EXPECT_EQ(1u, watched.port().dropped().uncounted) << run;
+            EXPECT_EQ(watch ? 1u : 0u, watched.marks().size()) << run;
+            EXPECT_EQ(run == 2 ? 1u : 0u, countOf(watched.messages(), "does not agree to report"))
+                << run;
+            watched.port().closePort();
+        }
+        std::string expected = requests;
+        if (watch) expected += reports;
+        expected += purge;
+        EXPECT_EQ(expected, received) << run;
+    }
+}
+
+// ser2net answers the requests for reports with the states themselves:
+// taken as agreement at once, and the modem lines known from the start.
+TEST_F(Ser2netTest, AWatchedLineIsAgreedAtOnceAndCapturedExactly) {
+    WatchedPort watched(server_.telnetUrl(), true);
+    ASSERT_TRUE(watched.open());
+    EXPECT_EQ(watched.port().modemLines(), 0u);
+    ASSERT_TRUE(device_.send(bytes_));
+    watched.readUntil([&] { return watched.data().size() >= bytes_.size(); });
+    EXPECT_EQ(bytes_, watched.data());
+    EXPECT_TRUE(watched.marks().empty());
+    EXPECT_EQ("", watched.messages());
 }
 
 struct SetupFault {

@@ -202,11 +202,18 @@ void serveTelnet(int socket, const std::atomic<bool>& stopping, const TelnetBeha
         ssize_t got = recv(socket, bytes, sizeof bytes, 0);
         if (got <= 0) return;
         reader.pending.append(bytes, static_cast<std::size_t>(got));
+        if (behaviour.received != nullptr) {
+            behaviour.received->append(bytes, static_cast<std::size_t>(got));
+        }
         std::uint8_t code = 0;
         std::string value;
         while (reader.next(code, value)) {
             bool query = code == 1 && value == std::string(4, '\0');
-            if (!query && code != 12 && !behaviour.answerSettings) continue;
+            bool reports = code == 10 || code == 11;
+            if (reports ? !behaviour.answerReports
+                        : !query && code != 12 && !behaviour.answerSettings) {
+                continue;
+            }
             if (code == 1 && !query && behaviour.answeredRate != 0) {
                 std::uint32_t rate = behaviour.answeredRate;
                 value = {static_cast<char>(rate >> 24), static_cast<char>(rate >> 16),
@@ -214,6 +221,12 @@ void serveTelnet(int socket, const std::atomic<bool>& stopping, const TelnetBeha
             }
             if (query) value = {0, 0, '\x25', static_cast<char>(0x80)};
             sendBytes(socket, answer(code, value), behaviour.splitWrites);
+            // The lines' state as it stands, told once they are asked for.
+            if (code == 11 && behaviour.modemState >= 0) {
+                sendBytes(socket,
+                          answer(7, std::string(1, static_cast<char>(behaviour.modemState))),
+                          behaviour.splitWrites);
+            }
             if (code == 12 && !purged) {
                 purged = true;
                 sendBytes(socket, payload, behaviour.splitWrites);

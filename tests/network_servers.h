@@ -73,7 +73,10 @@ struct TelnetBehaviour {
     std::uint32_t answeredRate = 0;  // not 0: the rate answered, whatever was asked
     bool splitWrites = false;        // every byte in a write of its own
     bool closeAfterPayload = false;
-    bool floodAfterPayload = false;  // no-operation commands without end
+    bool floodAfterPayload = false;   // no-operation commands without end
+    bool answerReports = true;        // answers the requests to report line events
+    int modemState = -1;              // not -1: told once the modem lines are asked for
+    std::string* received = nullptr;  // not null: keeps every byte the client sent
 };
 
 // Serves the Telnet side as told until the purge has been answered, then

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "port/network_address.h"
@@ -76,6 +77,39 @@ TEST(TelnetSession, DecodesTheSameWhereverTheStreamIsSplit) {
             ASSERT_NE(session.answer(1), nullptr);
             EXPECT_EQ(*session.answer(1), (Bytes{0, 0, 0x25, 0xFF}));
         }
+    }
+}
+
+// Notifications become marks before the data byte that follows them,
+// wherever the stream is split; a modem state said again is no change.
+TEST(TelnetSession, NotificationsMarkTheirPlaceWhereverTheStreamIsSplit) {
+    Bytes stream = {'a', 'b', IAC,  SB,  44, 106, 0x10, IAC, SE,  IAC,  SB,  44,  106, 0x08,
+                    IAC, SE,  IAC,  SB,  44, 107, 0xB1, IAC, SE,  'c',  IAC, IAC, IAC, SB,
+                    44,  107, 0xB0, IAC, SE, IAC, SB,   44,  106, 0x06, IAC, SE,  'd'};
+    for (std::size_t split = 0; split <= stream.size(); ++split) {
+        TelnetSession session(true);
+        decode(session, {IAC, WILL, 0});
+        auto at = stream.begin() + static_cast<std::ptrdiff_t>(split);
+        Bytes data;
+        std::vector<LineMark> marks;
+        for (const Bytes& piece : {Bytes(stream.begin(), at), Bytes(at, stream.end())}) {
+            session.receive(piece.data(), piece.size(), data);
+            session.takeMarks(marks);
+        }
+        EXPECT_EQ(data, (Bytes{'a', 'b', 'c', 0xFF, 'd'})) << "split at " << split;
+        std::vector<std::pair<LineEventKind, std::size_t>> found;
+        found.reserve(marks.size());
+        for (const LineMark& mark : marks) found.emplace_back(mark.kind, mark.at);
+        EXPECT_EQ(found, (std::vector<std::pair<LineEventKind, std::size_t>>{
+                             {LineEventKind::Break, 2},
+                             {LineEventKind::FramingError, 2},
+                             {LineEventKind::ModemLines, 2},
+                             {LineEventKind::Dropped, 4},
+                             {LineEventKind::ParityError, 4}}))
+            << "split at " << split;
+        ASSERT_EQ(marks.size(), 5u);
+        EXPECT_EQ(marks[2].lines, kLineDcd | kLineDsr | kLineCts);
+        EXPECT_EQ(session.modemLines(), kLineDcd | kLineDsr | kLineCts);
     }
 }
 
