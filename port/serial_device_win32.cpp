@@ -229,6 +229,9 @@ public:
         open_.lineErrors = 0;
         if (!succeeded(ClearCommError(open_.port, &errors, &status))) return false;
         open_.lineErrors = errors & kLostByteErrors;
+        // The driver tells no byte an error came with: the marks stand
+        // before the bytes read next, and a break's 0x00 stays among them
+        // (see CommMarks).
         open_.marks.noteErrors(errors);
         queuedBytes = status.cbInQue;
         return true;
