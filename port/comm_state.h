@@ -26,4 +26,12 @@ void makeCommStateTransparent(Dcb& dcb) {
     }
 }
 
+// A watched line marks the bytes received with a parity error, which the
+// driver finds only with parity checking on; a line without parity has
+// none to check.
+template <typename Dcb>
+void checkParityOfWatchedLine(Dcb& dcb) {
+    if (dcb.Parity != 0) dcb.fParity = 1;
+}
+
 }  // namespace serialtap

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "port/comm_marks.h"
 #include "port/comm_state.h"
 #include "port/serial_device.h"
 
@@ -36,6 +38,19 @@ constexpr DWORD kCancelWaitMs = 1000;
 
 // The line errors that lose received bytes.
 constexpr DWORD kLostByteErrors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
+
+// The portable code names the driver's events, errors and modem lines by
+// their values.
+static_assert(kEventRxChar == EV_RXCHAR && kEventCts == EV_CTS && kEventDsr == EV_DSR &&
+                  kEventRlsd == EV_RLSD && kEventBreak == EV_BREAK && kEventErr == EV_ERR &&
+                  kEventRing == EV_RING,
+              "event bits");
+static_assert(kErrorRxOver == CE_RXOVER && kErrorOverrun == CE_OVERRUN &&
+                  kErrorParity == CE_RXPARITY && kErrorFrame == CE_FRAME && kErrorBreak == CE_BREAK,
+              "error bits");
+static_assert(kLineCts == MS_CTS_ON && kLineDsr == MS_DSR_ON && kLineRing == MS_RING_ON &&
+                  kLineDcd == MS_RLSD_ON,
+              "modem line bits");
 
 // What the driver writes into while a request is pending. They live on the
 // heap so that a request a driver never ends can be abandoned with its
@@ -69,6 +84,7 @@ struct Win32OpenState {
     std::uint8_t* readTarget = nullptr;
     DCB lineSettings{};
     DWORD lineErrors = 0;
+    CommMarks marks;
     bool commWaitPending = false;
     bool readPending = false;
     bool stuck = false;
@@ -93,6 +109,7 @@ public:
         if (open_.port != INVALID_HANDLE_VALUE) closePort();
         closeEvents();
         open_ = Win32OpenState{};
+        open_.marks.reset(watchLine_);
         open_.port = CreateFileA(devicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         return succeeded(open_.port != INVALID_HANDLE_VALUE);
@@ -122,6 +139,7 @@ public:
         open_.lineSettings.Parity = settings.parity;
         open_.lineSettings.StopBits = settings.stopBits;
         makeCommStateTransparent(open_.lineSettings);
+        if (watchLine_) checkParityOfWatchedLine(open_.lineSettings);
         return succeeded(SetCommState(open_.port, &open_.lineSettings));
     }
 
@@ -166,6 +184,7 @@ public:
         }
         open_.readRequest = newReadRequest();
         open_.eventRequest = newEventRequest();
+        if (watchLine_) startWatching();
         return true;
     }
 
@@ -186,6 +205,7 @@ public:
             open_.startedAtOnce = false;
             if (open_.startError != 0) return failedWith(open_.startError);
             eventMask = request.mask;
+            noteModemLines(eventMask);
             return EventWait::Event;
         }
         DWORD result = WaitForSingleObject(open_.commEvent, 0);
@@ -199,6 +219,7 @@ public:
         // An empty mask (the wait was ended by a new mask or by the port
         // going away) is the reception pass's to judge.
         eventMask = request.mask;
+        noteModemLines(eventMask);
         return EventWait::Event;
     }
 
@@ -208,11 +229,25 @@ public:
         open_.lineErrors = 0;
         if (!succeeded(ClearCommError(open_.port, &errors, &status))) return false;
         open_.lineErrors = errors & kLostByteErrors;
+        // The driver tells no byte an error came with: the marks stand
+        // before the bytes read next, and a break's 0x00 stays among them
+        // (see CommMarks).
+        open_.marks.noteErrors(errors);
         queuedBytes = status.cbInQue;
         return true;
     }
 
     std::uint32_t lineErrors() const override { return open_.lineErrors; }
+
+    void watchLine(bool on) override { watchLine_ = on; }
+    void takeMarks(std::vector<LineMark>& marks) override { open_.marks.take(marks); }
+    // A watched line's lines as its marks last told them; otherwise asked now.
+    std::optional<std::uint32_t> modemLines() override {
+        if (open_.marks.watching()) return open_.marks.lines();
+        if (open_.port == INVALID_HANDLE_VALUE) return std::nullopt;
+        return modemStatus();
+    }
+    DropCount dropped() override { return open_.marks.dropped(); }
 
     // A Windows serial driver signals EV_RXCHAR when bytes arrive, not
     // while they stay queued.
@@ -344,6 +379,31 @@ public:
     }
 
 private:
+    // What the driver held before the capture began is not the capture's:
+    // the errors of the setup (bytes received at the old settings, a
+    // previous program's) are cleared, and the modem lines now are the
+    // state later changes are told against.
+    void startWatching() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        ClearCommError(open_.port, &errors, &status);
+        open_.marks.startLines(modemStatus());
+    }
+
+    std::optional<std::uint32_t> modemStatus() {
+        DWORD lines = 0;
+        if (!GetCommModemStatus(open_.port, &lines)) return std::nullopt;
+        return static_cast<std::uint32_t>(lines);
+    }
+
+    // A port without modem lines fails the status request; its events, if
+    // it gives any, change nothing.
+    void noteModemLines(std::uint32_t eventMask) {
+        if (!open_.marks.asksModemStatus(eventMask)) return;
+        std::optional<std::uint32_t> lines = modemStatus();
+        if (lines) open_.marks.noteModemLines(*lines);
+    }
+
     void startEventWait() {
         EventRequest& request = *open_.eventRequest;
         // A wait that completed at once left the event signalled.
@@ -384,6 +444,7 @@ private:
                           ? received
                           : sizeof open_.readRequest->buffer;
         std::memcpy(open_.readTarget, open_.readRequest->buffer, count);
+        open_.marks.advance(count);
         return static_cast<std::uint32_t>(count);
     }
 
@@ -425,6 +486,7 @@ private:
     }
 
     int lastError_ = 0;
+    bool watchLine_ = false;
 };
 
 }  // namespace

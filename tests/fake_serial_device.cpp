@@ -198,6 +198,30 @@ void DriverModelDevice::arrive(const std::vector<std::uint8_t>& bytes) {
 void DriverModelDevice::lineError(std::uint32_t errors) {
     errors_ |= errors;
     if (abortOnError) held_ = true;
+    // An overflow of the input queue raises no event of its own.
+    std::uint32_t events = (errors & kErrorBreak) != 0 ? kEventBreak : 0;
+    if ((errors & (kErrorFrame | kErrorParity | kErrorOverrun)) != 0) events |= kEventErr;
+    lineEvents_ |= events & mask_;
+}
+
+void DriverModelDevice::changeLines(std::uint32_t lines) {
+    std::uint32_t changed = lines ^ lines_;
+    lines_ = lines;
+    std::uint32_t events = 0;
+    if ((changed & kLineCts) != 0) events |= kEventCts;
+    if ((changed & kLineDsr) != 0) events |= kEventDsr;
+    if ((changed & kLineDcd) != 0) events |= kEventRlsd;
+    if ((changed & kLineRing) != 0) events |= kEventRing;
+    lineEvents_ |= events & mask_;
+}
+
+// As the Win32 device does for a watched line: the setup's errors are not
+// the capture's, and the lines now are what changes are told against.
+bool DriverModelDevice::createEvent() {
+    if (!watching_) return true;
+    errors_ = 0;
+    marks_.startLines(modemStatus());
+    return true;
 }
 
 bool DriverModelDevice::runStep() {
@@ -228,9 +252,11 @@ EventWait DriverModelDevice::waitEvent(std::uint32_t& eventMask) {
         return EventWait::Failed;
     }
     // An event raised before the adapter went is still reported.
-    if (arrived_) {
+    if (arrived_ || lineEvents_ != 0) {
+        eventMask = (arrived_ ? kEventRxChar : 0) | lineEvents_;
         arrived_ = false;
-        eventMask = kEventRxChar;
+        lineEvents_ = 0;
+        if (marks_.asksModemStatus(eventMask)) marks_.noteModemLines(modemStatus());
         return EventWait::Event;
     }
     return EventWait::Nothing;
@@ -244,13 +270,13 @@ bool DriverModelDevice::wait(WaitSet& set, int&) {
         // A failing port's pause: real time passes, as the pause is the port's.
         ++pauses;
         if (set.deadline() && !woken) std::this_thread::sleep_until(*set.deadline());
-    } else if (!woken && !set.servesNow() && !arrived_ && !held_) {
+    } else if (!woken && !set.servesNow() && !arrived_ && lineEvents_ == 0 && !held_) {
         // The script's time passes only where the wait would block.
         if (!runStep()) woken = true;
         woken = woken || wakeReadyNow();
     }
     for (WaitSource& source : set.sources()) {
-        if (source.name == SourceName::Port) source.ready = arrived_ || held_;
+        if (source.name == SourceName::Port) source.ready = arrived_ || lineEvents_ != 0 || held_;
         if (source.name == SourceName::Console || source.name == SourceName::StopSignal) {
             source.ready = woken;
         }
@@ -266,6 +292,7 @@ bool DriverModelDevice::clearErrors(std::uint32_t& queuedBytes) {
     held_ = false;
     heldWaits_ = 0;
     clearedErrors_ = errors_;
+    marks_.noteErrors(errors_);
     errors_ = 0;
     queuedBytes = static_cast<std::uint32_t>(queue_.size());
     return true;
@@ -286,6 +313,7 @@ ReadStart DriverModelDevice::startRead(std::uint8_t* buffer, std::uint32_t size,
     count = static_cast<std::uint32_t>(std::min<std::size_t>(size, queue_.size()));
     std::copy_n(queue_.begin(), count, buffer);
     queue_.erase(queue_.begin(), queue_.begin() + count);
+    marks_.advance(count);
     return ReadStart::Completed;
 }
 

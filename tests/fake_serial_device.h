@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "port/comm_marks.h"
 #include "port/serial_device.h"
 
 namespace serialtap::testing {
@@ -141,7 +142,8 @@ private:
 // driver, whose ways Wine does not show: the received-character event fires
 // when bytes arrive, not while they stay queued; a line error with
 // abort-on-error set fails every request until the errors are cleared; and
-// after the adapter is pulled out no wait or read completes again. Time
+// after the adapter is pulled out no wait or read completes again. Its line
+// errors and modem lines become marks as the Win32 device makes them. Time
 // passes in steps: each time the event wait would block, the next step of
 // the script runs.
 // What one handle of the driver model holds; the queue and the line's
@@ -151,6 +153,10 @@ struct DriverHandleState {
     bool held_ = false;
     int heldWaits_ = 0;
     std::uint32_t clearedErrors_ = 0;
+    std::uint32_t mask_ = 0;
+    // Line events raised and not yet reported by a wait.
+    std::uint32_t lineEvents_ = 0;
+    CommMarks marks_;
 };
 
 class DriverModelDevice : public SerialDevice, private DriverHandleState {
@@ -162,7 +168,11 @@ public:
     // One transfer: the bytes join the input queue together and raise one
     // received-character event, as a USB adapter hands them over.
     void arrive(const std::vector<std::uint8_t>& bytes);
+    // Errors as the driver's error word has them; those that raise an
+    // event do so when the event mask asks for it.
     void lineError(std::uint32_t errors);
+    // The modem lines now (kLine* bits), each change raising its event.
+    void changeLines(std::uint32_t lines);
     // From now on no event wait completes and reads stay pending.
     void remove() { removed_ = true; }
 
@@ -177,10 +187,14 @@ public:
     // Whether a wake handle (console, stop signal) is ready.
     std::function<bool()> wakeReadyNow = [] { return false; };
     std::size_t queued() const { return queue_.size(); }
+    std::uint32_t maskSet = 0;
+    // How often the modem status was asked for.
+    int statusReads = 0;
 
     // A new handle, and the purge of its setup empties the driver's queue.
     bool open(const std::string&) override {
         static_cast<DriverHandleState&>(*this) = DriverHandleState{};
+        marks_.reset(watching_);
         return true;
     }
     bool setupQueues(std::uint32_t, std::uint32_t) override { return true; }
@@ -188,13 +202,16 @@ public:
     bool setLineSettings(const LineSettings&) override { return true; }
     bool getTimeouts(Timeouts&) override { return true; }
     bool setTimeouts(const Timeouts&) override { return true; }
-    bool setEventMask(std::uint32_t) override { return true; }
+    bool setEventMask(std::uint32_t mask) override {
+        mask_ = maskSet = mask;
+        return true;
+    }
     bool purge(std::uint32_t) override {
         queue_.clear();
         errors_ = 0;
         return true;
     }
-    bool createEvent() override { return true; }
+    bool createEvent() override;
     void addSources(WaitSet& set, std::size_t port) override;
     EventWait waitEvent(std::uint32_t& eventMask) override;
     // The capture's wait: where it would block, the next step runs; the
@@ -202,6 +219,10 @@ public:
     bool wait(WaitSet& set, int& error);
     bool clearErrors(std::uint32_t& queuedBytes) override;
     std::uint32_t lineErrors() const override { return clearedErrors_; }
+    void watchLine(bool on) override { watching_ = on; }
+    void takeMarks(std::vector<LineMark>& marks) override { marks_.take(marks); }
+    std::optional<std::uint32_t> modemLines() override { return marks_.lines(); }
+    DropCount dropped() override { return marks_.dropped(); }
     bool reportsArrivalsOnly() const override { return true; }
     ReadStart startRead(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& count) override;
     // A read on a removed device is never signalled: the wait lasts its
@@ -215,8 +236,14 @@ public:
 
 private:
     bool runStep();
+    std::uint32_t modemStatus() {
+        ++statusReads;
+        return lines_;
+    }
 
     std::deque<std::uint8_t> queue_;
+    bool watching_ = false;
+    std::uint32_t lines_ = 0;
     bool removed_ = false;
     std::uint32_t errors_ = 0;
     int error_ = 0;

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "port/serial_device.h"
 
@@ -62,6 +64,40 @@ TEST_F(Win32Device, CloseEndsAPendingReadAtOnce) {
     EXPECT_TRUE(device_->closePort());
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
     EXPECT_TRUE(device_->closeEvent());
+}
+
+// A handle without modem lines or line errors (a pipe, a port whose driver
+// refuses to tell) reads as before and says it has no lines.
+TEST(Win32WatchedDevice, PortWithoutModemLinesSaysSoAndReadsUnmarked) {
+    std::string name = "\\\\.\\pipe\\serialtap-watched-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
+                                     4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::unique_ptr<SerialDevice> device = makePlatformDevice();
+    device->watchLine(true);
+    ASSERT_TRUE(device->open(name)) << device->lastError();
+    ASSERT_TRUE(device->createEvent());
+    EXPECT_EQ(device->modemLines(), std::nullopt);
+
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(server, "abc", 3, &written, nullptr));
+    std::uint8_t buffer[16] = {};
+    std::uint32_t count = 0;
+    ReadStart start = device->startRead(buffer, sizeof buffer, count);
+    if (start == ReadStart::Pending) {
+        ASSERT_EQ(device->waitRead(1000), CompletionWait::Signalled);
+        ASSERT_TRUE(device->readResult(count));
+    } else {
+        ASSERT_EQ(start, ReadStart::Completed);
+    }
+    EXPECT_EQ(std::string(buffer, buffer + count), "abc");
+    std::vector<LineMark> marks;
+    device->takeMarks(marks);
+    EXPECT_TRUE(marks.empty());
+    EXPECT_EQ(device->dropped().uncounted, 0u);
+    EXPECT_TRUE(device->closePort());
+    EXPECT_TRUE(device->closeEvent());
+    CloseHandle(server);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/capture_run.h"
@@ -215,6 +216,99 @@ TEST(WindowsDriverReopen, LeavesTheNextShutdownAllOfItsReading) {
     std::fclose(messages);
 }
 
+// A port over the driver model, its passes made one at a time.
+class WatchedDriver : public ::testing::Test {
+protected:
+    ~WatchedDriver() override { std::fclose(messages_); }
+
+    void open(bool watch) {
+        PortSettings settings;
+        settings.watchLine = watch;
+        ASSERT_TRUE(port_.open(settings));
+    }
+    // The bytes of one pass with its marks among them, each as <kind>.
+    std::string pass() {
+        Reception got = port_.receive();
+        std::string shown;
+        std::size_t mark = 0;
+        for (std::size_t at = 0; at <= got.size; ++at) {
+            for (; mark < got.markCount && got.marks[mark].at == at; ++mark) {
+                shown += "<" + described(got.marks[mark]) + ">";
+            }
+            if (at < got.size) shown += static_cast<char>(got.data[at]);
+        }
+        EXPECT_EQ(mark, got.markCount) << "marks out of order or beyond the bytes";
+        return shown;
+    }
+    static std::string described(const LineMark& mark) {
+        switch (mark.kind) {
+            case LineEventKind::Break:
+                return "break";
+            case LineEventKind::FramingError:
+                return "framing";
+            case LineEventKind::ParityError:
+                return "parity";
+            case LineEventKind::Dropped:
+                return "dropped " + std::to_string(mark.count);
+            case LineEventKind::ModemLines:
+                return "lines " + std::to_string(mark.lines);
+        }
+        return "?";
+    }
+
+    DriverModelDevice device_;
+    std::FILE* messages_ = std::tmpfile();
+    SerialPort port_{device_, messages_};
+};
+
+TEST_F(WatchedDriver, EachErrorWordMarksTheBytesReadAfterTheCountThatFoundIt) {
+    open(true);
+    EXPECT_EQ(device_.maskSet, kEventRxChar | kLineEventMask);
+    const std::pair<std::uint32_t, const char*> words[] = {
+        {0x0010, "<break>"},     {0x0008, "<framing>"},   {0x0004, "<parity>"},
+        {0x0002, "<dropped 0>"}, {0x0001, "<dropped 0>"},
+    };
+    for (const auto& [word, mark] : words) {
+        device_.arrive(text("a"));
+        EXPECT_EQ(pass(), "a");
+        device_.lineError(word);
+        device_.arrive(text("bc"));
+        EXPECT_EQ(pass(), std::string(mark) + "bc") << word;
+    }
+    // A break alone, with no byte after it, still ends a wait.
+    device_.lineError(0x0010);
+    EXPECT_EQ(pass(), "<break>");
+    EXPECT_EQ(port_.dropped().uncounted, 2u);
+    EXPECT_EQ(port_.dropped().bytes, 0u);
+}
+
+TEST_F(WatchedDriver, ModemLinesChangingOnAQuietLineAreMarkedFromTheStateAtOpen) {
+    device_.changeLines(kLineCts | kLineDsr);
+    open(true);
+    EXPECT_EQ(port_.modemLines(), kLineCts | kLineDsr);
+    device_.changeLines(kLineCts | kLineDsr | kLineDcd);
+    EXPECT_EQ(pass(), "<lines 176>");
+    // A ring over before the status is read leaves the lines as they were.
+    device_.changeLines(kLineCts | kLineDsr | kLineDcd | kLineRing);
+    device_.changeLines(kLineCts | kLineDsr | kLineDcd);
+    EXPECT_EQ(pass(), "");
+    EXPECT_EQ(port_.modemLines(), kLineCts | kLineDsr | kLineDcd);
+}
+
+TEST_F(WatchedDriver, UnwatchedLineKeepsItsMaskAndCallsAndStillCountsDrops) {
+    open(false);
+    EXPECT_EQ(device_.maskSet, kEventRxChar);
+    device_.changeLines(kLineCts);
+    device_.lineError(0x0002 | 0x0008);
+    device_.arrive(text("ab"));
+    Reception got = port_.receive();
+    EXPECT_EQ(got.size, 2u);
+    EXPECT_EQ(got.markCount, 0u);
+    EXPECT_EQ(device_.statusReads, 0);
+    EXPECT_EQ(port_.dropped().uncounted, 1u);
+    EXPECT_EQ(testing::streamText(messages_), "line error: 10\n");
+}
+
 // The fields of a DCB that the program decides on, under the same names.
 struct Dcb {
     unsigned fBinary : 1;
@@ -228,10 +322,12 @@ struct Dcb {
     unsigned fAbortOnError : 1;
     char XonChar;
     char XoffChar;
+    unsigned fParity : 1;
+    unsigned char Parity;
 };
 
 TEST(CommState, ClearsWhatDropsBytesAndKeepsFlowControl) {
-    Dcb dcb{0, 1, 1, 1, 1, 1, 1, 2, 1, 0x05, 0x06};
+    Dcb dcb{0, 1, 1, 1, 1, 1, 1, 2, 1, 0x05, 0x06, 0, 0};
     makeCommStateTransparent(dcb);
     EXPECT_EQ(dcb.fBinary, 1u);
     EXPECT_EQ(dcb.fNull + dcb.fErrorChar + dcb.fAbortOnError + dcb.fDsrSensitivity + dcb.fOutX, 0u);
@@ -246,6 +342,15 @@ TEST(CommState, ClearsWhatDropsBytesAndKeepsFlowControl) {
     makeCommStateTransparent(dcb);
     EXPECT_EQ(dcb.XonChar, 0x11);
     EXPECT_EQ(dcb.XoffChar, 0x13);
+}
+
+TEST(CommState, AWatchedLineWithParityChecksIt) {
+    Dcb dcb{};
+    checkParityOfWatchedLine(dcb);
+    EXPECT_EQ(dcb.fParity, 0u);
+    dcb.Parity = 2;
+    checkParityOfWatchedLine(dcb);
+    EXPECT_EQ(dcb.fParity, 1u);
 }
 
 }  // namespace

@@ -783,6 +783,33 @@ def test_network_ports_from_ser2net(wine, args):
         device.close()
 
 
+def test_watched_line_names_the_port_and_how_the_capture_ended(wine, args):
+    """With -u 1 the capture begins with the port, its settings and the
+    modem lines the driver reports, and ends saying q ended it; the bytes
+    between are those of a capture without it."""
+    device = Device()
+    link = wine.present(device)
+    capture = os.path.join(wine.work, "capture-watched.txt")
+    try:
+        _, sent, captured = capture_session(wine.argv(capture, "-u", "1"), wine.env(), device,
+                                            capture, b"q")
+    finally:
+        os.unlink(link)
+        device.close()
+    first, _, rest = captured.partition(b"\n")
+    began = re.fullmatch(
+        rb"--- serialtap: capture began \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ: (.*?)\r?", first)
+    check(began is not None, f"first line {first!r}")
+    check(b"%s %d 8N1" % (PORT.encode(), BAUD_RATE) in began.group(1),
+          f"the port and its settings are not named: {first!r}")
+    check(began.group(1).endswith(b"modem lines: CTS on, DSR on, DCD on, RI off"),
+          f"the modem lines are not given: {first!r}")
+    body, _, tail = rest.rpartition(b"--- serialtap: capture ended ")
+    check(re.fullmatch(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ: q\r?\n", tail) is not None,
+          f"last line {tail!r}")
+    compare(body, sent.replace(b"\n", b"\r\n"))
+
+
 TESTS = [
     test_capture_ended_by_q,
     test_q_ends_capture_while_data_flows,
@@ -800,6 +827,7 @@ TESTS = [
     test_stop_conditions_give_their_exit_status,
     test_two_ports_into_one_hex_capture,
     test_network_ports_from_ser2net,
+    test_watched_line_names_the_port_and_how_the_capture_ended,
 ]
 
 
