@@ -59,6 +59,7 @@ std::vector<std::string> labelsOf(const Ports& ports) {
 // The bytes of a pass, and with line events the marks at their places.
 void storePass(CaptureFile& file, LineEventLog* events, std::size_t port, const Reception& pass,
                const ClockReading& at) {
+    if (pass.size == 0 && pass.markCount == 0) return;
     if (events == nullptr) {
         file.writeBytesFrom(port, pass.data, pass.size, at);
         return;
@@ -279,10 +280,12 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
-        for (Reception rest = port.port().takeBuffered(); rest.size > 0;
-             rest = port.port().takeBuffered()) {
+        // The last part, empty or not, may hold marks.
+        Reception rest;
+        do {
+            rest = port.port().takeBuffered();
             if (recorder_.record(index, rest, clockRead, now)) return false;
-        }
+        } while (rest.size > 0);
         stops_.bytesLost(index);
         const DropCount dropped = port.port().dropped();
         dropped_[index].bytes += dropped.bytes;
@@ -464,11 +467,13 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
     std::vector<DropCount>& dropped = loop.droppedBefore();
     for (auto& port : ports) {
         if (!port->present()) continue;
-        for (Reception rest = port->port().takeBuffered(); rest.size > 0;
-             rest = port->port().takeBuffered()) {
+        // The last part, empty or not, may hold marks.
+        Reception rest;
+        do {
+            rest = port->port().takeBuffered();
             storePass(file, events, port->index(), rest, clockReading(parts));
-            view.received(rest.data, rest.size, port->index());
-        }
+            if (rest.size > 0) view.received(rest.data, rest.size, port->index());
+        } while (rest.size > 0);
         const DropCount more = port->port().dropped();
         dropped[port->index()].bytes += more.bytes;
         dropped[port->index()].uncounted += more.uncounted;

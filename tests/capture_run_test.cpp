@@ -306,13 +306,17 @@ TEST_F(CaptureRun, LineEventsStandAmongTheBytesAndCloseRunsAreCounted) {
     CaptureParts events = parts();
     events.options.lineEvents = true;
     events.clock = [] { return ClockReading{}; };
+    // A name no system lists, so that no adapter is named.
+    PortSettings settings;
+    settings.portName = "fake-port";
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, events), 0);
+    EXPECT_EQ(runCaptureWith(file_.path(), settings, events), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "line events: 1 break, 1 byte with framing errors, 0 bytes with parity errors, "
               "0 bytes dropped, 0 modem-line changes, lost 0 times\n");
     const std::string expected =
-        "--- serialtap: capture began 1970-01-01T00:00:00Z: COM1 9600 8N1, modem lines: CTS on, "
+        "--- serialtap: capture began 1970-01-01T00:00:00Z: fake-port 9600 8N1, modem lines: CTS "
+        "on, "
         "DSR off, DCD on, RI off\r\n"
         "a\r\n--- serialtap: break\r\nbc\r\n--- serialtap: framing error on 1 byte\r\n"
         "--- serialtap: capture ended 1970-01-01T00:00:00Z: q\r\n";
