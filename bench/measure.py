@@ -137,6 +137,9 @@ def compare(path, expected, stores="raw"):
         got, events = EVENT_LINE.subn(b"", got)
         if events != 2:
             return f"{events} first and last lines, not 2"
+        # A last line the device left open is ended before the last event.
+        if got == expected + b"\r\n" and not expected.endswith(b"\n"):
+            got = expected
     if stores == "stamped text":
         # Checked for a stamp at every line start by taking them off.
         lines = got.count(b"\n") + (0 if got.endswith(b"\n") or not got else 1)

@@ -203,6 +203,10 @@ public:
         open_.fd = fd;
         open_.line.atOpen = readDriverCounts(fd);
         if (open_.line.atOpen) open_.line.lastSeen = open_.line.latest = *open_.line.atOpen;
+        // A port whose driver tells nothing of its line (a pseudo-terminal)
+        // is read as it always was: it has nothing to mark, and marking
+        // would cost the kernel's fastest way of handing over input.
+        if (open_.line.on && !open_.line.atOpen && !readModemLines(fd)) open_.line.on = false;
         return true;
     }
 
