@@ -173,10 +173,10 @@ public:
           lostMarked_(ports.size()),
           dropped_(ports.size()) {
         if (!parts.options.lineEvents) return;
-        events_ = std::make_unique<LineEventLog>(
-            ports.size(), [this](std::size_t port, const std::string& what) {
-                file_.writeEvent(port, what, parts_.clock());
-            });
+        events_ = std::make_unique<LineEventLog>(ports.size(),
+                                                 [this](std::size_t port, const std::string& what) {
+                                                     file_.writeEvent(port, what, parts_.clock());
+                                                 });
         recorder_.markEventsIn(events_.get());
     }
 
@@ -493,7 +493,8 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
     const std::string none;
     for (auto& port : ports) {
         std::string lost = droppedText(dropped[port->index()]);
-        if (!lost.empty()) messages.sayError((ports.size() > 1 ? port->label() + ": " : none) + lost);
+        if (!lost.empty())
+            messages.sayError((ports.size() > 1 ? port->label() + ": " : none) + lost);
     }
     if (events != nullptr) messages.sayError(events->summary());
     for (auto& port : ports) {

@@ -14,8 +14,8 @@ std::string countOf(std::uint64_t count, const char* one, const char* many) {
 }
 
 // What one mark, or a run of them, says.
-std::string eventText(LineEventKind kind, std::uint64_t events, std::uint64_t bytes,
-                      bool uncounted, std::uint32_t lines) {
+std::string eventText(LineEventKind kind, std::uint64_t events, std::uint64_t bytes, bool uncounted,
+                      std::uint32_t lines) {
     switch (kind) {
         case LineEventKind::Break:
             return events == 1 ? "break" : countOf(events, "break", "breaks");
@@ -37,8 +37,8 @@ std::string eventText(LineEventKind kind, std::uint64_t events, std::uint64_t by
 
 std::string modemLinesText(std::uint32_t lines) {
     auto state = [lines](std::uint32_t bit) { return (lines & bit) != 0 ? " on" : " off"; };
-    return std::string("modem lines: CTS") + state(kLineCts) + ", DSR" + state(kLineDsr) +
-           ", DCD" + state(kLineDcd) + ", RI" + state(kLineRing);
+    return std::string("modem lines: CTS") + state(kLineCts) + ", DSR" + state(kLineDsr) + ", DCD" +
+           state(kLineDcd) + ", RI" + state(kLineRing);
 }
 
 std::string secondsText(std::chrono::steady_clock::duration duration) {
@@ -154,12 +154,12 @@ std::optional<LineEventLog::Clock::time_point> LineEventLog::deadline() const {
 
 std::string LineEventLog::summary() const {
     auto at = [](const auto& totals, LineEventKind kind) { return totals[kindIndex(kind)]; };
-    std::string text = "line events: " +
-                       countOf(at(totalEvents_, LineEventKind::Break), "break", "breaks") + ", " +
-                       countOf(at(totalBytes_, LineEventKind::FramingError), "byte", "bytes") +
-                       " with framing errors, " +
-                       countOf(at(totalBytes_, LineEventKind::ParityError), "byte", "bytes") +
-                       " with parity errors, ";
+    std::string text =
+        "line events: " + countOf(at(totalEvents_, LineEventKind::Break), "break", "breaks") +
+        ", " + countOf(at(totalBytes_, LineEventKind::FramingError), "byte", "bytes") +
+        " with framing errors, " +
+        countOf(at(totalBytes_, LineEventKind::ParityError), "byte", "bytes") +
+        " with parity errors, ";
     std::uint64_t dropped = at(totalBytes_, LineEventKind::Dropped);
     text += std::to_string(dropped) + (uncountedDrops_ > 0 ? " or more" : "") + " bytes dropped, " +
             countOf(at(totalEvents_, LineEventKind::ModemLines), "modem-line change",

@@ -53,8 +53,10 @@ std::string droppedText(const DropCount& dropped) {
         return std::to_string(dropped.bytes) + (dropped.bytes == 1 ? " byte was" : " bytes were") +
                tail + "\n";
     }
-    std::string times = std::to_string(dropped.uncounted) + (dropped.uncounted == 1 ? " time" : " times");
-    if (dropped.bytes == 0) return "bytes were" + tail + ", " + times + "; the system gives no count\n";
+    std::string times =
+        std::to_string(dropped.uncounted) + (dropped.uncounted == 1 ? " time" : " times");
+    if (dropped.bytes == 0)
+        return "bytes were" + tail + ", " + times + "; the system gives no count\n";
     return "at least " + std::to_string(dropped.bytes) + " bytes were" + tail + "\n";
 }
 

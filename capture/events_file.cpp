@@ -15,8 +15,8 @@ std::string utcTimeText(std::int64_t wallNs, bool milliseconds) {
     }
     CalendarTime t = utcCalendarTime(seconds);
     char text[48];
-    int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year,
-                               t.month, t.day, t.hour, t.minute, t.second);
+    int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month,
+                               t.day, t.hour, t.minute, t.second);
     if (milliseconds && length > 0) {
         std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ".%03dZ",
                       static_cast<int>(rest / 1000000));

@@ -257,8 +257,8 @@ void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSin
 
 void RotatingSink::writeHeader() {
     if (partHeader_.empty()) return;
-    SinkWrite done = live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()),
-                                  partHeader_.size());
+    SinkWrite done =
+        live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()), partHeader_.size());
     partBytes_ += done.written;
 }
 

@@ -361,12 +361,14 @@ TEST_F(CaptureRun, RawEventsGoBesideTheCaptureAndAFloodStaysSmall) {
     Bytes side = testing::readFileBytes(file_.path() + ".events");
     std::string events(side.begin(), side.end());
     EXPECT_LT(events.size(), all.size()) << events;
-    EXPECT_NE(events.find("0 1970-01-01T00:00:00.000Z COM1 bytes dropped at or before this point: 7\n"),
-              std::string::npos)
+    EXPECT_NE(
+        events.find("0 1970-01-01T00:00:00.000Z COM1 bytes dropped at or before this point: 7\n"),
+        std::string::npos)
         << events;
     // Its run's line stands at the run's last error, counting it too.
-    EXPECT_NE(events.find("\n128 1970-01-01T00:00:00.000Z COM1 framing error on 129 bytes over 0.0 s\n"),
-              std::string::npos)
+    EXPECT_NE(
+        events.find("\n128 1970-01-01T00:00:00.000Z COM1 framing error on 129 bytes over 0.0 s\n"),
+        std::string::npos)
         << events;
     EXPECT_NE(events.find(" COM1 capture ended "), std::string::npos) << events;
     std::remove((file_.path() + ".events").c_str());

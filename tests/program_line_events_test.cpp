@@ -58,7 +58,8 @@ TEST_F(LineEventsTest, EveryPartBeginsWithTheFirstLine) {
     for (int i = 0; i < 300; ++i) sent += "line " + std::to_string(i) + " of the capture\n";
     run({"-u", "1", "-z", "2"}, sent);
     std::size_t parts = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(capturePath()).parent_path())) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(capturePath()).parent_path())) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("capture.bin.2", 0) != 0) continue;
         ++parts;
