@@ -205,16 +205,22 @@ def show_order_bound(vm):
         print(f"finding: ttyS2 {delay_ms} ms before ttyS1: {wrong} of {pairs} pairs out of order")
 
 
+def unplug_adapter(vm):
+    """Pulls the adapter out under a capture, which must say so; gives the moment."""
+    vm.qmp.execute("device_del", id="ftdi")
+    vm.qmp.wait_event("DEVICE_DELETED")
+    unplugged = time.monotonic()
+    vm.wait_line(r"^Error for Waiting Comm Event: 5$", 15)
+    return unplugged
+
+
 def check_unplug(vm, replug):
     before, after = device_data(32768, 3), device_data(32768, 4)
     if vm.command("start /dev/ttyUSB0 -b 115200").result("STARTED") is None:
         raise VmError("the capture on /dev/ttyUSB0 did not start")
     vm.send("ser0", before, 115200)
     vm.command(f"wait_read {len(before)} 60", 75)
-    vm.qmp.execute("device_del", id="ftdi")
-    vm.qmp.wait_event("DEVICE_DELETED")
-    unplugged = time.monotonic()
-    vm.wait_line(r"^Error for Waiting Comm Event: 5$", 15)
+    unplugged = unplug_adapter(vm)
     cpu = vm.command("cpu_use 3").result("CPU")
     ticks = int(cpu.split()[0].split("=")[1])
     # A spinning capture would use all 300 ticks; a once-a-second retry a few.
@@ -321,10 +327,7 @@ def check_unplug_marked(vm):
         raise VmError("the capture on /dev/ttyUSB0 -u 1 did not start")
     vm.send("ser0", first, 115200)
     vm.command(f"wait_file {RUN_ENDS[0]} 30", 45)
-    vm.qmp.execute("device_del", id="ftdi")
-    vm.qmp.wait_event("DEVICE_DELETED")
-    unplugged = time.monotonic()
-    vm.wait_line(r"^Error for Waiting Comm Event: 5$", 15)
+    unplugged = unplug_adapter(vm)
     time.sleep(max(0.0, unplugged + 2 - time.monotonic()))
     vm.qmp.execute("device_add", driver="usb-serial", bus="xhci.0", chardev="ser0", id="ftdi")
     vm.wait_line(r"^serial port reopened$", 30)
