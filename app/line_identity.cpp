@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/line_event_log.h"
+#include "port/network_address.h"
 #include "port/visible_text.h"
 
 namespace serialtap {
@@ -34,8 +35,10 @@ const PortInfo* adapterOf(const std::string& name, const std::vector<PortInfo>& 
 
 std::string identityText(const PortSettings& settings, const std::vector<PortInfo>& known,
                          std::optional<std::uint32_t> modemLines) {
-    std::string text = visibleText(settings.portName, TextEncoding::Utf8, '?', false) + ' ' +
-                       settingsText(settings);
+    std::string text = visibleText(settings.portName, TextEncoding::Utf8, '?', false) + ' ';
+    // A raw TCP port carries no line settings: its server keeps its own.
+    std::optional<NetworkAddress> network = parseNetworkPortName(settings.portName);
+    text += network && !network->telnet ? "with the server's line settings" : settingsText(settings);
     if (const PortInfo* adapter = adapterOf(settings.portName, known)) {
         std::string described = describePort(*adapter, TextEncoding::Utf8);
         // What follows the name: its key=value fields.
