@@ -82,7 +82,14 @@ void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_poin
 
     Port& p = ports_[port];
     Run& run = p.runs[kind];
-    if (lineAllowed(p, roomFor(mark.kind), now) && run.events == 0) {
+    const bool dense =
+        p.lastMark == mark.kind && p.cleanBytes < static_cast<std::int64_t>(roomFor(mark.kind));
+    p.lastMark = mark.kind;
+    // The bytes an error marks are not clean.
+    p.cleanBytes = errors ? -static_cast<std::int64_t>(bytes) : 0;
+    const bool allowed =
+        dense ? now - p.lastLine >= kLineEvery : lineAllowed(p, roomFor(mark.kind), now);
+    if (allowed && run.events == 0) {
         sayRuns(port, now);
         say(port, eventText(mark.kind, 1, bytes, uncounted, mark.lines), now);
         return;
@@ -94,7 +101,7 @@ void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_poin
     run.lines = mark.lines;
     run.last = now;
     // A run ends with the mark that finds a line allowed again.
-    if (lineAllowed(p, kRoomBytes, now)) sayRuns(port, now);
+    if (allowed) sayRuns(port, now);
 }
 
 void LineEventLog::sayRuns(std::size_t port, Clock::time_point now) {
@@ -136,7 +143,7 @@ void LineEventLog::runTimers(Clock::time_point now) {
         const Port& p = ports_[port];
         bool counted = false;
         for (const Run& run : p.runs) counted = counted || run.events > 0;
-        if (counted && lineAllowed(p, kRoomBytes, now)) sayRuns(port, now);
+        if (counted && now - p.lastLine >= kLineEvery) sayRuns(port, now);
     }
 }
 

@@ -20,10 +20,11 @@ namespace serialtap {
 // has passed since it. Events that come closer than that are counted
 // instead, a run for each kind, and the run's one line comes at the next
 // point a line is allowed (at the latest its deadline()), before a port is
-// lost and at the end. A flood of errors on every byte so takes one line
-// per kRoomBytes of data at most, which is less room than the data, and a
-// few counts of memory; a break every frame of a bus is still marked at
-// each frame of kBreakLineBytes or more.
+// lost and at the end. Marks of one kind closer together than that room
+// (an error on every byte) make a run that is said once a second at
+// most, so a flood takes a line a second and a few counts of memory; a
+// break every frame of a bus is still marked at each frame of
+// kBreakLineBytes or more.
 class LineEventLog {
 public:
     using Clock = std::chrono::steady_clock;
@@ -37,7 +38,11 @@ public:
     // A mark at its place, after the bytes before it were written.
     void mark(std::size_t port, const LineMark& mark, Clock::time_point now);
     // Data bytes the port delivered, written to the capture.
-    void delivered(std::size_t port, std::size_t count) { ports_[port].bytesSinceLine += count; }
+    void delivered(std::size_t port, std::size_t count) {
+        Port& p = ports_[port];
+        p.bytesSinceLine += count;
+        p.cleanBytes += static_cast<std::int64_t>(count);
+    }
     // The port is gone, back after a time away, or the capture ends: what
     // is counted is said first.
     void lost(std::size_t port, Clock::time_point now);
@@ -64,6 +69,11 @@ private:
     struct Port {
         bool saidAny = false;
         std::uint64_t bytesSinceLine = 0;
+        // The last mark's kind, and the bytes since it that no error
+        // marked: a mark of the same kind that follows too soon continues
+        // a run, which is said once a second at most.
+        std::optional<LineEventKind> lastMark;
+        std::int64_t cleanBytes = 0;
         Clock::time_point lastLine{};
         std::array<Run, kKinds> runs{};
     };
