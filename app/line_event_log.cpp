@@ -56,7 +56,7 @@ std::uint64_t LineEventLog::roomFor(LineEventKind kind) {
     return kind == LineEventKind::Break ? kBreakLineBytes : kRoomBytes;
 }
 
-bool LineEventLog::lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) const {
+bool LineEventLog::lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) {
     return !port.saidAny || port.bytesSinceLine >= room || now - port.lastLine >= kLineEvery;
 }
 

@@ -317,7 +317,10 @@ private:
 };
 
 std::string notification(char code, char value) {
-    return "\xFF\xFA\x2C"s + code + value + "\xFF\xF0"s;
+    std::string command = "\xFF\xFA\x2C"s;
+    command += code;
+    command += value;
+    return command + "\xFF\xF0"s;
 }
 
 // Every kind of notification between data bytes, each byte in a write of
