@@ -174,7 +174,7 @@ public:
         if (!parts.options.lineEvents) return;
         events_ = std::make_unique<LineEventLog>(
             ports.size(), [this](std::size_t port, const std::string& what) {
-                file_.writeEvent(port, what, parts_.clock());
+                return file_.writeEvent(port, what, parts_.clock());
             });
         recorder_.markEventsIn(events_.get());
     }

@@ -1,5 +1,6 @@
 #include "app/line_event_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -52,8 +53,11 @@ LineEventLog::LineEventLog(std::size_t ports, Write write)
     : ports_(ports == 0 ? 1 : ports), write_(std::move(write)) {}
 
 // A break's line is short; the others, with their counts, take up to this.
-std::uint64_t LineEventLog::roomFor(LineEventKind kind) {
-    return kind == LineEventKind::Break ? kBreakLineBytes : kRoomBytes;
+std::uint64_t LineEventLog::roomFor(LineEventKind kind, const Port& port) {
+    if (kind == LineEventKind::Break) {
+        return kBreakLineBytes - kPlainLineBytes + port.lineBytesBeyondText;
+    }
+    return std::max(kRoomBytes, kLongestText + port.lineBytesBeyondText);
 }
 
 bool LineEventLog::lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) const {
@@ -65,7 +69,8 @@ void LineEventLog::say(std::size_t port, const std::string& what, Clock::time_po
     p.saidAny = true;
     p.bytesSinceLine = 0;
     p.lastLine = now;
-    write_(port, what);
+    const std::size_t written = write_(port, what);
+    if (written > what.size()) p.lineBytesBeyondText = written - what.size();
 }
 
 void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_point now) {
@@ -82,7 +87,7 @@ void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_poin
 
     Port& p = ports_[port];
     Run& run = p.runs[kind];
-    if (lineAllowed(p, roomFor(mark.kind), now) && run.events == 0) {
+    if (lineAllowed(p, roomFor(mark.kind, p), now) && run.events == 0) {
         sayRuns(port, now);
         say(port, eventText(mark.kind, 1, bytes, uncounted, mark.lines), now);
         return;
@@ -94,7 +99,7 @@ void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_poin
     run.lines = mark.lines;
     run.last = now;
     // A run ends with the mark that finds a line allowed again.
-    if (lineAllowed(p, kRoomBytes, now)) sayRuns(port, now);
+    if (lineAllowed(p, roomFor(LineEventKind::FramingError, p), now)) sayRuns(port, now);
 }
 
 void LineEventLog::sayRuns(std::size_t port, Clock::time_point now) {
@@ -136,7 +141,9 @@ void LineEventLog::runTimers(Clock::time_point now) {
         const Port& p = ports_[port];
         bool counted = false;
         for (const Run& run : p.runs) counted = counted || run.events > 0;
-        if (counted && lineAllowed(p, kRoomBytes, now)) sayRuns(port, now);
+        if (counted && lineAllowed(p, roomFor(LineEventKind::FramingError, p), now)) {
+            sayRuns(port, now);
+        }
     }
 }
 

@@ -27,13 +27,13 @@ bool CaptureFile::expectEvents(const std::string& fileName, bool append) {
     return format_ != CaptureFormat::Raw || events_.open(fileName, append);
 }
 
-void CaptureFile::writeEvent(std::size_t source, const std::string& what, const ClockReading& at) {
-    if (format_ != CaptureFormat::Raw) {
-        formatter_.addEvent(source, what, at);
-        return;
-    }
+std::size_t CaptureFile::writeEvent(std::size_t source, const std::string& what,
+                                   const ClockReading& at) {
+    if (format_ != CaptureFormat::Raw) return formatter_.addEvent(source, what, at);
     const std::string port = source < labels_.size() ? labels_[source] : std::string("-");
-    if (!events_.write(formatter_.bytesAdded(), at, port, what)) reportEventsFailure();
+    const std::size_t written = events_.write(formatter_.bytesAdded(), at, port, what);
+    if (written == 0) reportEventsFailure();
+    return written;
 }
 
 void CaptureFile::reportEventsFailure() {

@@ -63,8 +63,9 @@ public:
     // capture keeps them in a file beside it, opened here; false when it
     // cannot be, with errorCode() of that file.
     bool expectEvents(const std::string& fileName, bool append);
-    // An event of the source's line at this place of the capture.
-    void writeEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    // An event of the source's line at this place of the capture; the
+    // bytes its line takes, in the capture or beside it.
+    std::size_t writeEvent(std::size_t source, const std::string& what, const ClockReading& at);
     // Writes out everything held now.
     void flush() {
         formatter_.flush();

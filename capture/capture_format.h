@@ -63,8 +63,8 @@ public:
     // An event line, "--- serialtap: " and what, at this place of the
     // source's bytes: a pending line ends first, and the line carries the
     // stamp and label a data line would. Not for raw captures, whose bytes
-    // stay exactly as received.
-    void addEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    // stay exactly as received. The bytes the line takes in the capture.
+    std::size_t addEvent(std::size_t source, const std::string& what, const ClockReading& at);
     // Writes out everything held, a short hex line included.
     void flush();
     // Writes out what is held but a short hex line, which stays open for

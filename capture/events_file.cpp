@@ -45,14 +45,14 @@ bool EventsFile::open(const std::string& captureName, bool append) {
     return file_ != nullptr;
 }
 
-bool EventsFile::write(std::uint64_t offset, const ClockReading& at, const std::string& port,
-                       const std::string& what) {
-    if (file_ == nullptr) return false;
+std::size_t EventsFile::write(std::uint64_t offset, const ClockReading& at,
+                              const std::string& port, const std::string& what) {
+    if (file_ == nullptr) return 0;
     std::string line = std::to_string(base_ + offset) + ' ' + utcTimeText(at.wallNs, true) + ' ' +
                        port + ' ' + what + '\n';
-    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) return true;
+    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) return line.size();
     error_ = errno;
-    return false;
+    return 0;
 }
 
 bool EventsFile::flush() { return file_ == nullptr || std::fflush(file_) == 0; }

@@ -26,8 +26,8 @@ public:
     // append.
     bool open(const std::string& captureName, bool append);
     bool isOpen() const { return file_ != nullptr; }
-    // False when the line could not be written.
-    bool write(std::uint64_t offset, const ClockReading& at, const std::string& port,
+    // The bytes of the line, 0 when it could not be written.
+    std::size_t write(std::uint64_t offset, const ClockReading& at, const std::string& port,
                const std::string& what);
     bool flush();
     bool close();
