@@ -26,6 +26,21 @@ std::string utcTimeText(std::int64_t wallNs, bool milliseconds) {
     return text;
 }
 
+namespace {
+
+// The port's field is one word of visible characters, whatever the port's
+// name holds: a reader splits the line at its spaces, and a terminal shows
+// it without obeying it. The capture's first line gives the name in full.
+std::string portField(std::string port) {
+    for (char& c : port) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) c = '?';
+    }
+    return port.empty() ? "-" : port;
+}
+
+}  // namespace
+
 EventsFile::~EventsFile() { close(); }
 
 bool EventsFile::open(const std::string& captureName, bool append) {
@@ -49,7 +64,7 @@ std::size_t EventsFile::write(std::uint64_t offset, const ClockReading& at,
                               const std::string& port, const std::string& what) {
     if (file_ == nullptr) return 0;
     std::string line = std::to_string(base_ + offset) + ' ' + utcTimeText(at.wallNs, true) + ' ' +
-                       port + ' ' + what + '\n';
+                       portField(port) + ' ' + what + '\n';
     if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) return line.size();
     error_ = errno;
     return 0;

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <numeric>
 #include <vector>
 
+#include "capture/events_file.h"
 #include "capture/rotating_sink.h"
 #include "tests/test_files.h"
 
@@ -176,6 +178,21 @@ TEST(CaptureFile, FailedWritesAreReportedAtOnceAndTheLossAtTheClose) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Error: 4097 bytes were not written to the file\n"
               "Error: Can't close the file\n");
+}
+
+// A port named with spaces, line breaks or escape sequences still gives
+// one line per event, its port one word a terminal shows as it is.
+TEST(EventsFile, ThePortIsOneVisibleWordWhateverItsName) {
+    TempPath file("capture.bin");
+    { std::ofstream created(file.path()); }
+    EventsFile events;
+    ASSERT_TRUE(events.open(file.path(), false));
+    EXPECT_GT(events.write(3, ClockReading{}, "my port\n\x1b[2J\x7f", "break"), 0u);
+    EXPECT_TRUE(events.close());
+    std::ifstream in(file.path() + ".events", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "3 1970-01-01T00:00:00.000Z my?port??[2J? break\n");
+    std::remove((file.path() + ".events").c_str());
 }
 
 TEST(CaptureFile, CleanCloseSaysNothing) {
