@@ -70,11 +70,17 @@ std::size_t EventsFile::write(std::uint64_t offset, const ClockReading& at,
     return 0;
 }
 
-bool EventsFile::flush() { return file_ == nullptr || std::fflush(file_) == 0; }
+// Lines are held by the stream: a full disk is usually found here.
+bool EventsFile::flush() {
+    if (file_ == nullptr || std::fflush(file_) == 0) return true;
+    error_ = errno;
+    return false;
+}
 
 bool EventsFile::close() {
     if (file_ == nullptr) return true;
     bool closed = std::fclose(file_) == 0;
+    if (!closed) error_ = errno;
     file_ = nullptr;
     return closed;
 }

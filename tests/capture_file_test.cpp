@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -192,6 +194,20 @@ TEST(EventsFile, ThePortIsOneVisibleWordWhateverItsName) {
     std::ifstream in(file.path() + ".events", std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "3 1970-01-01T00:00:00.000Z my?port??[2J? break\n");
+    std::remove((file.path() + ".events").c_str());
+}
+
+// A full disk under the events file is said with its error code.
+TEST(EventsFile, AFullDiskIsSaidWithItsCode) {
+    if (!testing::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    TempPath file("capture.bin");
+    { std::ofstream created(file.path()); }
+    std::filesystem::create_symlink("/dev/full", file.path() + ".events");
+    EventsFile events;
+    ASSERT_TRUE(events.open(file.path(), false));
+    events.write(0, ClockReading{}, "COM1", "break");
+    EXPECT_FALSE(events.flush());
+    EXPECT_EQ(events.errorCode(), ENOSPC);
     std::remove((file.path() + ".events").c_str());
 }
 
