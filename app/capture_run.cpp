@@ -565,11 +565,14 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     if (options.lineEvents) {
         std::vector<std::string> identities = identitiesOf(ports, parts);
         if (rotation != nullptr && options.format != CaptureFormat::Raw) {
-            std::string header;
-            for (const std::string& identity : identities) {
-                header += "--- serialtap: " + identity + "\r\n";
-            }
-            rotation->setPartHeader(header);
+            rotation->setPartHeader([&file, &parts, identities] {
+                std::string header;
+                const ClockReading now = clockReading(parts);
+                for (std::size_t port = 0; port < identities.size(); ++port) {
+                    header += file.eventLine(port, identities[port], now);
+                }
+                return header;
+            });
         }
         loop.beginWith(std::move(identities));
     }

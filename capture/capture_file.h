@@ -66,6 +66,10 @@ public:
     // An event of the source's line at this place of the capture; the
     // bytes its line takes, in the capture or beside it.
     std::size_t writeEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    std::string eventLine(std::size_t source, const std::string& what,
+                          const ClockReading& at) const {
+        return formatter_.eventLine(source, what, at);
+    }
     // Writes out everything held now.
     void flush() {
         formatter_.flush();

@@ -174,6 +174,15 @@ std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& wh
            sizeof kLineEnd;
 }
 
+std::string CaptureFormatter::eventLine(std::size_t source, const std::string& what,
+                                        const ClockReading& at) const {
+    StampWriter stamps = stamps_;
+    std::uint8_t stamp[StampWriter::kMaxBytes];
+    std::string line(reinterpret_cast<const char*>(stamp), stamps.write(at, stamp));
+    if (labelled_ && source < sources_.size()) line += sources_[source].label;
+    return line + "--- serialtap: " + what + "\r\n";
+}
+
 void CaptureFormatter::flush() {
     endPendingLine();
     if (used_ > 0) writeOutBuffer();

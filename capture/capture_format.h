@@ -65,6 +65,11 @@ public:
     // stamp and label a data line would. Not for raw captures, whose bytes
     // stay exactly as received. The bytes the line takes in the capture.
     std::size_t addEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    // The event line as it stands at the start of a line, with its stamp
+    // and label, without adding it: what each new part of a rotated
+    // capture begins with. The stamps of the lines around it are unchanged.
+    std::string eventLine(std::size_t source, const std::string& what,
+                          const ClockReading& at) const;
     // Writes out everything held, a short hex line included.
     void flush();
     // Writes out what is held but a short hex line, which stays open for

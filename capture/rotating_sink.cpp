@@ -256,9 +256,11 @@ void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSin
 }
 
 void RotatingSink::writeHeader() {
-    if (partHeader_.empty()) return;
-    SinkWrite done = live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()),
-                                  partHeader_.size());
+    if (!partHeader_) return;
+    const std::string header = partHeader_();
+    if (header.empty()) return;
+    SinkWrite done =
+        live_->write(reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
     partBytes_ += done.written;
 }
 

@@ -73,9 +73,10 @@ public:
     // The part is due and waits for the end of its last line, which it
     // sees only once those bytes are written to it.
     bool awaitsLineEnd() const { return rotating_ && due_; }
-    // Bytes each new part begins with (the capture's identity line), so
-    // that every part says where it came from.
-    void setPartHeader(std::string header) { partHeader_ = std::move(header); }
+    // Gives the bytes each new part begins with (the capture's identity
+    // lines, stamped when the part begins), so that every part says where
+    // it came from.
+    void setPartHeader(std::function<std::string()> header) { partHeader_ = std::move(header); }
     // Where its messages go; standard error until it is told.
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 
@@ -116,7 +117,7 @@ private:
     SteadyClock::time_point dueSince_{};
     std::uint64_t bytesSinceDue_ = 0;
     std::string lastPart_;  // the newest part's path, made or found
-    std::string partHeader_;
+    std::function<std::string()> partHeader_;
     std::optional<SteadyClock::time_point> said_[kMessages];
     std::function<void(const std::string&)> say_;
 };

@@ -52,21 +52,32 @@ TEST_F(LineEventsTest, EveryByteStaysBetweenTheFirstAndLastLinesOfEachRun) {
     EXPECT_TRUE(std::regex_search(second, began, kBegan) && began.position(0) == 0) << second;
 }
 
-// Each rotated part of a text capture begins with the capture's first line.
+// Each rotated part of a text capture begins with the capture's first
+// line, stamped as any line is under -d.
 TEST_F(LineEventsTest, EveryPartBeginsWithTheFirstLine) {
     std::string sent;
     for (int i = 0; i < 300; ++i) sent += "line " + std::to_string(i) + " of the capture\n";
-    run({"-u", "1", "-z", "2"}, sent);
-    std::size_t parts = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(capturePath()).parent_path())) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("capture.bin.2", 0) != 0) continue;
-        ++parts;
-        const std::string part = readFile(entry.path().string());
-        std::smatch began;
-        EXPECT_TRUE(std::regex_search(part, began, kBegan) && began.position(0) == 0) << name;
+    const std::regex stamp("\\[ +\\d+\\.\\d{6}\\] ");
+    for (bool stamped : {false, true}) {
+        std::vector<std::string> options{"-u", "1", "-z", "2"};
+        if (stamped) options.insert(options.end(), {"-d", "3"});
+        run(options, sent);
+        std::vector<std::filesystem::path> parts;
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(capturePath()).parent_path())) {
+            if (entry.path().filename().string().rfind("capture.bin.2", 0) == 0) parts.push_back(entry.path());
+        }
+        for (const auto& name : parts) {
+            std::string part = readFile(name.string());
+            std::filesystem::remove(name);
+            std::smatch found;
+            if (stamped) {
+                ASSERT_TRUE(std::regex_search(part, found, stamp) && found.position(0) == 0) << name;
+                part = part.substr(static_cast<std::size_t>(found.length(0)));
+            }
+            EXPECT_TRUE(std::regex_search(part, found, kBegan) && found.position(0) == 0) << name;
+        }
+        EXPECT_GE(parts.size(), 2u);
     }
-    EXPECT_GE(parts, 2u);
 }
 
 }  // namespace
