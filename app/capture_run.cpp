@@ -314,7 +314,8 @@ bool CaptureLoop::serve(CapturedPort& port, const WaitSet& set, bool clockRead,
 
 bool CaptureLoop::runTimers(Clock::time_point now) {
     if (stops_.timeIsUp(now)) return false;
-    if (events_ != nullptr) events_->runTimers(now);
+    // A counted event said on a quiet line is kept no longer than a byte.
+    if (events_ != nullptr && events_->runTimers(now)) eventsWritten();
     writeOut_.writeOutIfDue(file_, now);
     if (rotation_ != nullptr) {
         file_.endPartIfDue(*rotation_);

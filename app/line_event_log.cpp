@@ -136,15 +136,18 @@ void LineEventLog::endRuns(Clock::time_point now) {
     for (std::size_t port = 0; port < ports_.size(); ++port) sayRuns(port, now);
 }
 
-void LineEventLog::runTimers(Clock::time_point now) {
+bool LineEventLog::runTimers(Clock::time_point now) {
+    bool said = false;
     for (std::size_t port = 0; port < ports_.size(); ++port) {
         const Port& p = ports_[port];
         bool counted = false;
         for (const Run& run : p.runs) counted = counted || run.events > 0;
         if (counted && lineAllowed(p, roomFor(LineEventKind::FramingError, p), now)) {
             sayRuns(port, now);
+            said = true;
         }
     }
+    return said;
 }
 
 std::optional<LineEventLog::Clock::time_point> LineEventLog::deadline() const {

@@ -50,8 +50,8 @@ public:
     void lost(std::size_t port, Clock::time_point now);
     void back(std::size_t port, Clock::duration away, Clock::time_point now);
     void endRuns(Clock::time_point now);
-    // Says the runs whose line is allowed by now.
-    void runTimers(Clock::time_point now);
+    // Says the runs whose line is allowed by now; true when it said any.
+    bool runTimers(Clock::time_point now);
     // When a counted run's line falls due; none while nothing is counted.
     std::optional<Clock::time_point> deadline() const;
 

@@ -357,6 +357,25 @@ TEST(FakeTelnetServer, NotificationsAreMarkedWhereTheyCame) {
     EXPECT_EQ("", watched.messages());
 }
 
+// An event counted because it came close after another is said when its
+// time comes, and with -f reaches the file then, the line quiet.
+TEST(FakeTelnetServer, ACountedEventReachesTheFileOnAQuietLine) {
+    ScratchDir dir;
+    TelnetBehaviour behaviour;
+    const std::string payload = "ab"s + notification('\x6B', '\x10') + notification('\x6A', '\x10');
+    FakeServer server([&](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, behaviour, payload);
+    });
+    Program program({dir.file("c"), "-c", server.url(), "-m", "1", "-f", "20", "-u", "1"});
+    const std::string events = dir.file("c") + ".events";
+    auto deadline = Clock::now() + kPatience;
+    while (readFile(events).find(" break\n") == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(readFile(events).find(" break\n"), std::string::npos) << readFile(events);
+    EXPECT_EQ(0, program.stopWithQ());
+}
+
 // Only a watched line asks for reports, just before the purge; a server
 // that does not answer is said once and still captured. An overrun is
 // counted either way.
