@@ -537,7 +537,9 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
         return 1;
     }
     file.setGap(options.gapMs);
-    if (options.lineEvents && !file.expectEvents(fileName, options.append)) {
+    const std::uint64_t partBytes =
+        rotation != nullptr && options.append ? rotation->partBytes() : 0;
+    if (options.lineEvents && !file.expectEvents(fileName, options.append, partBytes)) {
         messages.say(file.eventsErrorCode() == 0
                          ? std::string("could not open the events file: a raw capture's events go "
                                        "beside a regular file\n")

@@ -22,9 +22,9 @@ bool CaptureFile::open(const std::string& fileName, bool append) {
     return true;
 }
 
-bool CaptureFile::expectEvents(const std::string& fileName, bool append) {
+bool CaptureFile::expectEvents(const std::string& fileName, bool append, std::uint64_t before) {
     formatter_.expectEvents();
-    return format_ != CaptureFormat::Raw || events_.open(fileName, append);
+    return format_ != CaptureFormat::Raw || events_.open(fileName, append, before);
 }
 
 std::size_t CaptureFile::writeEvent(std::size_t source, const std::string& what,

@@ -43,7 +43,7 @@ std::string portField(std::string port) {
 
 EventsFile::~EventsFile() { close(); }
 
-bool EventsFile::open(const std::string& captureName, bool append) {
+bool EventsFile::open(const std::string& captureName, bool append, std::uint64_t before) {
     // Beside a pipe, a terminal or a device there is no place for them.
     std::error_code error;
     if (!std::filesystem::is_regular_file(captureName, error)) {
@@ -53,7 +53,7 @@ bool EventsFile::open(const std::string& captureName, bool append) {
     if (append) {
         std::error_code error;
         auto size = std::filesystem::file_size(captureName, error);
-        base_ = error ? 0 : static_cast<std::uint64_t>(size);
+        base_ = before + (error ? 0 : static_cast<std::uint64_t>(size));
     }
     file_ = std::fopen((captureName + ".events").c_str(), append ? "ab" : "wb");
     if (file_ == nullptr) error_ = errno;

@@ -306,6 +306,12 @@ std::string RotatingSink::partName() const {
     return name;
 }
 
+std::uint64_t RotatingSink::partBytes() const {
+    std::uint64_t total = 0;
+    for (const std::string& name : partsOnDisk()) total += part_files::facts(folder_ + name).size;
+    return total;
+}
+
 std::vector<std::string> RotatingSink::partsOnDisk() const {
     // Only files are parts: a folder with a part's name is neither counted
     // nor followed in the naming.

@@ -65,6 +65,9 @@ public:
     // When the capture must look in again: a period's end, or the end of
     // the wait for a line's end. None while nothing is due.
     std::optional<SteadyClock::time_point> deadline() const;
+    // The bytes of the parts that an earlier capture rotated out, before
+    // the live file: where an appended capture's offsets go on from.
+    std::uint64_t partBytes() const;
     // The clock has passed the end of the part's period: what the capture
     // still holds belongs in this part, before rotateIfDue() ends it.
     bool periodEnded() const;

@@ -80,5 +80,17 @@ TEST_F(LineEventsTest, EveryPartBeginsWithTheFirstLine) {
     }
 }
 
+// A raw capture appended to goes on counting its events' offsets from the
+// bytes it holds, its rotated parts included.
+TEST_F(LineEventsTest, AnAppendedRawCaptureCountsOnFromItsRotatedParts) {
+    const std::vector<std::string> options{"-u", "1", "-m", "1", "-z", "1", "-a", "1"};
+    run(options, std::string(3000, 'x'));
+    run(options, "more");
+    const std::string events = readFile(capturePath() + ".events");
+    const std::size_t second = events.rfind("capture began");
+    ASSERT_NE(second, std::string::npos) << events;
+    EXPECT_EQ(events.compare(events.rfind('\n', second) + 1, 5, "3000 "), 0) << events;
+}
+
 }  // namespace
 }  // namespace serialtap::test
