@@ -1,10 +1,31 @@
 #include "capture/capture_file.h"
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <string>
 #include <utility>
 
 namespace serialtap {
+
+namespace {
+
+// Whether a regular file holds something after its last line feed: what an
+// earlier capture without event lines, or one cut short, may leave.
+bool endsMidLine(const std::string& fileName) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(fileName, error) ||
+        std::filesystem::file_size(fileName, error) == 0 || error) {
+        return false;
+    }
+    std::ifstream file(fileName, std::ios::binary | std::ios::ate);
+    char last = '\n';
+    if (!file.seekg(-1, std::ios::end) || !file.get(last)) return false;
+    return last != '\n';
+}
+
+}  // namespace
 
 CaptureFile::CaptureFile(CaptureFormat format, TimeStamps stamps, std::unique_ptr<CaptureSink> sink)
     : sink_(std::move(sink)), formatter_(format, stamps, *this), format_(format) {}
@@ -23,7 +44,7 @@ bool CaptureFile::open(const std::string& fileName, bool append) {
 }
 
 bool CaptureFile::expectEvents(const std::string& fileName, bool append, std::uint64_t before) {
-    formatter_.expectEvents();
+    formatter_.expectEvents(append && format_ != CaptureFormat::Raw && endsMidLine(fileName));
     return format_ != CaptureFormat::Raw || events_.open(fileName, append, before);
 }
 

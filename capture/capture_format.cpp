@@ -157,11 +157,8 @@ std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& wh
         atLineStart_ = true;
         return line.size() + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n'));
     }
-    if (format_ == CaptureFormat::Hex) {
-        endPendingLine();
-    } else if (!atLineStart_) {
-        put(kLineEnd, sizeof kLineEnd);
-    }
+    if (format_ == CaptureFormat::Hex) endPendingLine();
+    if (!atLineStart_) put(kLineEnd, sizeof kLineEnd);
     std::uint8_t stamp[StampWriter::kMaxBytes];
     const std::size_t stampSize = stamps_.write(at, stamp);
     put(stamp, stampSize);

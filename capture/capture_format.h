@@ -86,7 +86,12 @@ public:
     bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0 || gatheredBytes_ > 0; }
     // Event lines will come: a text capture kept as received notes where
     // its lines end, which costs a look at each reception's last byte.
-    void expectEvents() { expectEvents_ = true; }
+    // An appended file that ends in the middle of a line has that line
+    // ended before the first event line.
+    void expectEvents(bool midLine = false) {
+        expectEvents_ = true;
+        atLineStart_ = !midLine;
+    }
     // Received bytes added so far, and how many of them went out whole: the
     // first byte still held (gathered write-outs are held too, until they
     // are written), or all of them when none is.

@@ -52,6 +52,17 @@ TEST_F(LineEventsTest, EveryByteStaysBetweenTheFirstAndLastLinesOfEachRun) {
     EXPECT_TRUE(std::regex_search(second, began, kBegan) && began.position(0) == 0) << second;
 }
 
+// A file that ends in the middle of a line, as a run without event lines
+// may leave it, has that line ended before the first line of the next run.
+TEST_F(LineEventsTest, AnAppendedRunBeginsOnALineOfItsOwn) {
+    for (const char* format : {"0", "2"}) {
+        writeFile(capturePath(), "cut short");
+        const std::string file = run({"-u", "1", "-a", "1", "-m", format}, "x");
+        const std::string begun = "cut short\r\n--- serialtap: capture began ";
+        EXPECT_EQ(file.compare(0, begun.size(), begun), 0) << file;
+    }
+}
+
 // Each rotated part of a text capture begins with the capture's first
 // line, stamped as any line is under -d.
 TEST_F(LineEventsTest, EveryPartBeginsWithTheFirstLine) {
