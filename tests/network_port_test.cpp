@@ -281,6 +281,10 @@ public:
     }
 
     bool open() { return port_.open(settings_); }
+    bool open(const std::string& url) {
+        settings_.portName = url;
+        return open();
+    }
 
     // Passes until done() holds, or the patience is spent.
     void readUntil(const std::function<bool()>& done) {
@@ -414,6 +418,26 @@ TEST(FakeTelnetServer, ReportsAreAskedForOnlyWhenTheLineIsWatched) {
         expected += purge;
         EXPECT_EQ(expected, received) << run;
     }
+}
+
+// A server that agrees to report less is said once for the port, not
+// again each time the port is opened again.
+TEST(FakeTelnetServer, AServerThatAgreesToLessIsSaidOnceAcrossReopenings) {
+    TelnetBehaviour less;
+    less.agreeReports = false;
+    auto serve = [&less](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, less, "x");
+    };
+    FakeServer first(serve);
+    FakeServer second(serve);
+    WatchedPort watched(first.url(), true);
+    ASSERT_TRUE(watched.open());
+    watched.readUntil([&watched] { return watched.data().size() == 1; });
+    watched.port().closePort();
+    ASSERT_TRUE(watched.open(second.url()));
+    watched.readUntil([&watched] { return watched.data().size() == 2; });
+    EXPECT_EQ("xx", watched.data());
+    EXPECT_EQ(1u, countOf(watched.messages(), "does not agree to report"));
 }
 
 // ser2net answers the requests for reports with the states themselves:
