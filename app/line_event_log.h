@@ -76,7 +76,7 @@ private:
         std::array<Run, kKinds> runs{};
     };
     static std::uint64_t roomFor(LineEventKind kind, const Port& port);
-    bool lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) const;
+    static bool lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now);
     void sayRuns(std::size_t port, Clock::time_point now);
     void say(std::size_t port, const std::string& what, Clock::time_point now);
 
