@@ -279,7 +279,7 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
-        for (Reception rest = port.port().takeBuffered(); rest.size > 0;
+        for (Reception rest = port.port().takeBuffered(); rest.size > 0 || rest.markCount > 0;
              rest = port.port().takeBuffered()) {
             if (recorder_.record(index, rest, clockRead, now)) return false;
         }
@@ -465,7 +465,8 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
     std::vector<DropCount>& dropped = loop.droppedBefore();
     for (auto& port : ports) {
         if (!port->present()) continue;
-        for (Reception rest = port->port().takeBuffered(); rest.size > 0;
+        // The last look, with no byte left, may still find marks.
+        for (Reception rest = port->port().takeBuffered(); rest.size > 0 || rest.markCount > 0;
              rest = port->port().takeBuffered()) {
             storePass(file, events, port->index(), rest, clockReading(parts));
             view.received(rest.data, rest.size, port->index());

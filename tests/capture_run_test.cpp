@@ -396,6 +396,25 @@ TEST_F(CaptureRun, BreaksOnShortFramesTakeLessRoomThanTheFramesBesideARawCapture
     std::remove((file_.path() + ".events").c_str());
 }
 
+// What the last look at the shutdown finds, with no byte left, is marked
+// before the last line.
+TEST_F(CaptureRun, MarksFoundAtTheShutdownAreKept) {
+    device_.queueBytes({'a'});
+    device_.lastMarks = {{LineEventKind::Dropped, 0, 4}};
+    console_.keys = {'q'};
+    CaptureParts events = parts();
+    events.options.lineEvents = true;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, events), 0);
+    ::testing::internal::GetCapturedStderr();
+    Bytes file = captured();
+    const std::string text(file.begin(), file.end());
+    EXPECT_NE(text.find("a\r\n--- serialtap: bytes dropped at or before this point: 4\r\n--- "
+                        "serialtap: capture ended"),
+              std::string::npos)
+        << text;
+}
+
 // Whether or not the line is watched, bytes the system dropped are said.
 TEST_F(CaptureRun, DroppedBytesAreSaidAtTheEndWithoutLineEvents) {
     device_.queueBytes({'x'});

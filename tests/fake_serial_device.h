@@ -116,6 +116,8 @@ public:
     bool watching = false;
     // What the line did, for each read in turn, placed among its bytes.
     std::deque<std::vector<LineMark>> readMarks;
+    // What the shutdown's last look finds, once no byte is left to take.
+    std::vector<LineMark> lastMarks;
     std::optional<std::uint32_t> lines;
     DropCount drops;
     int lastError() const override { return error_; }

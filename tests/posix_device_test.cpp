@@ -378,6 +378,17 @@ TEST(WatchedLineTest, DroppedBytesAreWhatTheDriverCounted) {
     EXPECT_EQ(LineEventKind::Dropped, marks[1].kind);
     EXPECT_EQ(2u, marks[1].count);
     EXPECT_EQ(4u, marks[1].at);
+
+    // What the counts moved by after the last read is marked at the end.
+    driver.counts(10, 7);
+    std::uint8_t rest[16];
+    EXPECT_EQ(0u, port->takeBuffered(rest, sizeof rest));
+    marks.clear();
+    port->takeMarks(marks);
+    ASSERT_EQ(1u, marks.size());
+    EXPECT_EQ(2u, marks[0].count);
+    EXPECT_EQ(0u, marks[0].at);
+    EXPECT_EQ(11u, port->dropped().bytes);
     EXPECT_TRUE(port->closePort());
 }
 
