@@ -279,9 +279,11 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
+        // The last look, with no byte left, may still find marks.
         for (Reception rest = port.port().takeBuffered(); rest.size > 0 || rest.markCount > 0;
              rest = port.port().takeBuffered()) {
             if (recorder_.record(index, rest, clockRead, now)) return false;
+            if (rest.size == 0) break;
         }
         stops_.bytesLost(index);
         const DropCount dropped = port.port().dropped();
@@ -470,6 +472,7 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
              rest = port->port().takeBuffered()) {
             storePass(file, events, port->index(), rest, clockReading(parts));
             view.received(rest.data, rest.size, port->index());
+            if (rest.size == 0) break;
         }
         const DropCount more = port->port().dropped();
         dropped[port->index()].bytes += more.bytes;

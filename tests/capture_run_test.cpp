@@ -397,7 +397,7 @@ TEST_F(CaptureRun, BreaksOnShortFramesTakeLessRoomThanTheFramesBesideARawCapture
 }
 
 // What the last look at the shutdown finds, with no byte left, is marked
-// before the last line.
+// before the last line, and looked for once.
 TEST_F(CaptureRun, MarksFoundAtTheShutdownAreKept) {
     device_.queueBytes({'a'});
     device_.lastMarks = {{LineEventKind::Dropped, 0, 4}};
@@ -413,6 +413,7 @@ TEST_F(CaptureRun, MarksFoundAtTheShutdownAreKept) {
                         "serialtap: capture ended"),
               std::string::npos)
         << text;
+    EXPECT_EQ(text.find("bytes dropped"), text.rfind("bytes dropped")) << text;
 }
 
 // Whether or not the line is watched, bytes the system dropped are said.

@@ -181,7 +181,6 @@ std::uint32_t FakeSerialDevice::takeBuffered(std::uint8_t* buffer, std::uint32_t
             mark.at = returned_;
             marks_.push_back(mark);
         }
-        lastMarks.clear();
     }
     return count;
 }
