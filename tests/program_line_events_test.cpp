@@ -68,7 +68,7 @@ TEST_F(LineEventsTest, AnAppendedRunBeginsOnALineOfItsOwn) {
 TEST_F(LineEventsTest, EveryPartBeginsWithTheFirstLine) {
     std::string sent;
     for (int i = 0; i < 300; ++i) sent += "line " + std::to_string(i) + " of the capture\n";
-    const std::regex stamp("\\[ +\\d+\\.\\d{6}\\] ");
+    const std::regex stamp(R"(\[ +\d+\.\d{6}\] )");
     for (bool stamped : {false, true}) {
         std::vector<std::string> options{"-u", "1", "-z", "2"};
         if (stamped) options.insert(options.end(), {"-d", "3"});
