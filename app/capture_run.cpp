@@ -173,10 +173,10 @@ public:
           lostMarked_(ports.size()),
           dropped_(ports.size()) {
         if (!parts.options.lineEvents) return;
-        events_ = std::make_unique<LineEventLog>(ports.size(),
-                                                 [this](std::size_t port, const std::string& what) {
-                                                     file_.writeEvent(port, what, parts_.clock());
-                                                 });
+        events_ = std::make_unique<LineEventLog>(
+            ports.size(), [this](std::size_t port, const std::string& what) {
+                return file_.writeEvent(port, what, parts_.clock());
+            });
         recorder_.markEventsIn(events_.get());
     }
 
@@ -280,12 +280,12 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
-        // The last part, empty or not, may hold marks.
-        Reception rest;
-        do {
-            rest = port.port().takeBuffered();
+        // The last look, with no byte left, may still find marks.
+        for (Reception rest = port.port().takeBuffered(); rest.size > 0 || rest.markCount > 0;
+             rest = port.port().takeBuffered()) {
             if (recorder_.record(index, rest, clockRead, now)) return false;
-        } while (rest.size > 0);
+            if (rest.size == 0) break;
+        }
         stops_.bytesLost(index);
         const DropCount dropped = port.port().dropped();
         dropped_[index].bytes += dropped.bytes;
@@ -317,7 +317,8 @@ bool CaptureLoop::serve(CapturedPort& port, const WaitSet& set, bool clockRead,
 
 bool CaptureLoop::runTimers(Clock::time_point now) {
     if (stops_.timeIsUp(now)) return false;
-    if (events_ != nullptr) events_->runTimers(now);
+    // A counted event said on a quiet line is kept no longer than a byte.
+    if (events_ != nullptr && events_->runTimers(now)) eventsWritten();
     writeOut_.writeOutIfDue(file_, now);
     if (rotation_ != nullptr) {
         file_.endPartIfDue(*rotation_);
@@ -467,13 +468,13 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
     std::vector<DropCount>& dropped = loop.droppedBefore();
     for (auto& port : ports) {
         if (!port->present()) continue;
-        // The last part, empty or not, may hold marks.
-        Reception rest;
-        do {
-            rest = port->port().takeBuffered();
+        // The last look, with no byte left, may still find marks.
+        for (Reception rest = port->port().takeBuffered(); rest.size > 0 || rest.markCount > 0;
+             rest = port->port().takeBuffered()) {
             storePass(file, events, port->index(), rest, clockReading(parts));
-            if (rest.size > 0) view.received(rest.data, rest.size, port->index());
-        } while (rest.size > 0);
+            view.received(rest.data, rest.size, port->index());
+            if (rest.size == 0) break;
+        }
         const DropCount more = port->port().dropped();
         dropped[port->index()].bytes += more.bytes;
         dropped[port->index()].uncounted += more.uncounted;
@@ -542,7 +543,9 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
         return 1;
     }
     file.setGap(options.gapMs);
-    if (options.lineEvents && !file.expectEvents(fileName, options.append)) {
+    const std::uint64_t partBytes =
+        rotation != nullptr && options.append ? rotation->partBytes() : 0;
+    if (options.lineEvents && !file.expectEvents(fileName, options.append, partBytes)) {
         messages.say(file.eventsErrorCode() == 0
                          ? std::string("could not open the events file: a raw capture's events go "
                                        "beside a regular file\n")
@@ -571,11 +574,14 @@ int captureWith(const std::string& fileName, const PortSettings& settings,
     if (options.lineEvents) {
         std::vector<std::string> identities = identitiesOf(ports, parts);
         if (rotation != nullptr && options.format != CaptureFormat::Raw) {
-            std::string header;
-            for (const std::string& identity : identities) {
-                header += "--- serialtap: " + identity + "\r\n";
-            }
-            rotation->setPartHeader(header);
+            rotation->setPartHeader([&file, &parts, identities] {
+                std::string header;
+                const ClockReading now = clockReading(parts);
+                for (std::size_t port = 0; port < identities.size(); ++port) {
+                    header += file.eventLine(port, identities[port], now);
+                }
+                return header;
+            });
         }
         loop.beginWith(std::move(identities));
     }

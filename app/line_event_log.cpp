@@ -1,5 +1,6 @@
 #include "app/line_event_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -52,8 +53,11 @@ LineEventLog::LineEventLog(std::size_t ports, Write write)
     : ports_(ports == 0 ? 1 : ports), write_(std::move(write)) {}
 
 // A break's line is short; the others, with their counts, take up to this.
-std::uint64_t LineEventLog::roomFor(LineEventKind kind) {
-    return kind == LineEventKind::Break ? kBreakLineBytes : kRoomBytes;
+std::uint64_t LineEventLog::roomFor(LineEventKind kind, const Port& port) {
+    if (kind == LineEventKind::Break) {
+        return kBreakLineBytes - kPlainLineBytes + port.lineBytesBeyondText;
+    }
+    return std::max(kRoomBytes, kLongestText + port.lineBytesBeyondText);
 }
 
 bool LineEventLog::lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now) {
@@ -65,7 +69,8 @@ void LineEventLog::say(std::size_t port, const std::string& what, Clock::time_po
     p.saidAny = true;
     p.bytesSinceLine = 0;
     p.lastLine = now;
-    write_(port, what);
+    const std::size_t written = write_(port, what);
+    if (written > what.size()) p.lineBytesBeyondText = written - what.size();
 }
 
 void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_point now) {
@@ -82,13 +87,12 @@ void LineEventLog::mark(std::size_t port, const LineMark& mark, Clock::time_poin
 
     Port& p = ports_[port];
     Run& run = p.runs[kind];
-    const bool dense =
-        p.lastMark == mark.kind && p.cleanBytes < static_cast<std::int64_t>(roomFor(mark.kind));
+    const auto room = roomFor(mark.kind, p);
+    const bool dense = p.lastMark == mark.kind && p.cleanBytes < static_cast<std::int64_t>(room);
     p.lastMark = mark.kind;
     // The bytes an error marks are not clean.
     p.cleanBytes = errors ? -static_cast<std::int64_t>(bytes) : 0;
-    const bool allowed =
-        dense ? now - p.lastLine >= kLineEvery : lineAllowed(p, roomFor(mark.kind), now);
+    const bool allowed = dense ? now - p.lastLine >= kLineEvery : lineAllowed(p, room, now);
     if (allowed && run.events == 0) {
         sayRuns(port, now);
         say(port, eventText(mark.kind, 1, bytes, uncounted, mark.lines), now);
@@ -138,13 +142,18 @@ void LineEventLog::endRuns(Clock::time_point now) {
     for (std::size_t port = 0; port < ports_.size(); ++port) sayRuns(port, now);
 }
 
-void LineEventLog::runTimers(Clock::time_point now) {
+bool LineEventLog::runTimers(Clock::time_point now) {
+    bool said = false;
     for (std::size_t port = 0; port < ports_.size(); ++port) {
         const Port& p = ports_[port];
         bool counted = false;
         for (const Run& run : p.runs) counted = counted || run.events > 0;
-        if (counted && now - p.lastLine >= kLineEvery) sayRuns(port, now);
+        if (counted && now - p.lastLine >= kLineEvery) {
+            sayRuns(port, now);
+            said = true;
+        }
     }
+    return said;
 }
 
 std::optional<LineEventLog::Clock::time_point> LineEventLog::deadline() const {

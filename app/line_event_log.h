@@ -17,7 +17,9 @@ namespace serialtap {
 // lines, and keeps the room they take bounded: a port's event gets a line
 // of its own where it happened when the port delivered at least as many
 // bytes of data since its last event line as that line takes, or a second
-// has passed since it. Events that come closer than that are counted
+// has passed since it. What a line takes beyond its text (a stamp, a
+// label, a raw capture's offset and time) is learnt from the port's last
+// line, so long labels and stamps are paid for too. Events that come closer than that are counted
 // instead, a run for each kind, and the run's one line comes at the next
 // point a line is allowed (at the latest its deadline()), before a port is
 // lost and at the end. Marks of one kind closer together than that room
@@ -28,9 +30,14 @@ namespace serialtap {
 class LineEventLog {
 public:
     using Clock = std::chrono::steady_clock;
-    using Write = std::function<void(std::size_t port, const std::string& what)>;
+    // Writes the line; returns the bytes it took.
+    using Write = std::function<std::size_t(std::size_t port, const std::string& what)>;
     static constexpr std::uint64_t kRoomBytes = 128;
     static constexpr std::uint64_t kBreakLineBytes = 22;
+    // "--- serialtap: " and CR LF: what a line of a plain text capture
+    // takes beyond its text; and the room a line's text needs at most.
+    static constexpr std::uint64_t kPlainLineBytes = 17;
+    static constexpr std::uint64_t kLongestText = 80;
     static constexpr Clock::duration kLineEvery = std::chrono::seconds(1);
 
     LineEventLog(std::size_t ports, Write write);
@@ -48,8 +55,8 @@ public:
     void lost(std::size_t port, Clock::time_point now);
     void back(std::size_t port, Clock::duration away, Clock::time_point now);
     void endRuns(Clock::time_point now);
-    // Says the runs whose line is allowed by now.
-    void runTimers(Clock::time_point now);
+    // Says the runs whose line is allowed by now; true when it said any.
+    bool runTimers(Clock::time_point now);
     // When a counted run's line falls due; none while nothing is counted.
     std::optional<Clock::time_point> deadline() const;
 
@@ -69,6 +76,7 @@ private:
     struct Port {
         bool saidAny = false;
         std::uint64_t bytesSinceLine = 0;
+        std::uint64_t lineBytesBeyondText = kPlainLineBytes;
         // The last mark's kind, and the bytes since it that no error
         // marked: a mark of the same kind that follows too soon continues
         // a run, which is said once a second at most.
@@ -77,7 +85,7 @@ private:
         Clock::time_point lastLine{};
         std::array<Run, kKinds> runs{};
     };
-    static std::uint64_t roomFor(LineEventKind kind);
+    static std::uint64_t roomFor(LineEventKind kind, const Port& port);
     static bool lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now);
     void sayRuns(std::size_t port, Clock::time_point now);
     void say(std::size_t port, const std::string& what, Clock::time_point now);

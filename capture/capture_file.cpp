@@ -1,10 +1,31 @@
 #include "capture/capture_file.h"
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <string>
 #include <utility>
 
 namespace serialtap {
+
+namespace {
+
+// Whether a regular file holds something after its last line feed: what an
+// earlier capture without event lines, or one cut short, may leave.
+bool endsMidLine(const std::string& fileName) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(fileName, error) ||
+        std::filesystem::file_size(fileName, error) == 0 || error) {
+        return false;
+    }
+    std::ifstream file(fileName, std::ios::binary | std::ios::ate);
+    char last = '\n';
+    if (!file.seekg(-1, std::ios::end) || !file.get(last)) return false;
+    return last != '\n';
+}
+
+}  // namespace
 
 CaptureFile::CaptureFile(CaptureFormat format, TimeStamps stamps, std::unique_ptr<CaptureSink> sink)
     : sink_(std::move(sink)), formatter_(format, stamps, *this), format_(format) {}
@@ -22,18 +43,18 @@ bool CaptureFile::open(const std::string& fileName, bool append) {
     return true;
 }
 
-bool CaptureFile::expectEvents(const std::string& fileName, bool append) {
-    formatter_.expectEvents();
-    return format_ != CaptureFormat::Raw || events_.open(fileName, append);
+bool CaptureFile::expectEvents(const std::string& fileName, bool append, std::uint64_t before) {
+    formatter_.expectEvents(append && format_ != CaptureFormat::Raw && endsMidLine(fileName));
+    return format_ != CaptureFormat::Raw || events_.open(fileName, append, before);
 }
 
-void CaptureFile::writeEvent(std::size_t source, const std::string& what, const ClockReading& at) {
-    if (format_ != CaptureFormat::Raw) {
-        formatter_.addEvent(source, what, at);
-        return;
-    }
+std::size_t CaptureFile::writeEvent(std::size_t source, const std::string& what,
+                                   const ClockReading& at) {
+    if (format_ != CaptureFormat::Raw) return formatter_.addEvent(source, what, at);
     const std::string port = source < labels_.size() ? labels_[source] : std::string("-");
-    if (!events_.write(formatter_.bytesAdded(), at, port, what)) reportEventsFailure();
+    const std::size_t written = events_.write(formatter_.bytesAdded(), at, port, what);
+    if (written == 0) reportEventsFailure();
+    return written;
 }
 
 void CaptureFile::reportEventsFailure() {

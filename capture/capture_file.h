@@ -62,9 +62,15 @@ public:
     // Event lines will come (see CaptureFormatter::addEvent): a raw
     // capture keeps them in a file beside it, opened here; false when it
     // cannot be, with errorCode() of that file.
-    bool expectEvents(const std::string& fileName, bool append);
-    // An event of the source's line at this place of the capture.
-    void writeEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    // An appended capture's offsets go on from the bytes before the file.
+    bool expectEvents(const std::string& fileName, bool append, std::uint64_t before = 0);
+    // An event of the source's line at this place of the capture; the
+    // bytes its line takes, in the capture or beside it.
+    std::size_t writeEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    std::string eventLine(std::size_t source, const std::string& what,
+                          const ClockReading& at) const {
+        return formatter_.eventLine(source, what, at);
+    }
     // Writes out everything held now.
     void flush() {
         formatter_.flush();

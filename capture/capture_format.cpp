@@ -142,9 +142,9 @@ void CaptureFormatter::add(const std::uint8_t* bytes, std::size_t count,
     }
 }
 
-void CaptureFormatter::addEvent(std::size_t source, const std::string& what,
-                                const ClockReading& at) {
-    if (format_ == CaptureFormat::Raw) return;
+std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& what,
+                                       const ClockReading& at) {
+    if (format_ == CaptureFormat::Raw) return 0;
     if (source != source_ && source < sources_.size()) switchSource(source);
     putting_ = format_ == CaptureFormat::Hex ? linedBytes_ : added_;
     static const std::string kLead = "--- serialtap: ";
@@ -155,20 +155,29 @@ void CaptureFormatter::addEvent(std::size_t source, const std::string& what,
         put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
         eventBytesHeld_ += line.size();
         atLineStart_ = true;
-        return;
+        return line.size() + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n'));
     }
-    if (format_ == CaptureFormat::Hex) {
-        endPendingLine();
-    } else if (!atLineStart_) {
-        put(kLineEnd, sizeof kLineEnd);
-    }
+    if (format_ == CaptureFormat::Hex) endPendingLine();
+    if (!atLineStart_) put(kLineEnd, sizeof kLineEnd);
     std::uint8_t stamp[StampWriter::kMaxBytes];
-    put(stamp, stamps_.write(at, stamp));
+    const std::size_t stampSize = stamps_.write(at, stamp);
+    put(stamp, stampSize);
     if (labelled_) putLabel();
     std::string line = kLead + what;
     put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
     put(kLineEnd, sizeof kLineEnd);
     atLineStart_ = true;
+    return stampSize + (labelled_ ? sources_[source_].label.size() : 0) + line.size() +
+           sizeof kLineEnd;
+}
+
+std::string CaptureFormatter::eventLine(std::size_t source, const std::string& what,
+                                        const ClockReading& at) const {
+    StampWriter stamps = stamps_;
+    std::uint8_t stamp[StampWriter::kMaxBytes];
+    std::string line(reinterpret_cast<const char*>(stamp), stamps.write(at, stamp));
+    if (labelled_ && source < sources_.size()) line += sources_[source].label;
+    return line + "--- serialtap: " + what + "\r\n";
 }
 
 void CaptureFormatter::flush() {

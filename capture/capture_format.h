@@ -63,8 +63,13 @@ public:
     // An event line, "--- serialtap: " and what, at this place of the
     // source's bytes: a pending line ends first, and the line carries the
     // stamp and label a data line would. Not for raw captures, whose bytes
-    // stay exactly as received.
-    void addEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    // stay exactly as received. The bytes the line takes in the capture.
+    std::size_t addEvent(std::size_t source, const std::string& what, const ClockReading& at);
+    // The event line as it stands at the start of a line, with its stamp
+    // and label, without adding it: what each new part of a rotated
+    // capture begins with. The stamps of the lines around it are unchanged.
+    std::string eventLine(std::size_t source, const std::string& what,
+                          const ClockReading& at) const;
     // Writes out everything held, a short hex line included.
     void flush();
     // Writes out what is held but a short hex line, which stays open for
@@ -81,7 +86,12 @@ public:
     bool holdsBytes() const { return used_ > 0 || pendingCount_ > 0 || gatheredBytes_ > 0; }
     // Event lines will come: a text capture kept as received notes where
     // its lines end, which costs a look at each reception's last byte.
-    void expectEvents() { expectEvents_ = true; }
+    // An appended file that ends in the middle of a line has that line
+    // ended before the first event line.
+    void expectEvents(bool midLine = false) {
+        expectEvents_ = true;
+        atLineStart_ = !midLine;
+    }
     // Received bytes added so far, and how many of them went out whole: the
     // first byte still held (gathered write-outs are held too, until they
     // are written), or all of them when none is.

@@ -26,9 +26,24 @@ std::string utcTimeText(std::int64_t wallNs, bool milliseconds) {
     return text;
 }
 
+namespace {
+
+// The port's field is one word of visible characters, whatever the port's
+// name holds: a reader splits the line at its spaces, and a terminal shows
+// it without obeying it. The capture's first line gives the name in full.
+std::string portField(std::string port) {
+    for (char& c : port) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) c = '?';
+    }
+    return port.empty() ? "-" : port;
+}
+
+}  // namespace
+
 EventsFile::~EventsFile() { close(); }
 
-bool EventsFile::open(const std::string& captureName, bool append) {
+bool EventsFile::open(const std::string& captureName, bool append, std::uint64_t before) {
     // Beside a pipe, a terminal or a device there is no place for them.
     std::error_code error;
     if (!std::filesystem::is_regular_file(captureName, error)) {
@@ -38,28 +53,34 @@ bool EventsFile::open(const std::string& captureName, bool append) {
     if (append) {
         std::error_code error;
         auto size = std::filesystem::file_size(captureName, error);
-        base_ = error ? 0 : static_cast<std::uint64_t>(size);
+        base_ = before + (error ? 0 : static_cast<std::uint64_t>(size));
     }
     file_ = std::fopen((captureName + ".events").c_str(), append ? "ab" : "wb");
     if (file_ == nullptr) error_ = errno;
     return file_ != nullptr;
 }
 
-bool EventsFile::write(std::uint64_t offset, const ClockReading& at, const std::string& port,
-                       const std::string& what) {
-    if (file_ == nullptr) return false;
+std::size_t EventsFile::write(std::uint64_t offset, const ClockReading& at,
+                              const std::string& port, const std::string& what) {
+    if (file_ == nullptr) return 0;
     std::string line = std::to_string(base_ + offset) + ' ' + utcTimeText(at.wallNs, true) + ' ' +
-                       port + ' ' + what + '\n';
-    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) return true;
+                       portField(port) + ' ' + what + '\n';
+    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) return line.size();
+    error_ = errno;
+    return 0;
+}
+
+// Lines are held by the stream: a full disk is usually found here.
+bool EventsFile::flush() {
+    if (file_ == nullptr || std::fflush(file_) == 0) return true;
     error_ = errno;
     return false;
 }
 
-bool EventsFile::flush() { return file_ == nullptr || std::fflush(file_) == 0; }
-
 bool EventsFile::close() {
     if (file_ == nullptr) return true;
     bool closed = std::fclose(file_) == 0;
+    if (!closed) error_ = errno;
     file_ = nullptr;
     return closed;
 }

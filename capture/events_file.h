@@ -22,12 +22,12 @@ public:
 
     // Opens the file beside the capture's, which must be a regular file
     // (false with errorCode() 0 when it is not); false with errorCode()
-    // when it cannot. The capture's present size is the first offset of an
-    // append.
-    bool open(const std::string& captureName, bool append);
+    // when it cannot. The capture's present size, after the bytes before
+    // it (its rotated parts), is the first offset of an append.
+    bool open(const std::string& captureName, bool append, std::uint64_t before = 0);
     bool isOpen() const { return file_ != nullptr; }
-    // False when the line could not be written.
-    bool write(std::uint64_t offset, const ClockReading& at, const std::string& port,
+    // The bytes of the line, 0 when it could not be written.
+    std::size_t write(std::uint64_t offset, const ClockReading& at, const std::string& port,
                const std::string& what);
     bool flush();
     bool close();

@@ -256,9 +256,11 @@ void RotatingSink::partEnded(const std::string& part, std::unique_ptr<CaptureSin
 }
 
 void RotatingSink::writeHeader() {
-    if (partHeader_.empty()) return;
+    if (!partHeader_) return;
+    const std::string header = partHeader_();
+    if (header.empty()) return;
     SinkWrite done =
-        live_->write(reinterpret_cast<const std::uint8_t*>(partHeader_.data()), partHeader_.size());
+        live_->write(reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
     partBytes_ += done.written;
 }
 
@@ -302,6 +304,12 @@ std::string RotatingSink::partName() const {
         name = followingPartName(name);
     }
     return name;
+}
+
+std::uint64_t RotatingSink::partBytes() const {
+    std::uint64_t total = 0;
+    for (const std::string& name : partsOnDisk()) total += part_files::facts(folder_ + name).size;
+    return total;
 }
 
 std::vector<std::string> RotatingSink::partsOnDisk() const {

@@ -65,6 +65,9 @@ public:
     // When the capture must look in again: a period's end, or the end of
     // the wait for a line's end. None while nothing is due.
     std::optional<SteadyClock::time_point> deadline() const;
+    // The bytes of the parts that an earlier capture rotated out, before
+    // the live file: where an appended capture's offsets go on from.
+    std::uint64_t partBytes() const;
     // The clock has passed the end of the part's period: what the capture
     // still holds belongs in this part, before rotateIfDue() ends it.
     bool periodEnded() const;
@@ -73,9 +76,10 @@ public:
     // The part is due and waits for the end of its last line, which it
     // sees only once those bytes are written to it.
     bool awaitsLineEnd() const { return rotating_ && due_; }
-    // Bytes each new part begins with (the capture's identity line), so
-    // that every part says where it came from.
-    void setPartHeader(std::string header) { partHeader_ = std::move(header); }
+    // Gives the bytes each new part begins with (the capture's identity
+    // lines, stamped when the part begins), so that every part says where
+    // it came from.
+    void setPartHeader(std::function<std::string()> header) { partHeader_ = std::move(header); }
     // Where its messages go; standard error until it is told.
     void setMessageOutput(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 
@@ -116,7 +120,7 @@ private:
     SteadyClock::time_point dueSince_{};
     std::uint64_t bytesSinceDue_ = 0;
     std::string lastPart_;  // the newest part's path, made or found
-    std::string partHeader_;
+    std::function<std::string()> partHeader_;
     std::optional<SteadyClock::time_point> said_[kMessages];
     std::function<void(const std::string&)> say_;
 };

@@ -691,8 +691,12 @@ private:
         if (outcome == Outcome::Pending) return pend();
         if (outcome == Outcome::Failed) return false;
         c.lineReports = LineReports::Settled;
-        if (!agreed(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState, line) ||
-            !agreed(TelnetSession::kSetModemStateMask, TelnetSession::kNotifyModemState, modem)) {
+        // Said once for the port: the same server, opened again after a
+        // loss, would only say it again.
+        if (!warnedReports_ &&
+            (!agreed(TelnetSession::kSetLineStateMask, TelnetSession::kNotifyLineState, line) ||
+             !agreed(TelnetSession::kSetModemStateMask, TelnetSession::kNotifyModemState, modem))) {
+            warnedReports_ = true;
             notice_ +=
                 "the server does not agree to report the line's breaks, errors and modem lines: "
                 "they may be missing from the capture\n";
@@ -708,6 +712,7 @@ private:
     // The last call of the setup goes on when it is made again.
     bool pending_ = false;
     bool warnedText_ = false;
+    bool warnedReports_ = false;
     bool watchLine_ = false;
     // Counted since the port was opened, and kept once it is closed.
     DropCount dropped_;

@@ -374,7 +374,14 @@ public:
     // At the shutdown, what the terminal layer already holds is read too,
     // until the port would block, within bounds a flood cannot outrun.
     std::uint32_t takeBuffered(std::uint8_t* buffer, std::uint32_t size) override {
-        if (queued() == 0 && open_.fd >= 0) readAtShutdown();
+        if (queued() == 0 && open_.fd >= 0) {
+            readAtShutdown();
+            // Bytes dropped since the last read stand at the end, as the
+            // end's count of them says.
+            if (queued() == 0 && open_.line.on && open_.line.atOpen) {
+                markDropped(readDriverCounts(open_.fd), open_.line.marks.returnedSoFar());
+            }
+        }
         return takeQueued(buffer, size);
     }
 
@@ -519,18 +526,23 @@ private:
         }
         std::size_t base = line.marks.returnedSoFar();
         open_.queueEnd = line.input.decode(line.raw, got, open_.queue, base, line.marks.list());
-        if (counts) {
-            std::uint32_t dropped = counts->dropped - line.lastSeen.dropped;
-            if (dropped > 0) {
-                LineMark mark;
-                mark.kind = LineEventKind::Dropped;
-                mark.at = base + open_.queueEnd;
-                mark.count = dropped;
-                line.marks.insert(mark);
-            }
-            line.lastSeen = line.latest = *counts;
-        }
+        markDropped(counts, base + open_.queueEnd);
         if (!line.modemWatch) lookAtModemLines();
+    }
+
+    // The bytes the counts say were dropped since they were last seen, at.
+    void markDropped(const std::optional<DriverCounts>& counts, std::size_t at) {
+        LineWatch& line = open_.line;
+        if (!counts) return;
+        std::uint32_t dropped = counts->dropped - line.lastSeen.dropped;
+        if (dropped > 0) {
+            LineMark mark;
+            mark.kind = LineEventKind::Dropped;
+            mark.at = at;
+            mark.count = dropped;
+            line.marks.insert(mark);
+        }
+        line.lastSeen = line.latest = *counts;
     }
 
     // A change of the modem lines since they were last seen is marked where

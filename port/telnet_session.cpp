@@ -113,6 +113,9 @@ void TelnetSession::endSubnegotiation(std::size_t dataSize) {
 // many is not said.
 void TelnetSession::notify(std::uint8_t code, std::uint8_t value, std::size_t dataSize) {
     auto add = [this, dataSize](LineEventKind kind, std::uint32_t lines = 0) {
+        // A report of the line is news, as a data byte is: modem lines that
+        // flap on a quiet line are followed, however long they flap.
+        commandBytes_ = 0;
         LineMark mark;
         mark.kind = kind;
         mark.at = dataSize;

@@ -32,8 +32,8 @@ public:
     // come only from a broken server.
     static constexpr std::size_t kMaxSubnegotiation = 256;
     static constexpr int kMaxOptionCommands = 1024;
-    // Commands without a data byte between them; far more than any server
-    // sends while its device is quiet.
+    // Commands without a data byte or a change of the line between them;
+    // far more than any server sends while its device is quiet.
     static constexpr std::size_t kMaxCommandBytesInRow = std::size_t{1} << 20;
 
     // The Com Port Control commands the program sends (client to server).

@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
+#include <cerrno>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <numeric>
 #include <vector>
 
+#include "capture/events_file.h"
 #include "capture/rotating_sink.h"
 #include "tests/test_files.h"
 
@@ -176,6 +180,35 @@ TEST(CaptureFile, FailedWritesAreReportedAtOnceAndTheLossAtTheClose) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Error: 4097 bytes were not written to the file\n"
               "Error: Can't close the file\n");
+}
+
+// A port named with spaces, line breaks or escape sequences still gives
+// one line per event, its port one word a terminal shows as it is.
+TEST(EventsFile, ThePortIsOneVisibleWordWhateverItsName) {
+    TempPath file("capture.bin");
+    { std::ofstream created(file.path()); }
+    EventsFile events;
+    ASSERT_TRUE(events.open(file.path(), false));
+    EXPECT_GT(events.write(3, ClockReading{}, "my port\n\x1b[2J\x7f", "break"), 0u);
+    EXPECT_TRUE(events.close());
+    std::ifstream in(file.path() + ".events", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "3 1970-01-01T00:00:00.000Z my?port??[2J? break\n");
+    std::remove((file.path() + ".events").c_str());
+}
+
+// A full disk under the events file is said with its error code.
+TEST(EventsFile, AFullDiskIsSaidWithItsCode) {
+    if (!testing::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    TempPath file("capture.bin");
+    { std::ofstream created(file.path()); }
+    std::filesystem::create_symlink("/dev/full", file.path() + ".events");
+    EventsFile events;
+    ASSERT_TRUE(events.open(file.path(), false));
+    events.write(0, ClockReading{}, "COM1", "break");
+    EXPECT_FALSE(events.flush());
+    EXPECT_EQ(events.errorCode(), ENOSPC);
+    std::remove((file.path() + ".events").c_str());
 }
 
 TEST(CaptureFile, CleanCloseSaysNothing) {

@@ -378,6 +378,54 @@ TEST_F(CaptureRun, RawEventsGoBesideTheCaptureAndAFloodStaysSmall) {
     std::remove((file_.path() + ".events").c_str());
 }
 
+// A break before every short frame: beside a raw capture, where each line
+// also carries its offset, time and port, the lines still take less room
+// than the frames.
+TEST_F(CaptureRun, BreaksOnShortFramesTakeLessRoomThanTheFramesBesideARawCapture) {
+    std::size_t bytes = 0;
+    for (int frame = 0; frame < 200; ++frame) {
+        device_.queueBytes(Bytes(22, 'x'));
+        device_.readMarks.push_back({{LineEventKind::Break, 0}});
+        bytes += 22;
+    }
+    CaptureParts raw = parts();
+    raw.options.lineEvents = true;
+    raw.options.format = CaptureFormat::Raw;
+    raw.clock = [] { return ClockReading{}; };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, raw), 0);
+    ::testing::internal::GetCapturedStderr();
+    Bytes side = testing::readFileBytes(file_.path() + ".events");
+    std::string events(side.begin(), side.end());
+    std::size_t marks = 0;
+    for (std::size_t at = 0, end; (end = events.find('\n', at)) != std::string::npos; at = end + 1) {
+        if (events.find("break", at) < end) marks += end + 1 - at;
+    }
+    EXPECT_NE(events.find(" COM1 break\n"), std::string::npos) << events;
+    EXPECT_LT(marks, bytes) << events;
+    std::remove((file_.path() + ".events").c_str());
+}
+
+// What the last look at the shutdown finds, with no byte left, is marked
+// before the last line, and looked for once.
+TEST_F(CaptureRun, MarksFoundAtTheShutdownAreKept) {
+    device_.queueBytes({'a'});
+    device_.lastMarks = {{LineEventKind::Dropped, 0, 4}};
+    console_.keys = {'q'};
+    CaptureParts events = parts();
+    events.options.lineEvents = true;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, events), 0);
+    ::testing::internal::GetCapturedStderr();
+    Bytes file = captured();
+    const std::string text(file.begin(), file.end());
+    EXPECT_NE(text.find("a\r\n--- serialtap: bytes dropped at or before this point: 4\r\n--- "
+                        "serialtap: capture ended"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("bytes dropped"), text.rfind("bytes dropped")) << text;
+}
+
 // Whether or not the line is watched, bytes the system dropped are said.
 TEST_F(CaptureRun, DroppedBytesAreSaidAtTheEndWithoutLineEvents) {
     device_.queueBytes({'x'});

@@ -176,6 +176,12 @@ std::uint32_t FakeSerialDevice::takeBuffered(std::uint8_t* buffer, std::uint32_t
     auto count = static_cast<std::uint32_t>(std::min<std::size_t>(size, buffered.size()));
     std::copy(buffered.begin(), buffered.begin() + count, buffer);
     buffered.erase(buffered.begin(), buffered.begin() + count);
+    if (count == 0) {
+        for (LineMark mark : lastMarks) {
+            mark.at = returned_;
+            marks_.push_back(mark);
+        }
+    }
     return count;
 }
 

@@ -117,6 +117,9 @@ public:
     bool watching = false;
     // What the line did, for each read in turn, placed among its bytes.
     std::deque<std::vector<LineMark>> readMarks;
+    // What each look at the shutdown finds once no byte is left to take,
+    // as a driver whose counts keep moving would.
+    std::vector<LineMark> lastMarks;
     std::optional<std::uint32_t> lines;
     DropCount drops;
     int lastError() const override { return error_; }

@@ -15,7 +15,11 @@ using namespace std::chrono_literals;
 // that are counted and said once a second, where the last one came.
 TEST(LineEventLog, BreaksOfLongFramesStayInPlaceCloseOnesAreCounted) {
     std::vector<std::string> said;
-    LineEventLog log(1, [&said](std::size_t, const std::string& what) { said.push_back(what); });
+    // Lines as a plain text capture writes them.
+    LineEventLog log(1, [&said](std::size_t, const std::string& what) {
+        said.push_back(what);
+        return what.size() + LineEventLog::kPlainLineBytes;
+    });
     const LineEventLog::Clock::time_point start{};
     for (int frame = 0; frame < 3; ++frame) {
         log.mark(0, {LineEventKind::Break, 0}, start + frame * 10ms);

@@ -281,6 +281,10 @@ public:
     }
 
     bool open() { return port_.open(settings_); }
+    bool open(const std::string& url) {
+        settings_.portName = url;
+        return open();
+    }
 
     // Passes until done() holds, or the patience is spent.
     void readUntil(const std::function<bool()>& done) {
@@ -360,6 +364,25 @@ TEST(FakeTelnetServer, NotificationsAreMarkedWhereTheyCame) {
     EXPECT_EQ("", watched.messages());
 }
 
+// An event counted because it came close after another is said when its
+// time comes, and with -f reaches the file then, the line quiet.
+TEST(FakeTelnetServer, ACountedEventReachesTheFileOnAQuietLine) {
+    ScratchDir dir;
+    TelnetBehaviour behaviour;
+    const std::string payload = "ab"s + notification('\x6B', '\x10') + notification('\x6A', '\x10');
+    FakeServer server([&](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, behaviour, payload);
+    });
+    Program program({dir.file("c"), "-c", server.url(), "-m", "1", "-f", "20", "-u", "1"});
+    const std::string events = dir.file("c") + ".events";
+    auto deadline = Clock::now() + kPatience;
+    while (readFile(events).find(" break\n") == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(readFile(events).find(" break\n"), std::string::npos) << readFile(events);
+    EXPECT_EQ(0, program.stopWithQ());
+}
+
 // Only a watched line asks for reports, just before the purge; a server
 // that does not answer is said once and still captured. An overrun is
 // counted either way.
@@ -398,6 +421,26 @@ TEST(FakeTelnetServer, ReportsAreAskedForOnlyWhenTheLineIsWatched) {
         expected += purge;
         EXPECT_EQ(expected, received) << run;
     }
+}
+
+// A server that agrees to report less is said once for the port, not
+// again each time the port is opened again.
+TEST(FakeTelnetServer, AServerThatAgreesToLessIsSaidOnceAcrossReopenings) {
+    TelnetBehaviour less;
+    less.agreeReports = false;
+    auto serve = [&less](int socket, const std::atomic<bool>& stopping) {
+        serveTelnet(socket, stopping, less, "x");
+    };
+    FakeServer first(serve);
+    FakeServer second(serve);
+    WatchedPort watched(first.url(), true);
+    ASSERT_TRUE(watched.open());
+    watched.readUntil([&watched] { return watched.data().size() == 1; });
+    watched.port().closePort();
+    ASSERT_TRUE(watched.open(second.url()));
+    watched.readUntil([&watched] { return watched.data().size() == 2; });
+    EXPECT_EQ("xx", watched.data());
+    EXPECT_EQ(1u, countOf(watched.messages(), "does not agree to report"));
 }
 
 // ser2net answers the requests for reports with the states themselves:

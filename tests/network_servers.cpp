@@ -220,6 +220,7 @@ void serveTelnet(int socket, const std::atomic<bool>& stopping, const TelnetBeha
                          static_cast<char>(rate >> 8), static_cast<char>(rate)};
             }
             if (query) value = {0, 0, '\x25', static_cast<char>(0x80)};
+            if (reports && !behaviour.agreeReports) value = std::string(1, '\0');
             sendBytes(socket, answer(code, value), behaviour.splitWrites);
             // The lines' state as it stands, told once they are asked for.
             if (code == 11 && behaviour.modemState >= 0) {

@@ -75,6 +75,7 @@ struct TelnetBehaviour {
     bool closeAfterPayload = false;
     bool floodAfterPayload = false;   // no-operation commands without end
     bool answerReports = true;        // answers the requests to report line events
+    bool agreeReports = true;         // false: answers them agreeing to report nothing
     int modemState = -1;              // not -1: told once the modem lines are asked for
     std::string* received = nullptr;  // not null: keeps every byte the client sent
 };

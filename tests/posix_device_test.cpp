@@ -329,14 +329,14 @@ std::string receive(SerialDevice& port, std::size_t count) {
     return got;
 }
 
-// The line discipline doubles every 0xFF of a watched line, to tell it from
-// its marks; the capture must see each once. A pseudo-terminal has no modem
-// lines and no driver counts.
+// A pseudo-terminal has no modem lines and no driver counts, so nothing
+// to mark: it is read as without watching, its line discipline's fastest
+// way, each byte as sent.
 TEST(WatchedLineTest, PseudoTerminalGivesEachByteOnceAndNoMarks) {
     DevicePty device;
     std::unique_ptr<SerialDevice> port = openWatched(device.portPath());
     ASSERT_TRUE(port);
-    EXPECT_NE(0u, device.settings().c_iflag & PARMRK);
+    EXPECT_EQ(0u, device.settings().c_iflag & PARMRK);
     const std::string sent(
         "a\xFF\xFF"
         "b\0c",
@@ -378,6 +378,17 @@ TEST(WatchedLineTest, DroppedBytesAreWhatTheDriverCounted) {
     EXPECT_EQ(LineEventKind::Dropped, marks[1].kind);
     EXPECT_EQ(2u, marks[1].count);
     EXPECT_EQ(4u, marks[1].at);
+
+    // What the counts moved by after the last read is marked at the end.
+    driver.counts(10, 7);
+    std::uint8_t rest[16];
+    EXPECT_EQ(0u, port->takeBuffered(rest, sizeof rest));
+    marks.clear();
+    port->takeMarks(marks);
+    ASSERT_EQ(1u, marks.size());
+    EXPECT_EQ(2u, marks[0].count);
+    EXPECT_EQ(0u, marks[0].at);
+    EXPECT_EQ(11u, port->dropped().bytes);
     EXPECT_TRUE(port->closePort());
 }
 

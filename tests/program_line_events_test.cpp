@@ -52,22 +52,58 @@ TEST_F(LineEventsTest, EveryByteStaysBetweenTheFirstAndLastLinesOfEachRun) {
     EXPECT_TRUE(std::regex_search(second, began, kBegan) && began.position(0) == 0) << second;
 }
 
-// Each rotated part of a text capture begins with the capture's first line.
+// A file that ends in the middle of a line, as a run without event lines
+// may leave it, has that line ended before the first line of the next run.
+TEST_F(LineEventsTest, AnAppendedRunBeginsOnALineOfItsOwn) {
+    for (const char* format : {"0", "2"}) {
+        writeFile(capturePath(), "cut short");
+        const std::string file = run({"-u", "1", "-a", "1", "-m", format}, "x");
+        const std::string begun = "cut short\r\n--- serialtap: capture began ";
+        EXPECT_EQ(file.compare(0, begun.size(), begun), 0) << file;
+    }
+}
+
+// Each rotated part of a text capture begins with the capture's first
+// line, stamped as any line is under -d.
 TEST_F(LineEventsTest, EveryPartBeginsWithTheFirstLine) {
     std::string sent;
     for (int i = 0; i < 300; ++i) sent += "line " + std::to_string(i) + " of the capture\n";
-    run({"-u", "1", "-z", "2"}, sent);
-    std::size_t parts = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::filesystem::path(capturePath()).parent_path())) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("capture.bin.2", 0) != 0) continue;
-        ++parts;
-        const std::string part = readFile(entry.path().string());
-        std::smatch began;
-        EXPECT_TRUE(std::regex_search(part, began, kBegan) && began.position(0) == 0) << name;
+    const std::regex stamp(R"(\[ +\d+\.\d{6}\] )");
+    for (bool stamped : {false, true}) {
+        std::vector<std::string> options{"-u", "1", "-z", "2"};
+        if (stamped) options.insert(options.end(), {"-d", "3"});
+        run(options, sent);
+        std::vector<std::filesystem::path> parts;
+        for (const auto& entry : std::filesystem::directory_iterator(
+                 std::filesystem::path(capturePath()).parent_path())) {
+            if (entry.path().filename().string().rfind("capture.bin.2", 0) == 0)
+                parts.push_back(entry.path());
+        }
+        for (const auto& name : parts) {
+            std::string part = readFile(name.string());
+            std::filesystem::remove(name);
+            std::smatch found;
+            if (stamped) {
+                ASSERT_TRUE(std::regex_search(part, found, stamp) && found.position(0) == 0)
+                    << name;
+                part = part.substr(static_cast<std::size_t>(found.length(0)));
+            }
+            EXPECT_TRUE(std::regex_search(part, found, kBegan) && found.position(0) == 0) << name;
+        }
+        EXPECT_GE(parts.size(), 2u);
     }
-    EXPECT_GE(parts, 2u);
+}
+
+// A raw capture appended to goes on counting its events' offsets from the
+// bytes it holds, its rotated parts included.
+TEST_F(LineEventsTest, AnAppendedRawCaptureCountsOnFromItsRotatedParts) {
+    const std::vector<std::string> options{"-u", "1", "-m", "1", "-z", "1", "-a", "1"};
+    run(options, std::string(3000, 'x'));
+    run(options, "more");
+    const std::string events = readFile(capturePath() + ".events");
+    const std::size_t second = events.rfind("capture began");
+    ASSERT_NE(second, std::string::npos) << events;
+    EXPECT_EQ(events.compare(events.rfind('\n', second) + 1, 5, "3000 "), 0) << events;
 }
 
 }  // namespace

@@ -100,6 +100,27 @@ TEST_F(PortsTest, HexOfEightPortsGivesBackEachStream) {
     }
 }
 
+// Runs appended with line events: each port's stream is its runs' bytes in
+// turn, though each run's offsets start again.
+TEST_F(PortsTest, HexRunsAppendedWithLineEventsGiveBackEachStream) {
+    openPorts(2);
+    std::vector<std::string> sent(2);
+    for (int run = 0; run < 2; ++run) {
+        Program program(commandLine({"-m", "2", "-u", "1", "-a", "1"}));
+        ASSERT_TRUE(program.waitCapturing());
+        std::vector<std::pair<std::size_t, std::string>> parts;
+        for (std::size_t port = 0; port < 2; ++port) {
+            parts.emplace_back(port, randomBytes(20 + port * 7 + static_cast<std::size_t>(run)));
+            sent[port] += parts.back().second;
+        }
+        sendInTurn(program, parts);
+        EXPECT_EQ(0, program.stopWithQ());
+    }
+    for (std::size_t port = 0; port < 2; ++port) {
+        EXPECT_TRUE(recovered(labelOf(*devices_[port])) == sent[port]) << "port " << port;
+    }
+}
+
 // Without -f, what a round gathers goes to the file before the loop waits:
 // only the last, partly filled buffer is held while the ports are quiet.
 TEST_F(PortsTest, GatheredWriteOutsReachTheFileBeforeAWait) {

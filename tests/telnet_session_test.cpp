@@ -138,6 +138,18 @@ TEST(TelnetSession, ABrokenServerIsFoundOutNotFollowed) {
     }
     EXPECT_FALSE(flood.receive(offers.data(), offers.size(), data));
     EXPECT_LE(flood.output().size(), std::size_t{3} * TelnetSession::kMaxOptionCommands);
+
+    // Modem lines flapping on a quiet line are news, not a flood.
+    TelnetSession flapping(true);
+    Bytes changes;
+    while (changes.size() <= 2 * TelnetSession::kMaxCommandBytesInRow) {
+        const std::uint8_t lines = changes.size() % 2 == 0 ? 0x10 : 0x00;
+        changes.insert(changes.end(), {IAC, SB, 44, 107, lines, IAC, SE});
+    }
+    EXPECT_TRUE(flapping.receive(changes.data(), changes.size(), data));
+    std::vector<LineMark> marks;
+    flapping.takeMarks(marks);
+    EXPECT_EQ(marks.size(), changes.size() / 7);
 }
 
 TEST(NetworkAddress, ParsesHostsAndRejectsMalformedNames) {

@@ -11,8 +11,11 @@ a capture of one port gives 'port.bin'), and one line per port is printed:
 label, byte count, file. Event lines (-u 1, "--- serialtap: ...") are not
 bytes of the stream: each port's go to a file beside its stream ('.events'
 in place of '.bin'), one a line with the stream offset where it stood, and
-that file is named last on the port's line. Exit status 1 when a line's offset does not follow
-on from its port's previous line (a capture cut short or edited).
+that file is named last on the port's line. A run appended to the capture
+(-a 1 with -u 1) begins with its "capture began" lines, after which its
+port's offsets may start again from 0; its bytes follow the earlier runs'
+in the stream. Exit status 1 when a line's offset does not follow on from
+its port's previous line (a capture cut short or edited).
 """
 import os
 import re
@@ -26,6 +29,8 @@ EVENT = re.compile(rb"^(?:\[[^\]]*\] )?(?:(?P<label>.*?): )?--- serialtap: (?P<w
 
 def streams(capture, events=None):
     found = {}
+    base = {}  # each port's stream length where its present run began
+    began = set()  # ports whose run may begin again at offset 0
     for number, line in enumerate(capture.split(b"\n"), 1):
         event = EVENT.match(line)
         if event:
@@ -33,6 +38,8 @@ def streams(capture, events=None):
             stream = found.setdefault(label, bytearray())
             if events is not None:
                 events.setdefault(label, []).append((len(stream), event.group("what")))
+            if event.group("what").startswith(b"capture began "):
+                began.add(label)
             continue
         match = LINE.match(line)
         if not match:
@@ -40,9 +47,13 @@ def streams(capture, events=None):
         label = (match.group("label") or b"").decode("utf-8", "replace")
         stream = found.setdefault(label, bytearray())
         offset = int(match.group("offset"), 16)
-        if offset != len(stream):
+        if offset == 0 and label in began:
+            base[label] = len(stream)
+        began.discard(label)
+        expected = len(stream) - base.get(label, 0)
+        if offset != expected:
             raise ValueError("line %d: %s offset %X, expected %X" %
-                             (number, label or "port", offset, len(stream)))
+                             (number, label or "port", offset, expected))
         stream += bytes.fromhex(match.group("hex").decode())
     return found
 
