@@ -33,10 +33,10 @@ public:
     // Writes the line; returns the bytes it took.
     using Write = std::function<std::size_t(std::size_t port, const std::string& what)>;
     static constexpr std::uint64_t kRoomBytes = 128;
-    static constexpr std::uint64_t kBreakLineBytes = 22;
-    // "--- serialtap: " and CR LF: what a line of a plain text capture
+    static constexpr std::uint64_t kBreakLineBytes = 21;
+    // "--- serialtap: " and LF: what a line of a plain text capture
     // takes beyond its text; and the room a line's text needs at most.
-    static constexpr std::uint64_t kPlainLineBytes = 17;
+    static constexpr std::uint64_t kPlainLineBytes = 16;
     static constexpr std::uint64_t kLongestText = 80;
     static constexpr Clock::duration kLineEvery = std::chrono::seconds(1);
 

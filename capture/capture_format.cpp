@@ -8,6 +8,7 @@ namespace serialtap {
 namespace {
 
 constexpr std::uint8_t kLineEnd[] = {0x0D, 0x0A};
+constexpr char kEventLead[] = "--- serialtap: ";
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 // Offset, two spaces, 16 times "HH ", a space, the printable column in bars, CR LF.
 constexpr std::size_t kHexLineMax = 16 + 2 + 16 * 3 + 1 + 18 + 2;
@@ -147,15 +148,22 @@ std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& wh
     if (format_ == CaptureFormat::Raw) return 0;
     if (source != source_ && source < sources_.size()) switchSource(source);
     putting_ = format_ == CaptureFormat::Hex ? linedBytes_ : added_;
-    static const std::string kLead = "--- serialtap: ";
+    // An event line ends in a bare LF, which no device can put in a text
+    // capture: its every LF is stored as CR LF.
+    const std::string line = std::string(kEventLead) + what + "\n";
     if (direct_) {
-        // Line feeds become CR LF on the way out, as the received ones do.
-        std::string line = (atLineStart_ ? "" : "\n") + kLead + what + "\n";
-        if (used_ + line.size() > kBufferBytes && used_ > 0) writeOutBuffer();
-        put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-        eventBytesHeld_ += line.size();
+        // The buffer holds received bytes, whose LFs become CR LF on the
+        // way out: the line in progress ends that way, then the buffer goes
+        // out and the event line after it, as it is.
+        if (!atLineStart_) {
+            put(kLineEnd + 1, 1);
+            ++eventBytesHeld_;
+        }
+        if (used_ > 0) writeOutBuffer();
+        writeGathered();
+        sink_.writeOut(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
         atLineStart_ = true;
-        return line.size() + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n'));
+        return line.size();
     }
     if (format_ == CaptureFormat::Hex) endPendingLine();
     if (!atLineStart_) put(kLineEnd, sizeof kLineEnd);
@@ -163,12 +171,9 @@ std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& wh
     const std::size_t stampSize = stamps_.write(at, stamp);
     put(stamp, stampSize);
     if (labelled_) putLabel();
-    std::string line = kLead + what;
     put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-    put(kLineEnd, sizeof kLineEnd);
     atLineStart_ = true;
-    return stampSize + (labelled_ ? sources_[source_].label.size() : 0) + line.size() +
-           sizeof kLineEnd;
+    return stampSize + (labelled_ ? sources_[source_].label.size() : 0) + line.size();
 }
 
 std::string CaptureFormatter::eventLine(std::size_t source, const std::string& what,
@@ -177,7 +182,7 @@ std::string CaptureFormatter::eventLine(std::size_t source, const std::string& w
     std::uint8_t stamp[StampWriter::kMaxBytes];
     std::string line(reinterpret_cast<const char*>(stamp), stamps.write(at, stamp));
     if (labelled_ && source < sources_.size()) line += sources_[source].label;
-    return line + "--- serialtap: " + what + "\r\n";
+    return line + kEventLead + what + "\n";
 }
 
 void CaptureFormatter::flush() {

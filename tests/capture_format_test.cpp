@@ -185,7 +185,7 @@ TEST(EventLines, StandBetweenTheBytesAndLeaveTheDataLinesAlone) {
     EXPECT_EQ(hex.flushed(),
               "00000000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  |0123456789abcdef|\r\n"
               "00000010  67 68                                            |gh|\r\n"
-              "--- serialtap: break\r\n"
+              "--- serialtap: break\n"
               "00000012  69 6A                                            |ij|\r\n");
 
     Capture text(CaptureFormat::Text);
@@ -194,10 +194,11 @@ TEST(EventLines, StandBetweenTheBytesAndLeaveTheDataLinesAlone) {
     text.formatter.addEvent(0, "port lost", {});
     text.formatter.addEvent(0, "port back after 1.0 s", {});
     text.add("o\n");
-    EXPECT_EQ(text.formatter.bytesWrittenOut(), 0u);
+    // The line ended for the events is no received byte.
+    EXPECT_EQ(text.formatter.bytesWrittenOut(), 6u);
     EXPECT_EQ(text.flushed(),
-              "one\r\ntw\r\n--- serialtap: port lost\r\n--- serialtap: port back after 1.0 "
-              "s\r\no\r\n");
+              "one\r\ntw\r\n--- serialtap: port lost\n--- serialtap: port back after 1.0 "
+              "s\no\r\n");
     EXPECT_EQ(text.formatter.bytesWrittenOut(), 8u);
 
     Capture stamped(CaptureFormat::Text, TimeStamps::SinceStart);
@@ -206,7 +207,7 @@ TEST(EventLines, StandBetweenTheBytesAndLeaveTheDataLinesAlone) {
     stamped.formatter.addEvent(0, "break", at(2 * kSecond));
     stamped.add("b", at(3 * kSecond));
     EXPECT_EQ(stamped.flushed(),
-              "[   1.000000] a\r\n[   2.000000] --- serialtap: break\r\n[   3.000000] b");
+              "[   1.000000] a\r\n[   2.000000] --- serialtap: break\n[   3.000000] b");
 }
 
 TEST(EveryFormat, TheLastByteOfACaptureIsWritten) {

@@ -317,9 +317,9 @@ TEST_F(CaptureRun, LineEventsStandAmongTheBytesAndCloseRunsAreCounted) {
     const std::string expected =
         "--- serialtap: capture began 1970-01-01T00:00:00Z: fake-port 9600 8N1, modem lines: CTS "
         "on, "
-        "DSR off, DCD on, RI off\r\n"
-        "a\r\n--- serialtap: break\r\nbc\r\n--- serialtap: framing error on 1 byte\r\n"
-        "--- serialtap: capture ended 1970-01-01T00:00:00Z: q\r\n";
+        "DSR off, DCD on, RI off\n"
+        "a\r\n--- serialtap: break\nbc\r\n--- serialtap: framing error on 1 byte\n"
+        "--- serialtap: capture ended 1970-01-01T00:00:00Z: q\n";
     Bytes file = captured();
     EXPECT_EQ(std::string(file.begin(), file.end()), expected);
     EXPECT_TRUE(device_.watching);
@@ -398,7 +398,8 @@ TEST_F(CaptureRun, BreaksOnShortFramesTakeLessRoomThanTheFramesBesideARawCapture
     Bytes side = testing::readFileBytes(file_.path() + ".events");
     std::string events(side.begin(), side.end());
     std::size_t marks = 0;
-    for (std::size_t at = 0, end; (end = events.find('\n', at)) != std::string::npos; at = end + 1) {
+    for (std::size_t at = 0, end; (end = events.find('\n', at)) != std::string::npos;
+         at = end + 1) {
         if (events.find("break", at) < end) marks += end + 1 - at;
     }
     EXPECT_NE(events.find(" COM1 break\n"), std::string::npos) << events;
@@ -419,7 +420,7 @@ TEST_F(CaptureRun, MarksFoundAtTheShutdownAreKept) {
     ::testing::internal::GetCapturedStderr();
     Bytes file = captured();
     const std::string text(file.begin(), file.end());
-    EXPECT_NE(text.find("a\r\n--- serialtap: bytes dropped at or before this point: 4\r\n--- "
+    EXPECT_NE(text.find("a\r\n--- serialtap: bytes dropped at or before this point: 4\n--- "
                         "serialtap: capture ended"),
               std::string::npos)
         << text;

@@ -28,9 +28,9 @@ protected:
 
 const std::regex kBegan(
     "--- serialtap: capture began \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ: /dev/pts/\\d+ "
-    "9600 8N1, no modem lines\r\n");
+    "9600 8N1, no modem lines\n");
 const std::regex kEnded(
-    "--- serialtap: capture ended \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ: q\r\n");
+    "--- serialtap: capture ended \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ: q\n");
 
 // Every byte value, 0xFF and 0x00 among them, comes through as it was sent
 // between the first and the last line; twice appended, each run says so.

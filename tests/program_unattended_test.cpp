@@ -88,8 +88,8 @@ TEST_F(ReconnectTest, LossAndReturnAreMarkedInTheFileWithLineEvents) {
     ASSERT_TRUE(sendTo(program, replugged, "after\n"));
     EXPECT_EQ(0, program.stopWithQ());
     const std::regex marked(
-        "before\r\n--- serialtap: port lost\r\n--- serialtap: port back after ([0-9.]+) "
-        "s\r\nafter\r\n");
+        "before\r\n--- serialtap: port lost\n--- serialtap: port back after ([0-9.]+) "
+        "s\nafter\r\n");
     std::smatch found;
     const std::string file = captured();
     ASSERT_TRUE(std::regex_search(file, found, marked)) << file;

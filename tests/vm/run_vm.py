@@ -258,11 +258,13 @@ def marks_line_events(build):
 
 def between_marks(captured):
     """A text capture with -u 1 less its first line, which must say the capture
-    began, and its last, which must say it ended; None when they are not so."""
-    first_end = captured.find(b"\r\n") + 2
-    last_start = captured.rfind(b"\r\n", 0, len(captured) - 2) + 2
-    if (captured.startswith(MARK + b"capture began ") and captured.endswith(b"\r\n")
-            and 2 <= first_end <= last_start
+    began, and its last, which must say it ended, each ending in a bare LF as
+    event lines do; None when they are not so."""
+    first_end = captured.find(b"\n") + 1
+    last_start = captured.rfind(b"\n", 0, len(captured) - 1) + 1
+    if (captured.startswith(MARK + b"capture began ") and captured.endswith(b"\n")
+            and not captured.endswith(b"\r\n") and 1 <= first_end <= last_start
+            and captured[first_end - 2:first_end] != b"\r\n"
             and captured[last_start:].startswith(MARK + b"capture ended ")):
         return captured[first_end:last_start]
     return None
@@ -302,7 +304,7 @@ def check_break(vm, label, port, marks, driver_counts=None):
     captured = vm.command("dump", 60).file()
     if marks == 1:
         got = between_marks(captured)
-        expected = as_captured(first) + (MARK + b"break\r\n") * breaks + as_captured(second)
+        expected = as_captured(first) + (MARK + b"break\n") * breaks + as_captured(second)
         what = f"{breaks} break line(s)"
     else:
         got = captured
@@ -336,8 +338,8 @@ def check_unplug_marked(vm):
     vm.command(f"wait_file {RUN_ENDS[1]} 30", 45)
     stopped = vm.command("stop").result("STOPPED")
     body = between_marks(vm.command("dump", 60).file()) or b""
-    found = re.fullmatch(re.escape(MARK) + rb"port lost\r\n" + re.escape(MARK)
-                         + rb"port back after (\d+(?:\.\d+)?) s\r\n",
+    found = re.fullmatch(re.escape(MARK) + rb"port lost\n" + re.escape(MARK)
+                         + rb"port back after (\d+(?:\.\d+)?) s\n",
                          body.replace(as_captured(first), b"", 1).replace(as_captured(second), b""))
     check(stopped == "status=0" and body.startswith(as_captured(first))
           and body.endswith(as_captured(second)) and found is not None
