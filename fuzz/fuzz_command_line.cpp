@@ -71,10 +71,11 @@ bool referenceExtensionValue(char letter, const std::string& value) {
         return length > 0;
     }
     if (letter == 'l') return !value.empty();
-    const std::uint64_t largest = letter == 'm' || letter == 'v'                    ? 2
-                                  : letter == 'd'                                   ? 4
-                                  : letter == 'a' || letter == 'r' || letter == 'y' ? 1
-                                                                                    : 0xFFFFFFFFull;
+    const std::uint64_t largest = letter == 'm' || letter == 'v' ? 2
+                                  : letter == 'd'                ? 4
+                                  : letter == 'a' || letter == 'r' || letter == 'y' || letter == 'u'
+                                      ? 1
+                                      : 0xFFFFFFFFull;
     if (value.empty()) return false;
     std::uint64_t number = 0;
     for (char c : value) {
@@ -107,7 +108,8 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
     for (std::size_t i = 2; i < argv.size(); i += 2) {
         const std::string token = argv[i];
         const char letter = token.size() >= 2 ? token[1] : '\0';
-        const char* known = letter != '\0' ? std::strchr("bcnpsmdaftiexrvzwkylg", letter) : nullptr;
+        const char* known =
+            letter != '\0' ? std::strchr("bcnpsmdaftiexrvzwkyulg", letter) : nullptr;
         if (known == nullptr) {
             expected.status = ParseStatus::UnknownOption;
             expected.badToken = token;
@@ -118,7 +120,7 @@ CommandLine expectedParse(const std::vector<const char*>& argv) {
             expected.badToken = token;
             return expected;
         }
-        if (std::strchr("mdaftiexrvzwkylg", letter) != nullptr) {
+        if (std::strchr("mdaftiexrvzwkyulg", letter) != nullptr) {
             if (!referenceExtensionValue(letter, argv[i + 1]) || (letter == 'l' && ++ports > 8)) {
                 expected.status = ParseStatus::BadValue;
                 return expected;
