@@ -38,7 +38,8 @@ std::string identityText(const PortSettings& settings, const std::vector<PortInf
     std::string text = visibleText(settings.portName, TextEncoding::Utf8, '?', false) + ' ';
     // A raw TCP port carries no line settings: its server keeps its own.
     std::optional<NetworkAddress> network = parseNetworkPortName(settings.portName);
-    text += network && !network->telnet ? "with the server's line settings" : settingsText(settings);
+    text +=
+        network && !network->telnet ? "with the server's line settings" : settingsText(settings);
     if (const PortInfo* adapter = adapterOf(settings.portName, known)) {
         std::string described = describePort(*adapter, TextEncoding::Utf8);
         // What follows the name: its key=value fields.

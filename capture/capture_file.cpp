@@ -3,8 +3,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace serialtap {
@@ -49,7 +49,7 @@ bool CaptureFile::expectEvents(const std::string& fileName, bool append, std::ui
 }
 
 std::size_t CaptureFile::writeEvent(std::size_t source, const std::string& what,
-                                   const ClockReading& at) {
+                                    const ClockReading& at) {
     if (format_ != CaptureFormat::Raw) return formatter_.addEvent(source, what, at);
     const std::string port = source < labels_.size() ? labels_[source] : std::string("-");
     const std::size_t written = events_.write(formatter_.bytesAdded(), at, port, what);

@@ -60,8 +60,8 @@ bool EventsFile::open(const std::string& captureName, bool append, std::uint64_t
     return file_ != nullptr;
 }
 
-std::size_t EventsFile::write(std::uint64_t offset, const ClockReading& at,
-                              const std::string& port, const std::string& what) {
+std::size_t EventsFile::write(std::uint64_t offset, const ClockReading& at, const std::string& port,
+                              const std::string& what) {
     if (file_ == nullptr) return 0;
     std::string line = std::to_string(base_ + offset) + ' ' + utcTimeText(at.wallNs, true) + ' ' +
                        portField(port) + ' ' + what + '\n';

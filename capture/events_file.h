@@ -28,7 +28,7 @@ public:
     bool isOpen() const { return file_ != nullptr; }
     // The bytes of the line, 0 when it could not be written.
     std::size_t write(std::uint64_t offset, const ClockReading& at, const std::string& port,
-               const std::string& what);
+                      const std::string& what);
     bool flush();
     bool close();
     int errorCode() const { return error_; }

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <filesystem>
-#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <memory>

@@ -69,6 +69,17 @@ protected:
         return parts(&console_, std::move(options), view);
     }
     int run() { return run(file_.path()); }
+    // A raw capture with line events, its clock at 1970; what it said on
+    // standard error.
+    std::string runRawWithEvents() {
+        CaptureParts raw = parts();
+        raw.options.lineEvents = true;
+        raw.options.format = CaptureFormat::Raw;
+        raw.clock = [] { return ClockReading{}; };
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, raw), 0);
+        return ::testing::internal::GetCapturedStderr();
+    }
     std::string messages() { return testing::streamText(messages_); }
     Bytes captured() { return testing::readFileBytes(file_.path()); }
 
@@ -346,13 +357,7 @@ TEST_F(CaptureRun, RawEventsGoBesideTheCaptureAndAFloodStaysSmall) {
     device_.readMarks.front().insert(device_.readMarks.front().begin(),
                                      {LineEventKind::Dropped, 0, 7});
     device_.drops = {7, 0};
-    CaptureParts raw = parts();
-    raw.options.lineEvents = true;
-    raw.options.format = CaptureFormat::Raw;
-    raw.clock = [] { return ClockReading{}; };
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, raw), 0);
-    std::string errors = ::testing::internal::GetCapturedStderr();
+    std::string errors = runRawWithEvents();
     EXPECT_NE(errors.find("7 bytes were dropped by the system before serialtap read them\n"),
               std::string::npos)
         << errors;
@@ -395,13 +400,7 @@ TEST_F(CaptureRun, BreaksOnShortFramesTakeLessRoomThanTheFramesBesideARawCapture
         device_.readMarks.push_back({{LineEventKind::Break, 0}});
         bytes += 22;
     }
-    CaptureParts raw = parts();
-    raw.options.lineEvents = true;
-    raw.options.format = CaptureFormat::Raw;
-    raw.clock = [] { return ClockReading{}; };
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(runCaptureWith(file_.path(), PortSettings{}, raw), 0);
-    ::testing::internal::GetCapturedStderr();
+    runRawWithEvents();
     Bytes side = testing::readFileBytes(file_.path() + ".events");
     std::string events(side.begin(), side.end());
     std::size_t marks = 0;
