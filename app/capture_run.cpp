@@ -1,5 +1,6 @@
 #include "app/capture_run.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -65,23 +66,18 @@ void storePass(CaptureFile& file, LineEventLog* events, std::size_t port, const 
         return;
     }
     std::size_t done = 0;
-    if (pass.markCount > 0) {
-        const Clock::time_point now = Clock::now();
-        for (std::size_t i = 0; i < pass.markCount; ++i) {
-            const LineMark& mark = pass.marks[i];
-            const std::size_t upTo = mark.at < pass.size ? mark.at : pass.size;
-            if (upTo > done) {
-                file.writeBytesFrom(port, pass.data + done, upTo - done, at);
-                events->delivered(port, upTo - done);
-                done = upTo;
-            }
-            events->mark(port, mark, now);
-        }
+    auto storeUpTo = [&](std::size_t end) {
+        if (end <= done) return;
+        file.writeBytesFrom(port, pass.data + done, end - done, at);
+        events->delivered(port, end - done);
+        done = end;
+    };
+    const Clock::time_point now = pass.markCount > 0 ? Clock::now() : Clock::time_point{};
+    for (std::size_t i = 0; i < pass.markCount; ++i) {
+        storeUpTo(std::min(pass.marks[i].at, pass.size));
+        events->mark(port, pass.marks[i], now);
     }
-    if (pass.size > done) {
-        file.writeBytesFrom(port, pass.data + done, pass.size - done, at);
-        events->delivered(port, pass.size - done);
-    }
+    storeUpTo(pass.size);
 }
 
 // Everything a pass received goes to the file, to the view and past the
@@ -170,7 +166,7 @@ public:
           recorder_(file, stops_, writeOut_, parts, view),
           kept_(file),
           lostAt_(ports.size()),
-          lostMarked_(ports.size()),
+          lostSaid_(ports.size()),
           dropped_(ports.size()) {
         if (!parts.options.lineEvents) return;
         events_ = std::make_unique<LineEventLog>(
@@ -227,7 +223,8 @@ private:
     std::unique_ptr<LineEventLog> events_;
     std::vector<std::string> identities_;
     std::vector<Clock::time_point> lostAt_;
-    std::vector<bool> lostMarked_;
+    // A port that stays lost (-r 0) has said so.
+    std::vector<bool> lostSaid_;
     std::vector<DropCount> dropped_;
     std::string endReason_;
 };
@@ -273,11 +270,14 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
     // reader left, and its failed write has been reported.
     if (file_.readerGone()) return false;
     const std::size_t index = port.index();
-    if (pass.gone && events_ != nullptr && !lostMarked_[index]) {
-        lostMarked_[index] = true;
-        if (!port.reconnect().enabled()) events_->lost(index, Clock::now());
+    if (pass.gone && !port.reconnect().enabled()) {
+        // Its every pass now reports it gone; the file says so once.
+        if (events_ != nullptr && !lostSaid_[index]) {
+            lostSaid_[index] = true;
+            events_->lost(index, Clock::now());
+        }
+        port.reconnect().staysLost();
     }
-    if (pass.gone && !port.reconnect().enabled()) port.reconnect().staysLost();
     if (pass.gone && port.reconnect().enabled()) {
         // Bytes the device had taken in before it went are kept.
         // The last look, with no byte left, may still find marks.
@@ -287,9 +287,7 @@ bool CaptureLoop::take(CapturedPort& port, const Reception& pass, bool clockRead
             if (rest.size == 0) break;
         }
         stops_.bytesLost(index);
-        const DropCount dropped = port.port().dropped();
-        dropped_[index].bytes += dropped.bytes;
-        dropped_[index].uncounted += dropped.uncounted;
+        dropped_[index] += port.port().dropped();
         lostAt_[index] = Clock::now();
         if (events_ != nullptr) {
             events_->lost(index, lostAt_[index]);
@@ -374,7 +372,6 @@ int CaptureLoop::run() {
             if (!port->present()) {
                 if (port->reconnect().advance(set, now) && events_ != nullptr) {
                     const Clock::time_point back = Clock::now();
-                    lostMarked_[port->index()] = false;
                     events_->back(port->index(), back - lostAt_[port->index()], back);
                     eventsWritten();
                 }
@@ -475,9 +472,7 @@ void closePorts(Ports& ports, CaptureFile& file, const CaptureParts& parts, Capt
             view.received(rest.data, rest.size, port->index());
             if (rest.size == 0) break;
         }
-        const DropCount more = port->port().dropped();
-        dropped[port->index()].bytes += more.bytes;
-        dropped[port->index()].uncounted += more.uncounted;
+        dropped[port->index()] += port->port().dropped();
     }
     if (events != nullptr) {
         events->endRuns(Clock::now());

@@ -146,9 +146,7 @@ bool LineEventLog::runTimers(Clock::time_point now) {
     bool said = false;
     for (std::size_t port = 0; port < ports_.size(); ++port) {
         const Port& p = ports_[port];
-        bool counted = false;
-        for (const Run& run : p.runs) counted = counted || run.events > 0;
-        if (counted && now - p.lastLine >= kLineEvery) {
+        if (p.counting() && now - p.lastLine >= kLineEvery) {
             sayRuns(port, now);
             said = true;
         }
@@ -159,9 +157,7 @@ bool LineEventLog::runTimers(Clock::time_point now) {
 std::optional<LineEventLog::Clock::time_point> LineEventLog::deadline() const {
     std::optional<Clock::time_point> earliest;
     for (const Port& p : ports_) {
-        bool counted = false;
-        for (const Run& run : p.runs) counted = counted || run.events > 0;
-        if (!counted) continue;
+        if (!p.counting()) continue;
         Clock::time_point due = p.lastLine + kLineEvery;
         if (!earliest || due < *earliest) earliest = due;
     }

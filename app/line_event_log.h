@@ -84,6 +84,13 @@ private:
         std::int64_t cleanBytes = 0;
         Clock::time_point lastLine{};
         std::array<Run, kKinds> runs{};
+
+        bool counting() const {
+            for (const Run& run : runs) {
+                if (run.events > 0) return true;
+            }
+            return false;
+        }
     };
     static std::uint64_t roomFor(LineEventKind kind, const Port& port);
     static bool lineAllowed(const Port& port, std::uint64_t room, Clock::time_point now);

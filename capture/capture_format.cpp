@@ -148,9 +148,6 @@ std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& wh
     if (format_ == CaptureFormat::Raw) return 0;
     if (source != source_ && source < sources_.size()) switchSource(source);
     putting_ = format_ == CaptureFormat::Hex ? linedBytes_ : added_;
-    // An event line ends in a bare LF, which no device can put in a text
-    // capture: its every LF is stored as CR LF.
-    const std::string line = std::string(kEventLead) + what + "\n";
     if (direct_) {
         // The buffer holds received bytes, whose LFs become CR LF on the
         // way out: the line in progress ends that way, then the buffer goes
@@ -161,27 +158,34 @@ std::size_t CaptureFormatter::addEvent(std::size_t source, const std::string& wh
         }
         if (used_ > 0) writeOutBuffer();
         writeGathered();
+        const std::string line = formatEvent(stamps_, source_, what, at);
         sink_.writeOut(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
         atLineStart_ = true;
         return line.size();
     }
     if (format_ == CaptureFormat::Hex) endPendingLine();
     if (!atLineStart_) put(kLineEnd, sizeof kLineEnd);
-    std::uint8_t stamp[StampWriter::kMaxBytes];
-    const std::size_t stampSize = stamps_.write(at, stamp);
-    put(stamp, stampSize);
-    if (labelled_) putLabel();
+    const std::string line = formatEvent(stamps_, source_, what, at);
     put(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
     atLineStart_ = true;
-    return stampSize + (labelled_ ? sources_[source_].label.size() : 0) + line.size();
+    return line.size();
 }
 
 std::string CaptureFormatter::eventLine(std::size_t source, const std::string& what,
                                         const ClockReading& at) const {
+    // Said apart from the capture's stream: its stamps go on untouched.
     StampWriter stamps = stamps_;
+    return formatEvent(stamps, source < sources_.size() ? source : source_, what, at);
+}
+
+// The stamp, the label, the lead and what happened; an event line ends in
+// a bare LF, which no device can put in a text capture: its every LF is
+// stored as CR LF.
+std::string CaptureFormatter::formatEvent(StampWriter& stamps, std::size_t source,
+                                          const std::string& what, const ClockReading& at) const {
     std::uint8_t stamp[StampWriter::kMaxBytes];
     std::string line(reinterpret_cast<const char*>(stamp), stamps.write(at, stamp));
-    if (labelled_ && source < sources_.size()) line += sources_[source].label;
+    if (labelled_) line += sources_[source].label;
     return line + kEventLead + what + "\n";
 }
 

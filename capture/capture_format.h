@@ -110,6 +110,8 @@ private:
     std::size_t formatHexLine(const std::uint8_t* bytes, std::size_t count, const ClockReading& at,
                               std::uint8_t* line);
     void switchSource(std::size_t source);
+    std::string formatEvent(StampWriter& stamps, std::size_t source, const std::string& what,
+                            const ClockReading& at) const;
     void endPendingLine();
     void putLabel();
     void put(const std::uint8_t* bytes, std::size_t count);

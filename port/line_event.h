@@ -38,6 +38,12 @@ struct LineMark {
 struct DropCount {
     std::uint64_t bytes = 0;
     std::uint64_t uncounted = 0;
+
+    DropCount& operator+=(const DropCount& more) {
+        bytes += more.bytes;
+        uncounted += more.uncounted;
+        return *this;
+    }
 };
 
 }  // namespace serialtap
