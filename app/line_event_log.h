@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -86,10 +87,8 @@ private:
         std::array<Run, kKinds> runs{};
 
         bool counting() const {
-            for (const Run& run : runs) {
-                if (run.events > 0) return true;
-            }
-            return false;
+            return std::any_of(runs.begin(), runs.end(),
+                               [](const Run& run) { return run.events > 0; });
         }
     };
     static std::uint64_t roomFor(LineEventKind kind, const Port& port);
