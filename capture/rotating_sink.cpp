@@ -228,19 +228,43 @@ void RotatingSink::rotate() {
 
 bool RotatingSink::swapInNextPart(const std::string& part) {
     // The name never leads to a file without a lock, so no other capture
-    // can take it in the moment between.
+    // can take it in the moment between. The next live file is made under
+    // a hidden name of its own, so that no part is ever seen empty by a
+    // script that collects the parts as they come (one left by a capture
+    // that was killed at this moment is never emptied: the part's name
+    // serves then).
+    const std::string hidden = folder_ + "." + base_ + ".next";
+    const bool viaHidden = !part_files::facts(hidden).exists;
+    const std::string& made = viaHidden ? hidden : part;
     std::unique_ptr<CaptureSink> fresh = makeSink_();
-    if (!fresh->open(part, false)) return false;
-    int code = part_files::exchangeFiles(part, name_);
+    if (!fresh->open(made, false)) return false;
+    int code = part_files::exchangeFiles(made, name_);
     if (code != 0) {
         fresh->close();
-        part_files::removeFile(part);
+        part_files::removeFile(made);
         if (code == part_files::kCannotExchange) return false;
         report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code));
         return true;
     }
+    if (viaHidden) {
+        code = part_files::renameFile(hidden, part);
+        // Swapped back, the capture goes on in the same file, as after any
+        // failed rename.
+        if (code != 0 && part_files::exchangeFiles(hidden, name_) == 0) {
+            fresh->close();
+            part_files::removeFile(hidden);
+            report(kRename,
+                   "Error: Can't rename the file to " + part + ": " + std::to_string(code));
+            return true;
+        }
+        if (code != 0) {
+            // The part keeps the hidden name: said, never lost.
+            report(kRename, "Error: Can't rename the file to " + part + ": " +
+                                std::to_string(code) + "; it is " + hidden);
+        }
+    }
     fresh->renamed(name_);
-    live_->renamed(part);
+    live_->renamed(code == 0 ? part : hidden);
     partEnded(part, std::move(fresh));
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -264,6 +265,33 @@ TEST_F(RotationTest, LockPassesToTheNewLiveFile) {
         EXPECT_EQ(0, flock(part.get(), LOCK_EX | LOCK_NB)) << name << " is still locked";
     }
     EXPECT_EQ(0, program.stopWithQ());
+}
+
+// A script that takes each part as it appears never finds one empty: a
+// part comes into the folder by a rename, whole, never as a new file.
+TEST_F(RotationTest, PartsArriveWholeNeverCreatedEmpty) {
+    UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    ASSERT_LE(0, inotify_add_watch(watch.get(), folder().c_str(), IN_CREATE | IN_MOVED_TO));
+    Program program(commandLine({"-m", "1", "-z", "1"}));
+    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(deliver(program, randomBytes(5000)));
+    ASSERT_TRUE(waitForParts(4));
+    EXPECT_EQ(0, program.stopWithQ());
+    const std::string prefix = std::filesystem::path(live()).filename().string() + ".";
+    std::size_t arrived = 0;
+    alignas(inotify_event) char events[16384];
+    for (ssize_t got; (got = read(watch.get(), events, sizeof events)) > 0;) {
+        for (char* at = events; at < events + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            const std::string name = event->len > 0 ? event->name : "";
+            if (name.compare(0, prefix.size(), prefix) == 0) {
+                EXPECT_FALSE(event->mask & IN_CREATE) << name << " was created in place";
+                ++arrived;
+            }
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    EXPECT_EQ(partNames().size(), arrived);
 }
 
 // The folder turns read-only under the capture (as root, only a mount

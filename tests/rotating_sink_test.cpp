@@ -155,6 +155,19 @@ TEST_F(Rotation, PartNamesSortInTheOrderMadeWhateverTheClockDoes) {
     EXPECT_EQ("", said_);
 }
 
+// The hidden name the next live file is made under, left by a capture
+// killed in the middle of a rotation, holds that capture's part: it is
+// never emptied, and the parts are made whole without it.
+TEST_F(Rotation, LeftoverOfAKilledRotationIsKept) {
+    std::ofstream(folder() / ".cap.next") << "earlier";
+    auto sink = make({1, 0, 0, false, false});
+    ASSERT_TRUE(sink->open(file_.path(), false));
+    writeParts(*sink, "ab");
+    EXPECT_EQ("earlier", contents(folder() / ".cap.next"));
+    EXPECT_EQ("earlierab", partsInOrder());
+    EXPECT_EQ("", said_);
+}
+
 // A folder with a part's name is no part: it is neither removed nor
 // counted nor followed in the naming, and the parts around it are kept to
 // the number asked for.
