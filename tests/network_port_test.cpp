@@ -109,9 +109,22 @@ TEST_F(Ser2netTest, SettingsReachThePortAndEveryByteArrivesExactly) {
     EXPECT_EQ(bytes_, captured());
 }
 
+// A raw TCP port has no negotiation to wait for: the server opens the
+// device a moment after the program connects, and a pseudo-terminal takes
+// bytes in its cooked mode (where ^C empties its queue) until then.
+testing::AssertionResult serverMadeItRaw(const DevicePty& device) {
+    auto deadline = Clock::now() + kPatience;
+    while ((device.settings().c_lflag & ICANON) != 0) {
+        if (Clock::now() > deadline) return testing::AssertionFailure() << "still cooked";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return testing::AssertionSuccess();
+}
+
 TEST_F(Ser2netTest, RawTcpIsCapturedInTextFormat) {
     Program program({capturePath(), "-c", server_.tcpUrl(), "-f", "20"});
     ASSERT_TRUE(waitSetUp(program));
+    ASSERT_TRUE(serverMadeItRaw(device_));
     std::string expected = withLineEndsExpanded(bytes_);
     ASSERT_TRUE(device_.send(bytes_));
     ASSERT_TRUE(fileReaches(capturePath(), expected.size()));
