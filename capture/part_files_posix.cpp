@@ -15,12 +15,14 @@ const char kFolderSeparators[] = "/";
 Facts facts(const std::string& path) {
     Facts found;
     struct stat status {};
+    // A link that leads nowhere is a link all the same: opening it would
+    // make a file wherever it points.
+    found.link = lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     if (stat(path.c_str(), &status) != 0) return found;
     found.exists = true;
     found.regular = S_ISREG(status.st_mode);
     found.size = static_cast<std::uint64_t>(status.st_size);
     found.modifiedUtcSeconds = static_cast<std::int64_t>(status.st_mtime);
-    found.link = lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     return found;
 }
 

@@ -232,12 +232,21 @@ bool RotatingSink::swapInNextPart(const std::string& part) {
     // a hidden name of its own, so that no part is ever seen empty by a
     // script that collects the parts as they come (one left by a capture
     // that was killed at this moment is never emptied: the part's name
-    // serves then).
+    // serves then). One left empty is taken, or a single kill would have
+    // every later part made in place; a link there is never followed.
     const std::string hidden = folder_ + "." + base_ + ".next";
-    const bool viaHidden = !part_files::facts(hidden).exists;
-    const std::string& made = viaHidden ? hidden : part;
     std::unique_ptr<CaptureSink> fresh = makeSink_();
-    if (!fresh->open(made, false)) return false;
+    bool viaHidden = !part_files::facts(hidden).link && fresh->open(hidden, true);
+    if (viaHidden) {
+        const part_files::Facts left = part_files::facts(hidden);
+        if (!left.regular || left.link || left.size != 0) {
+            fresh->close();
+            fresh = makeSink_();
+            viaHidden = false;
+        }
+    }
+    const std::string& made = viaHidden ? hidden : part;
+    if (!viaHidden && !fresh->open(part, false)) return false;
     int code = part_files::exchangeFiles(made, name_);
     if (code != 0) {
         fresh->close();

@@ -168,6 +168,22 @@ TEST_F(Rotation, LeftoverOfAKilledRotationIsKept) {
     EXPECT_EQ("", said_);
 }
 
+// One left empty is taken, so the parts come whole again after a kill; a
+// link there, even one that leads nowhere, is never followed.
+TEST_F(Rotation, HiddenNameLeftEmptyIsTakenALinkThereIsNot) {
+    std::ofstream(folder() / ".cap.next").close();
+    auto sink = make({1, 0, 0, false, false});
+    ASSERT_TRUE(sink->open(file_.path(), false));
+    writeParts(*sink, "a");
+    EXPECT_FALSE(fs::exists(folder() / ".cap.next"));
+    fs::create_symlink(folder() / "elsewhere", folder() / ".cap.next");
+    writeParts(*sink, "bc");
+    EXPECT_FALSE(fs::exists(folder() / "elsewhere"));
+    EXPECT_TRUE(fs::is_symlink(folder() / ".cap.next"));
+    EXPECT_EQ("abc", partsInOrder());
+    EXPECT_EQ("", said_);
+}
+
 // A folder with a part's name is no part: it is neither removed nor
 // counted nor followed in the naming, and the parts around it are kept to
 // the number asked for.
