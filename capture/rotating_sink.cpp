@@ -81,6 +81,7 @@ bool RotatingSink::open(const std::string& fileName, bool append) {
     // before this capture's parts.
     std::vector<std::string> parts = partsOnDisk();
     if (!parts.empty()) lastPart_ = folder_ + *std::max_element(parts.begin(), parts.end());
+    takeLeftPart();
     // An earlier capture appended to counts towards the limit, and ends
     // with the period it was last written in.
     partBytes_ = append ? facts.size : 0;
@@ -197,7 +198,7 @@ void RotatingSink::rotate() {
         replaceLostFile();
         return;
     }
-    const std::string part = partName();
+    const std::string part = partName(utcSeconds());
     // The part's last bytes are on the disk before it takes its new name.
     if (policy_.durable) live_->sync();
     if (swapInNextPart(part)) return;
@@ -230,11 +231,10 @@ bool RotatingSink::swapInNextPart(const std::string& part) {
     // The name never leads to a file without a lock, so no other capture
     // can take it in the moment between. The next live file is made under
     // a hidden name of its own, so that no part is ever seen empty by a
-    // script that collects the parts as they come (one left by a capture
-    // that was killed at this moment is never emptied: the part's name
-    // serves then). One left empty is taken, or a single kill would have
-    // every later part made in place; a link there is never followed.
-    const std::string hidden = folder_ + "." + base_ + ".next";
+    // script that collects the parts as they come. One left empty by a
+    // killed capture is taken; one that holds anything is never emptied
+    // (the part's name serves then); a link there is never followed.
+    const std::string hidden = hiddenName();
     std::unique_ptr<CaptureSink> fresh = makeSink_();
     bool viaHidden = !part_files::facts(hidden).link && fresh->open(hidden, true);
     if (viaHidden) {
@@ -328,8 +328,22 @@ void RotatingSink::report(Message kind, const std::string& text) {
     }
 }
 
-std::string RotatingSink::partName() const {
-    std::string name = name_ + "." + utcStamp(utcSeconds());
+void RotatingSink::takeLeftPart() {
+    // It ended before anything in the live file was written, so it comes
+    // next, named for when it was last written. One that another capture
+    // holds is left alone, as is one left empty (the next live file then).
+    const std::string hidden = hiddenName();
+    const part_files::Facts left = part_files::facts(hidden);
+    if (!left.regular || left.link || left.size == 0) return;
+    std::unique_ptr<CaptureSink> held = makeSink_();
+    if (!held->open(hidden, true)) return;
+    const std::string part = partName(left.modifiedUtcSeconds);
+    if (part_files::renameFile(hidden, part) == 0) lastPart_ = part;
+    held->close();
+}
+
+std::string RotatingSink::partName(std::int64_t seconds) const {
+    std::string name = name_ + "." + utcStamp(seconds);
     // A clock that went back, or many parts in one second.
     if (!lastPart_.empty() && name <= lastPart_) name = followingPartName(lastPart_);
     for (part_files::Facts taken = part_files::facts(name); taken.exists || taken.link;

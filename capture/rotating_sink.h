@@ -100,7 +100,12 @@ private:
     void replaceLostFile();
     // A new live file begins with the part header.
     void writeHeader();
-    std::string partName() const;
+    // Named for the moment given, after every part before it.
+    std::string partName(std::int64_t seconds) const;
+    // The part of a capture killed between its two renames, left under
+    // the hidden name, joins the parts.
+    void takeLeftPart();
+    std::string hiddenName() const { return folder_ + "." + base_ + ".next"; }
     std::vector<std::string> partsOnDisk() const;
     void removeOldParts();
     void report(Message kind, const std::string& text);
