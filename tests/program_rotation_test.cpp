@@ -210,6 +210,11 @@ TEST_F(RotationTest, SymbolicLinkIsRefusedBeforeAnythingIsOpened) {
     EXPECT_EQ("rotation (-z, -w) needs the capture file itself, not a symbolic link to it\n",
               run.output);
     EXPECT_EQ("kept", readFile(capturePath()));
+    // One that leads nowhere yet too: the first part would be the link.
+    const std::string nowhere = dir_.file("nowhere");
+    std::filesystem::create_symlink(dir_.file("target"), nowhere);
+    EXPECT_EQ(1, runToExit({nowhere, "-c", device_.portPath(), "-z", "1"}).status);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("target")));
 }
 
 // An earlier capture appended to counts towards the size limit, and
