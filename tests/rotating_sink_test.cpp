@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -176,7 +177,9 @@ TEST_F(Rotation, HiddenNameLeftEmptyIsTakenALinkThereIsNot) {
     ASSERT_TRUE(sink->open(file_.path(), false));
     writeParts(*sink, "a");
     EXPECT_FALSE(fs::exists(folder() / ".cap.next"));
-    fs::create_symlink(folder() / "elsewhere", folder() / ".cap.next");
+    std::error_code noLinks;
+    fs::create_symlink(folder() / "elsewhere", folder() / ".cap.next", noLinks);
+    if (noLinks) GTEST_SKIP() << "no symbolic links here";
     writeParts(*sink, "bc");
     EXPECT_FALSE(fs::exists(folder() / "elsewhere"));
     EXPECT_TRUE(fs::is_symlink(folder() / ".cap.next"));
