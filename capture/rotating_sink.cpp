@@ -205,7 +205,7 @@ void RotatingSink::rotate() {
     // The live file stays open through the rename, so a failed rename
     // loses nothing: the capture goes on in it.
     if (int code = part_files::renameFile(name_, part)) {
-        report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code));
+        reportRename(part, code);
         return;
     }
     // The new live file is open, and locked, before the old one lets go.
@@ -252,7 +252,7 @@ bool RotatingSink::swapInNextPart(const std::string& part) {
         fresh->close();
         part_files::removeFile(made);
         if (code == part_files::kCannotExchange) return false;
-        report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code));
+        reportRename(part, code);
         return true;
     }
     if (viaHidden) {
@@ -262,15 +262,11 @@ bool RotatingSink::swapInNextPart(const std::string& part) {
         if (code != 0 && part_files::exchangeFiles(hidden, name_) == 0) {
             fresh->close();
             part_files::removeFile(hidden);
-            report(kRename,
-                   "Error: Can't rename the file to " + part + ": " + std::to_string(code));
+            reportRename(part, code);
             return true;
         }
-        if (code != 0) {
-            // The part keeps the hidden name: said, never lost.
-            report(kRename, "Error: Can't rename the file to " + part + ": " +
-                                std::to_string(code) + "; it is " + hidden);
-        }
+        // Else the part keeps the hidden name: said, never lost.
+        if (code != 0) reportRename(part, code, "; it is " + hidden);
     }
     fresh->renamed(name_);
     live_->renamed(code == 0 ? part : hidden);
@@ -314,6 +310,10 @@ void RotatingSink::replaceLostFile() {
     if (policy_.durable) live_->syncName();
     report(kReplaced,
            "Error: The file was removed or moved away; the capture goes on in a new " + name_);
+}
+
+void RotatingSink::reportRename(const std::string& part, int code, const std::string& more) {
+    report(kRename, "Error: Can't rename the file to " + part + ": " + std::to_string(code) + more);
 }
 
 void RotatingSink::report(Message kind, const std::string& text) {

@@ -109,6 +109,7 @@ private:
     std::vector<std::string> partsOnDisk() const;
     void removeOldParts();
     void report(Message kind, const std::string& text);
+    void reportRename(const std::string& part, int code, const std::string& more = "");
 
     RotationPolicy policy_;
     SinkFactory makeSink_;

@@ -51,6 +51,14 @@ testing::AssertionResult sendTo(Program& program, const DevicePty& device,
 class ReconnectTest : public PtyTest {
 protected:
     ReconnectTest() { pointLink(link_, device_.portPath()); }
+    // The adapter unplugged and another plugged in under the same name;
+    // true once the capture reads the new one.
+    testing::AssertionResult replug(Program& program, const DevicePty& replugged) {
+        pointLink(link_, replugged.portPath());
+        device_.hangUp();
+        testing::AssertionResult reopened = program.waitOutputContains(kReopened);
+        return reopened ? program.waitCapturing() : reopened;
+    }
     std::string link_ = dir_.file("usb-FTDI_FT232R_USB_UART_A10K-if00-port0");
 };
 
@@ -81,10 +89,7 @@ TEST_F(ReconnectTest, LossAndReturnAreMarkedInTheFileWithLineEvents) {
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "before\n"));
     DevicePty replugged;
-    pointLink(link_, replugged.portPath());
-    device_.hangUp();
-    ASSERT_TRUE(program.waitOutputContains(kReopened));
-    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(replug(program, replugged));
     ASSERT_TRUE(sendTo(program, replugged, "after\n"));
     EXPECT_EQ(0, program.stopWithQ());
     const std::regex marked(
@@ -131,10 +136,7 @@ TEST_F(ReconnectTest, AStopTextSplitByTheLossDoesNotMatch) {
     ASSERT_TRUE(program.waitCapturing());
     ASSERT_TRUE(deliver(program, "pan"));
     DevicePty replugged;
-    pointLink(link_, replugged.portPath());
-    device_.hangUp();
-    ASSERT_TRUE(program.waitOutputContains(kReopened));
-    ASSERT_TRUE(program.waitCapturing());
+    ASSERT_TRUE(replug(program, replugged));
     ASSERT_TRUE(sendTo(program, replugged, "ic-free line\n"));
     EXPECT_EQ(0, program.stopWithQ());
     EXPECT_EQ("panic-free line\r\n", captured());

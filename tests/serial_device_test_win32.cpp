@@ -15,6 +15,18 @@
 namespace serialtap {
 namespace {
 
+// What is there to read, whether the read completes at once or pends.
+testing::AssertionResult readWhatIsThere(SerialDevice& device, std::uint8_t* buffer,
+                                         std::uint32_t size, std::uint32_t& count) {
+    ReadStart start = device.startRead(buffer, size, count);
+    if (start == ReadStart::Completed) return testing::AssertionSuccess();
+    if (start != ReadStart::Pending) return testing::AssertionFailure() << "the read failed";
+    if (device.waitRead(1000) != CompletionWait::Signalled)
+        return testing::AssertionFailure() << "the pending read never completed";
+    if (!device.readResult(count)) return testing::AssertionFailure() << "no result";
+    return testing::AssertionSuccess();
+}
+
 class Win32Device : public ::testing::Test {
 protected:
     Win32Device() {
@@ -47,13 +59,7 @@ TEST_F(Win32Device, TimedOutReadReportsTheWaitsCodeAndGivesNothingOnceCancelled)
 
     // The next read is not disturbed by the one cancelled before it.
     send("abc");
-    ReadStart start = device_->startRead(buffer_, 10, count);
-    if (start == ReadStart::Pending) {
-        ASSERT_EQ(device_->waitRead(1000), CompletionWait::Signalled);
-        ASSERT_TRUE(device_->readResult(count));
-    } else {
-        ASSERT_EQ(start, ReadStart::Completed);
-    }
+    ASSERT_TRUE(readWhatIsThere(*device_, buffer_, 10, count));
     EXPECT_EQ(std::string(buffer_, buffer_ + count), "abc");
 }
 
@@ -83,13 +89,7 @@ TEST(Win32WatchedDevice, PortWithoutModemLinesSaysSoAndReadsUnmarked) {
     ASSERT_TRUE(WriteFile(server, "abc", 3, &written, nullptr));
     std::uint8_t buffer[16] = {};
     std::uint32_t count = 0;
-    ReadStart start = device->startRead(buffer, sizeof buffer, count);
-    if (start == ReadStart::Pending) {
-        ASSERT_EQ(device->waitRead(1000), CompletionWait::Signalled);
-        ASSERT_TRUE(device->readResult(count));
-    } else {
-        ASSERT_EQ(start, ReadStart::Completed);
-    }
+    ASSERT_TRUE(readWhatIsThere(*device, buffer, sizeof buffer, count));
     EXPECT_EQ(std::string(buffer, buffer + count), "abc");
     std::vector<LineMark> marks;
     device->takeMarks(marks);

@@ -15,19 +15,25 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-static int show(const char* path) {
+/* Opens PATH without changing it and asks the driver one question. */
+static int ask(const char* path, unsigned long request, void* answer, const char* what) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         perror(path);
         return 1;
     }
-    struct termios2 t;
-    int status = ioctl(fd, TCGETS2, &t);
+    int status = ioctl(fd, request, answer);
     close(fd);
     if (status != 0) {
-        perror("TCGETS2");
+        perror(what);
         return 1;
     }
+    return 0;
+}
+
+static int show(const char* path) {
+    struct termios2 t;
+    if (ask(path, TCGETS2, &t, "TCGETS2") != 0) return 1;
     static const int sizes[] = {5, 6, 7, 8};
     printf("data=%d parenb=%d parodd=%d cmspar=%d cstopb=%d cbaud=0%o ispeed=%u ospeed=%u\n",
            sizes[(t.c_cflag & CSIZE) >> 4], !!(t.c_cflag & PARENB), !!(t.c_cflag & PARODD),
@@ -37,18 +43,8 @@ static int show(const char* path) {
 }
 
 static int counts(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        perror(path);
-        return 1;
-    }
     struct serial_icounter_struct c;
-    int status = ioctl(fd, TIOCGICOUNT, &c);
-    close(fd);
-    if (status != 0) {
-        perror("TIOCGICOUNT");
-        return 1;
-    }
+    if (ask(path, TIOCGICOUNT, &c, "TIOCGICOUNT") != 0) return 1;
     printf("rx=%d brk=%d frame=%d parity=%d overrun=%d buf_overrun=%d\n", c.rx, c.brk, c.frame,
            c.parity, c.overrun, c.buf_overrun);
     return 0;
